@@ -1,0 +1,40 @@
+// The driver port: the one seam between the library and the boards.
+//
+// Every device request of the library goes through these four operations and nothing else.
+// Two backends implement them: the kernel backend (Windows: SetupAPI, CreateFileW,
+// DeviceIoControl) and the simulated boards (src/sim). The library cannot tell them apart.
+// None of the operations takes a library lock, and none calls back into the library.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace halvex::port {
+
+// Paths of every present device interface of class `classGuid`, in enumeration order.
+// A path is given as the backend found it and may carry characters after an embedded NUL;
+// the caller cuts it. An empty list when none is present or the enumeration cannot start.
+std::vector<std::u16string> EnumerateInterfaces(const GUID& classGuid);
+
+// Opens a device-interface path for overlapped I/O. Returns the device handle, or
+// INVALID_HANDLE_VALUE with the reason in the thread's last error.
+HANDLE Open(LPCWSTR path);
+
+// Sends one control request, with DeviceIoControl's contract:
+// - `overlapped` null: the request completes before the call returns. TRUE on success with
+//   *bytesReturned set; FALSE with the failure code in the last error (which may be 0).
+// - `overlapped` given: either completes at once as above (the OVERLAPPED is completed too and
+//   its event signalled), or returns FALSE with last error ERROR_IO_PENDING; the request then
+//   completes later by writing its status (Internal) and byte count (InternalHigh) into the
+//   caller's OVERLAPPED and signalling its hEvent, so GetOverlappedResult and
+//   WaitForSingleObject work on it. The caller's buffers must live until then.
+// `bytesReturned` may be null only when `overlapped` is given.
+BOOL Control(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+             LPDWORD bytesReturned, LPOVERLAPPED overlapped);
+
+// Closes a handle from Open. Requests still pending on it complete with a failure.
+BOOL Close(HANDLE device);
+
+}  // namespace halvex::port
