@@ -55,6 +55,8 @@ typedef int32_t INT;
 typedef uint32_t UINT;
 typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
+typedef int64_t INT64;
+typedef uint64_t UINT64;
 typedef intptr_t LONG_PTR;
 typedef uintptr_t ULONG_PTR;
 typedef uintptr_t DWORD_PTR;
