@@ -1,0 +1,25 @@
+# Writes the module-definition file of Halvex.dll from src/ExportTable.inc at configure time.
+# Each entry N of the table is exported as N, as _N at the same address (an export alias of
+# N), and as VBN, its own forwarding function. Editing the table re-runs the configure step.
+function(halvex_generate_def_file table output)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${table})
+  file(STRINGS ${table} lines REGEX "^[ \t]*HX_EXPORT[ \t]*\\(")
+  set(content "LIBRARY Halvex.dll\nEXPORTS\n")
+  set(names "")
+  foreach(line IN LISTS lines)
+    if(NOT line MATCHES "^[ \t]*HX_EXPORT[ \t]*\\([^,]+,[ \t]*([A-Za-z_][A-Za-z0-9_]*)[ \t]*,")
+      message(FATAL_ERROR "${table}: cannot read the export name in: ${line}")
+    endif()
+    set(name ${CMAKE_MATCH_1})
+    if(name IN_LIST names)
+      message(FATAL_ERROR "${table}: ${name} is listed twice")
+    endif()
+    list(APPEND names ${name})
+    string(APPEND content "  ${name}\n  _${name} = ${name}\n  VB${name}\n")
+  endforeach()
+  if(NOT names)
+    message(FATAL_ERROR "${table}: no HX_EXPORT entries")
+  endif()
+  # Rewritten only when it changes, so an unrelated re-configure does not relink the DLL.
+  file(CONFIGURE OUTPUT ${output} CONTENT "${content}" @ONLY)
+endfunction()

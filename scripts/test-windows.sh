@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# The Windows side of the tests, run under Wine on Linux:
+#   1. the library's test program built for Windows against the simulated boards, so the
+#      library runs on the real Win32 API (as Wine provides it);
+#   2. the release Halvex.dll (kernel driver backend): its imports, and loading it the way an
+#      application does, under all three names of every export.
+# Needs what scripts/setup.sh installs; no display. Build folders are reused between runs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+step() { printf '\n==== %s ====\n' "$*"; }
+fail() { echo "test-windows: $*" >&2; exit 1; }
+
+jobs=${HALVEX_JOBS:-$(nproc)}
+toolchain=$root/cmake/mingw-w64-x86_64.cmake
+
+# Debian's wine64 package keeps its loader in the wine library folder, off PATH.
+wine=""
+for candidate in "${WINE64:-}" /usr/lib/wine/wine64 "$(command -v wine64 || true)"; do
+  if [ -n "$candidate" ] && [ -x "$candidate" ]; then wine=$candidate; break; fi
+done
+[ -n "$wine" ] || fail "no wine64 loader found (install wine64, or set WINE64)"
+wineserver=""
+for candidate in "$(dirname "$wine")/wineserver" /usr/lib/wine/wineserver64 "$(command -v wineserver || true)"; do
+  if [ -n "$candidate" ] && [ -x "$candidate" ]; then wineserver=$candidate; break; fi
+done
+[ -n "$wineserver" ] || fail "no wineserver found next to $wine"
+
+# A private, quiet, headless Wine: its own prefix, no Mono or Gecko installers, no display.
+export WINEPREFIX=$root/build/wineprefix
+export WINEARCH=win64
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe="
+unset DISPLAY WAYLAND_DISPLAY
+# The simulated boards take their set from this variable; the tests expect the default set.
+unset HALVEX_SIM_BOARDS
+
+step "Windows: Wine prefix"
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$WINEPREFIX"
+  "$wine" wineboot -i >/dev/null 2>&1 || fail "wineboot could not create $WINEPREFIX"
+else
+  "$wine" wineboot -u >/dev/null 2>&1 || fail "wineboot could not update $WINEPREFIX"
+fi
+"$wineserver" -w
+echo "prefix $WINEPREFIX ready ($wine)"
+
+# Stop the wine server we used, whatever way the script ends, so no process outlives it.
+trap '"$wineserver" -k >/dev/null 2>&1 || true' EXIT
+
+configure() {  # build dir, then extra cmake arguments
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DHALVEX_WERROR=ON \
+        -DCMAKE_CROSSCOMPILING_EMULATOR="$wine" "$@" >/dev/null
+}
+
+step "Windows (simulated boards): build"
+configure build/win-sim -DCMAKE_BUILD_TYPE=Debug -DHALVEX_BACKEND=sim
+cmake --build build/win-sim -j "$jobs"
+
+step "Windows (simulated boards): tests under Wine"
+ctest --test-dir build/win-sim --output-on-failure -j 1
+
+step "Windows release (kernel driver backend): build Halvex.dll and the load tests"
+configure build/win-release -DCMAKE_BUILD_TYPE=Release -DHALVEX_BACKEND=kernel
+cmake --build build/win-release -j "$jobs" --target halvex halvex_load_tests
+
+step "Windows release: imports and load tests under Wine"
+ctest --test-dir build/win-release --output-on-failure -R '^(halvex_dll_imports|halvex_load_tests)$'
+[ "$(ctest --test-dir build/win-release -N -R '^(halvex_dll_imports|halvex_load_tests)$' | grep -c 'Test *#')" -eq 2 ] ||
+  fail "build/win-release does not define both the import check and the load tests"
+
+echo
+echo "Windows tests passed."
