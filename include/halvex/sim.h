@@ -95,7 +95,13 @@ HALVEX_SIM_API void UseDefaultBoards();
 // False (and the default set) when the variable cannot be parsed.
 HALVEX_SIM_API bool UseEnvironmentBoards();
 HALVEX_SIM_API std::size_t BoardCount();
+// The board as the bus holds it: a made-up path and name are filled in.
 HALVEX_SIM_API BoardSpec BoardSpecOf(std::size_t board);
+// The base address IOCTL_QUERY_BAR_BASE reports for BAR `index` (0-5) of a board.
+HALVEX_SIM_API uint32_t BarBase(std::size_t board, unsigned index);
+// Functions taking a board position throw std::out_of_range for a board not on the bus; the
+// register functions throw std::invalid_argument for an access outside the 4 KiB register
+// file or of a width other than 1, 2 or 4.
 
 // ---- Registers ----------------------------------------------------------------------------
 // Sets a register without side effects (as a board would hold it at power-up).

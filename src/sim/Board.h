@@ -1,0 +1,64 @@
+// One simulated board: its identity, register file, device models, request log and injected
+// failures, and how it answers a control request.
+#pragma once
+
+#include <windows.h>
+
+#include <halvex/sim.h>
+
+#include <array>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "sim/Device.h"
+#include "sim/RegisterFile.h"
+
+namespace halvex::sim {
+
+class Board {
+public:
+    // `position` is the board's place on the bus; it goes into the made-up path and BAR bases.
+    Board(std::size_t position, const BoardSpec& spec);
+
+    // Constant after construction: read without the mutex.
+    const BoardSpec& Spec() const { return spec_; }
+    uint32_t BarBase(unsigned index) const { return barBases_[index]; }
+    static constexpr unsigned kBarCount = 6;
+
+    // Answers one request: logs it, applies an injected failure, then the models, then the
+    // bus's own codes. Takes the mutex.
+    ControlAnswer Answer(const ControlCall& call);
+
+    // Register access with the models' side effects. Caller holds the mutex and has checked
+    // RegisterFile::Contains(offset, width).
+    uint32_t ReadRegister(uint32_t offset, unsigned width);
+    void WriteRegister(uint32_t offset, unsigned width, uint32_t value);
+
+    void AttachModel(std::unique_ptr<Device> model) { models_.push_back(std::move(model)); }
+
+    // Guards everything below and the models' state.
+    std::mutex mutex;
+    RegisterFile registers;
+    std::vector<Request> log;
+    std::map<DWORD, Failure> failures;  // by control code
+    DWORD openFailure = 0;
+
+private:
+    ControlAnswer Dispatch(const ControlCall& call);
+    ControlAnswer AnswerDeviceId(const ControlCall& call);
+    ControlAnswer AnswerBarBase(const ControlCall& call);
+    ControlAnswer AnswerRegister(const ControlCall& call);
+    ControlAnswer AnswerRegisterBlock(const ControlCall& call);
+
+    BoardSpec spec_;
+    std::array<uint32_t, kBarCount> barBases_{};
+    std::vector<std::unique_ptr<Device>> models_;
+};
+
+// The register numbers the bus fills from a BoardSpec.
+inline constexpr uint32_t kBaseClockRegister = 12;
+inline constexpr uint32_t kFirmwareRegister = 104;
+
+}  // namespace halvex::sim

@@ -1,0 +1,87 @@
+#include "sim/BoardList.h"
+
+#include <halvex/sim.h>
+
+#include <set>
+
+#include "sim/Bus.h"
+#include "sim/Text.h"
+
+namespace halvex::sim {
+namespace {
+
+const std::u16string kSlotscanKey = u"Software\\Slotscan";
+
+LPCWSTR Wide(const std::u16string& text) { return reinterpret_cast<LPCWSTR>(text.c_str()); }
+
+std::u16string CardlistSubkey(const std::string& company) { return Widen(company) + u"\\Cardlist"; }
+
+HKEY CreateKey(const std::u16string& path) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(path), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return key;
+}
+
+void SetString(HKEY key, const std::u16string& name, const std::u16string& value) {
+    RegSetValueExW(key, Wide(name), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(char16_t)));
+}
+
+void RemoveListOf(const std::string& company) {
+    HKEY software = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(u"Software"), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &software) !=
+        ERROR_SUCCESS) {
+        return;
+    }
+    RegDeleteTreeW(software, Wide(u"Slotscan"));
+    RegDeleteTreeW(software, Wide(CardlistSubkey(company)));
+    RegCloseKey(software);
+}
+
+void WriteListOf(const std::string& company) {
+    HKEY slotscan = CreateKey(kSlotscanKey);
+    if (slotscan == nullptr) return;
+    SetString(slotscan, u"Company", Widen(company));
+    RegCloseKey(slotscan);
+
+    HKEY cardlist = CreateKey(u"Software\\" + CardlistSubkey(company));
+    if (cardlist == nullptr) return;
+    // One value per identifier: the first board of an identifier names it.
+    std::set<uint32_t> named;
+    for (const auto& board : Bus::Instance().Boards()) {
+        const BoardSpec& spec = board->Spec();
+        if (named.insert(spec.deviceId).second) {
+            SetString(cardlist, BoardListValueName(spec.deviceId), Widen(spec.name));
+        }
+    }
+    RegCloseKey(cardlist);
+}
+
+}  // namespace
+
+std::string DefaultBoardName(uint32_t deviceId) {
+    const bool express = (deviceId & 0xC000) == 0xC000;
+    return "HX-" + Hex(deviceId, 4, true) + (express ? " PCI Express" : " PCI") + " multifunction board";
+}
+
+std::u16string BoardListValueName(uint32_t deviceId) { return Widen(Hex(deviceId, 4, true)); }
+
+void RefreshBoardList() {
+    const std::string company = Bus::Instance().Company();
+    RemoveListOf(company);
+    WriteListOf(company);
+}
+
+void WriteBoardList(const std::string& company) {
+    Bus& bus = Bus::Instance();
+    RemoveListOf(bus.Company());
+    bus.SetCompany(company);
+    WriteListOf(company);
+}
+
+void RemoveBoardList() { RemoveListOf(Bus::Instance().Company()); }
+
+}  // namespace halvex::sim

@@ -1,0 +1,18 @@
+// The board-finder list the bus keeps in the registry for its boards.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace halvex::sim {
+
+// The product name a board gets in the list when its BoardSpec names none.
+std::string DefaultBoardName(uint32_t deviceId);
+
+// The list's value name for an identifier: upper-case hexadecimal, at least four digits.
+std::u16string BoardListValueName(uint32_t deviceId);
+
+// Rewrites the list for the boards now on the bus, under the company last chosen.
+void RefreshBoardList();
+
+}  // namespace halvex::sim

@@ -1,0 +1,172 @@
+#include "sim/Bus.h"
+
+#include <stdexcept>
+
+#include "platform/Overlapped.h"
+
+namespace halvex::sim {
+
+Bus& Bus::Instance() {
+    static Bus* const bus = new Bus;
+    return *bus;
+}
+
+void Bus::RemoveBoards() {
+    std::lock_guard lock(mutex_);
+    // Open handles keep their boards alive and working until they are closed.
+    boards_.clear();
+}
+
+std::size_t Bus::AddBoard(const BoardSpec& spec) {
+    std::lock_guard lock(mutex_);
+    const std::size_t position = boards_.size();
+    boards_.push_back(std::make_shared<Board>(position, spec));
+    return position;
+}
+
+std::vector<std::shared_ptr<Board>> Bus::Boards() {
+    std::lock_guard lock(mutex_);
+    return boards_;
+}
+
+std::shared_ptr<Board> Bus::BoardAt(std::size_t position) {
+    std::lock_guard lock(mutex_);
+    if (position >= boards_.size()) throw std::out_of_range("no simulated board at this position");
+    return boards_[position];
+}
+
+HANDLE Bus::Open(std::u16string_view path) {
+    std::shared_ptr<Board> board;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& candidate : boards_) {
+            if (candidate->Spec().path == path) {
+                board = candidate;
+                break;
+            }
+        }
+    }
+    if (!board) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    DWORD openFailure;
+    {
+        std::lock_guard lock(board->mutex);
+        openFailure = board->openFailure;
+    }
+    if (openFailure != 0) {
+        SetLastError(openFailure);
+        return INVALID_HANDLE_VALUE;
+    }
+    // A real Win32 object, so the handle is valid to the platform on both sides; its state is
+    // never used.
+    HANDLE handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (handle == nullptr) return INVALID_HANDLE_VALUE;
+    auto entry = std::make_shared<OpenHandle>();
+    entry->board = std::move(board);
+    {
+        std::lock_guard lock(mutex_);
+        handles_[handle] = std::move(entry);
+    }
+    SetLastError(0);
+    return handle;
+}
+
+BOOL Bus::Close(HANDLE handle) {
+    std::vector<Pending> aborted;
+    {
+        std::unique_lock lock(mutex_);
+        auto it = handles_.find(handle);
+        if (it == handles_.end()) {
+            lock.unlock();
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        std::shared_ptr<OpenHandle> entry = it->second;
+        handles_.erase(it);
+        // A completion already filling a caller's buffer finishes before the caller is told
+        // the handle is gone and frees that buffer.
+        completed_.wait(lock, [&] { return entry->completing == 0; });
+        for (const auto& [id, pending] : entry->pending) {
+            pendingOwners_.erase(id);
+            aborted.push_back(pending);
+        }
+        entry->pending.clear();
+    }
+    for (const Pending& pending : aborted) {
+        platform::CompleteOverlapped(pending.overlapped, ERROR_OPERATION_ABORTED, 0);
+    }
+    if (!CloseHandle(handle)) return FALSE;
+    SetLastError(0);
+    return TRUE;
+}
+
+std::shared_ptr<Board> Bus::BoardOf(HANDLE handle) {
+    std::lock_guard lock(mutex_);
+    auto it = handles_.find(handle);
+    return it == handles_.end() ? nullptr : it->second->board;
+}
+
+bool Bus::IsOpen(const Board* board) {
+    std::lock_guard lock(mutex_);
+    for (const auto& [handle, entry] : handles_) {
+        if (entry->board.get() == board) return true;
+    }
+    return false;
+}
+
+uint64_t Bus::PendRequest(const ControlCall& call) {
+    if (call.overlapped == nullptr) return 0;
+    std::lock_guard lock(mutex_);
+    auto it = handles_.find(call.handle);
+    if (it == handles_.end()) return 0;
+    // Pending before anyone can complete it, so a completion racing this call is never
+    // overwritten by the mark.
+    platform::MarkPending(call.overlapped);
+    const uint64_t id = nextPendingId_++;
+    it->second->pending.emplace(id, Pending{call.overlapped, call.out, call.outSize});
+    pendingOwners_.emplace(id, it->second);
+    return id;
+}
+
+bool Bus::CompletePending(uint64_t id, const CompletionFill& fill) {
+    std::shared_ptr<OpenHandle> entry;
+    Pending pending{};
+    {
+        std::lock_guard lock(mutex_);
+        auto owner = pendingOwners_.find(id);
+        if (owner == pendingOwners_.end()) return false;
+        entry = owner->second;
+        pendingOwners_.erase(owner);
+        auto it = entry->pending.find(id);
+        pending = it->second;
+        entry->pending.erase(it);
+        ++entry->completing;
+    }
+    CompletionResult result{ERROR_GEN_FAILURE, 0};
+    try {
+        result = fill(pending.out, pending.outSize);
+    } catch (...) {
+        // A model that cannot fill the buffer fails the request rather than leave it pending.
+    }
+    platform::CompleteOverlapped(pending.overlapped, result.error, result.bytes);
+    {
+        std::lock_guard lock(mutex_);
+        --entry->completing;
+    }
+    completed_.notify_all();
+    return true;
+}
+
+std::string Bus::Company() {
+    std::lock_guard lock(mutex_);
+    return company_;
+}
+
+void Bus::SetCompany(const std::string& company) {
+    std::lock_guard lock(mutex_);
+    company_ = company;
+}
+
+}  // namespace halvex::sim

@@ -1,0 +1,98 @@
+// The process-wide simulated bus: the boards in enumeration order, the open handles, and the
+// requests pending on them.
+//
+// Locks: Bus::mutex_ guards the board list, the handle table and the pending table. A board's
+// own mutex may be held while taking the bus mutex (a model pends a request), never the other
+// way round: the bus mutex is always released before a board is entered. No OVERLAPPED is
+// completed under the bus mutex.
+#pragma once
+
+#include <windows.h>
+
+#include <halvex/sim.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/Board.h"
+#include "sim/Device.h"
+
+namespace halvex::sim {
+
+struct CompletionResult {
+    DWORD error = 0;  // 0: success
+    DWORD bytes = 0;
+};
+
+// Fills the pending request's output buffer and says how it ended. It runs without the bus
+// mutex; the request's handle is kept from closing until it returns.
+using CompletionFill = std::function<CompletionResult(uint8_t* out, DWORD outSize)>;
+
+class Bus {
+public:
+    // The one bus of the process. Never destroyed, so a library unloading at process exit can
+    // still close its handles.
+    static Bus& Instance();
+
+    void RemoveBoards();
+    std::size_t AddBoard(const BoardSpec& spec);
+    std::vector<std::shared_ptr<Board>> Boards();
+    // Throws std::out_of_range for a position past the end.
+    std::shared_ptr<Board> BoardAt(std::size_t position);
+
+    // Open/Close of the driver port. Open sets the thread's last error on failure.
+    HANDLE Open(std::u16string_view path);
+    BOOL Close(HANDLE handle);
+    // The board behind an open handle, or null.
+    std::shared_ptr<Board> BoardOf(HANDLE handle);
+    bool IsOpen(const Board* board);
+
+    // Marks the call's OVERLAPPED pending and keeps it on the call's handle until
+    // CompletePending or Close ends it. 0 when the call has no OVERLAPPED or its handle is
+    // already closed.
+    uint64_t PendRequest(const ControlCall& call);
+    // Ends a pending request: `fill` writes its output, then its OVERLAPPED is completed.
+    // False (and `fill` not called) when the request already ended, e.g. its handle closed.
+    bool CompletePending(uint64_t id, const CompletionFill& fill);
+
+    // Company of the board-finder list the bus keeps written.
+    std::string Company();
+    void SetCompany(const std::string& company);
+
+private:
+    struct Pending {
+        OVERLAPPED* overlapped;
+        uint8_t* out;
+        DWORD outSize;
+    };
+    struct OpenHandle {
+        std::shared_ptr<Board> board;
+        std::map<uint64_t, Pending> pending;
+        int completing = 0;  // CompletePending calls running their fill for this handle
+    };
+
+    Bus() = default;
+
+    std::mutex mutex_;
+    std::condition_variable completed_;  // signalled when a handle's `completing` drops
+    std::vector<std::shared_ptr<Board>> boards_;
+    std::map<HANDLE, std::shared_ptr<OpenHandle>> handles_;
+    std::map<uint64_t, std::shared_ptr<OpenHandle>> pendingOwners_;
+    uint64_t nextPendingId_ = 1;
+    std::string company_ = "Orvande";
+};
+
+// Builds the bus from the environment unless a test already set it up; the first enumeration
+// calls it.
+void EnsureBusConfigured();
+// Marks the bus as set up by the sim API.
+void MarkBusConfigured();
+
+}  // namespace halvex::sim

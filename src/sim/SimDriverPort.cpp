@@ -1,0 +1,105 @@
+// The driver port over the simulated bus.
+#include "port/DriverPort.h"
+
+#include <halvex/sim.h>
+
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "platform/Overlapped.h"
+#include "sim/Bus.h"
+
+namespace halvex::port {
+
+std::vector<std::u16string> EnumerateInterfaces(const GUID& classGuid) {
+    std::vector<std::u16string> paths;
+    try {
+        if (std::memcmp(&classGuid, &sim::kInterfaceClass, sizeof(GUID)) != 0) return paths;
+        sim::EnsureBusConfigured();
+        for (const auto& board : sim::Bus::Instance().Boards()) {
+            const sim::BoardSpec& spec = board->Spec();
+            std::u16string path = spec.path;
+            if (!spec.pathTail.empty()) {
+                path.push_back(u'\0');
+                path += spec.pathTail;
+            }
+            paths.push_back(std::move(path));
+        }
+    } catch (...) {
+        paths.clear();
+    }
+    return paths;
+}
+
+HANDLE Open(LPCWSTR path) {
+    if (path == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    try {
+        // The whole string up to its terminator: a path still carrying its tail matches nothing.
+        return sim::Bus::Instance().Open(std::u16string_view(reinterpret_cast<const char16_t*>(path)));
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+}
+
+BOOL Control(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+             LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
+    sim::ControlAnswer answer;
+    try {
+        std::shared_ptr<sim::Board> board = sim::Bus::Instance().BoardOf(device);
+        if (!board) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if ((in == nullptr && inSize != 0) || (out == nullptr && outSize != 0)) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        sim::ControlCall call;
+        call.handle = device;
+        call.code = code;
+        if (inSize != 0) {
+            const auto* bytes = static_cast<const uint8_t*>(in);
+            call.input.assign(bytes, bytes + inSize);
+        }
+        call.out = static_cast<uint8_t*>(out);
+        call.outSize = outSize;
+        call.overlapped = overlapped;
+        answer = board->Answer(call);
+    } catch (const std::bad_alloc&) {
+        answer = sim::ControlAnswer::Failure(ERROR_NOT_ENOUGH_MEMORY);
+    } catch (...) {
+        answer = sim::ControlAnswer::Failure(ERROR_GEN_FAILURE);
+    }
+
+    switch (answer.outcome) {
+        case sim::ControlAnswer::Outcome::Pending:
+            SetLastError(ERROR_IO_PENDING);
+            return FALSE;
+        case sim::ControlAnswer::Outcome::Failed:
+            // A request refused at once leaves the OVERLAPPED alone, as the I/O manager does.
+            SetLastError(answer.error);
+            return FALSE;
+        case sim::ControlAnswer::Outcome::Done:
+            break;
+    }
+    if (bytesReturned != nullptr) *bytesReturned = answer.bytes;
+    if (overlapped != nullptr) platform::CompleteOverlapped(overlapped, 0, answer.bytes);
+    SetLastError(0);
+    return TRUE;
+}
+
+BOOL Close(HANDLE device) {
+    try {
+        return sim::Bus::Instance().Close(device);
+    } catch (...) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+}
+
+}  // namespace halvex::port
