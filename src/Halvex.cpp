@@ -1,0 +1,44 @@
+// The library's main module: its entry (start-up at load, detach at unload) and the VB entry
+// points of every export.
+#include <halvex/halvex.h>
+#include <halvex/sim.h>
+
+#include "core/Core.h"
+
+using namespace halvex;
+
+namespace {
+
+void StartLibrary() {
+    try {
+        LibraryStart();
+    } catch (...) {
+        // Loading always succeeds, with the boards opened up to the failure.
+    }
+}
+
+void DetachLibrary() {
+    try {
+        RunProcessDetachHook();
+    } catch (...) {
+    }
+    ReleaseDeviceTable();
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) StartLibrary();
+    if (reason == DLL_PROCESS_DETACH) DetachLibrary();
+    return TRUE;
+}
+
+// Test entries: the same start-up and unload, any number of times in one process.
+extern "C" HALVEX_SIM_API void HxTestLibraryStart(void) { StartLibrary(); }
+extern "C" HALVEX_SIM_API void HxTestLibraryDetach(void) { DetachLibrary(); }
+
+// The VB names: entry points of their own that hand every argument to the plain function.
+#define HX_EXPORT(result, name, params, args) \
+    extern "C" HALVEX_API result WINAPI VB##name params { return name args; }
+#include "ExportTable.inc"
+#undef HX_EXPORT

@@ -1,0 +1,176 @@
+#include "core/Core.h"
+
+#include "platform/ThreadModule.h"
+#include "port/DriverPort.h"
+
+namespace halvex {
+
+namespace {
+// Holds a value whose destructor never runs.
+template <typename T>
+union NoDestructor {
+    constexpr NoDestructor() : value() {}
+    ~NoDestructor() {}
+    T value;
+};
+constinit NoDestructor<std::vector<TDeviceData>> DeviceTable;
+}  // namespace
+
+std::vector<TDeviceData>& Devices = DeviceTable.value;
+BYTE OSVersionClass = 0;
+
+int32_t CloseAndInvalidate(HANDLE& handle) {
+    if (handle == INVALID_HANDLE_VALUE) return -1;
+    const BOOL closed = CloseHandle(handle);
+    handle = INVALID_HANDLE_VALUE;
+    return closed;
+}
+
+int32_t CloseDeviceAndInvalidate(HANDLE& handle) {
+    if (handle == INVALID_HANDLE_VALUE) return -1;
+    const BOOL closed = port::Close(handle);
+    handle = INVALID_HANDLE_VALUE;
+    return closed;
+}
+
+DWORD DriverControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                    LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
+    try {
+        DWORD local = 0;
+        if (bytesReturned == nullptr) bytesReturned = &local;
+        if (port::Control(device, code, in, inSize, out, outSize, bytesReturned, overlapped)) {
+            SetLastError(ERROR_SUCCESS);
+            return ERROR_SUCCESS;
+        }
+        DWORD error = GetLastError();
+        if (error == ERROR_SUCCESS) {
+            error = ERROR_GEN_FAILURE;
+            SetLastError(error);
+        }
+        return error;
+    } catch (...) {
+        return ERROR_INTERNAL_ERROR;
+    }
+}
+
+// ---- Register primitives -------------------------------------------------------------------
+
+DWORD RegRead(BYTE width, UINT64 iBoard, DWORD offset) {
+    const DWORD check = CheckBoardIndex(iBoard);
+    if (check != ERROR_SUCCESS) {
+        SetLastError(check);
+        return RegReadFailure;
+    }
+    RegisterRequest request{static_cast<uint16_t>(offset), 1, width, 0};
+    SetLastError(ERROR_SUCCESS);
+    if (DriverControl(Devices[iBoard].hDevice, IOCTL_REG_READ, &request, sizeof request, &request,
+                      sizeof request) != ERROR_SUCCESS)
+        return RegReadFailure;
+    return request.Value;
+}
+
+DWORD RegWrite(BYTE width, UINT64 iBoard, DWORD offset, DWORD value) {
+    const DWORD check = CheckBoardIndex(iBoard);
+    if (check != ERROR_SUCCESS) return check;
+    RegisterRequest request{static_cast<uint16_t>(offset), 1, width, value};
+    return DriverControl(Devices[iBoard].hDevice, IOCTL_REG_WRITE, &request, sizeof request, &request,
+                         sizeof request);
+}
+
+DWORD RegBlockTransfer(DWORD code, BYTE width, UINT64 iBoard, DWORD offset, DWORD count, LPVOID data) {
+    const DWORD check = CheckBoardIndex(iBoard);
+    if (check != ERROR_SUCCESS) return check;
+    RegisterRequest request{static_cast<uint16_t>(offset), 1, width, 0};
+    return DriverControl(Devices[iBoard].hDevice, code, &request, sizeof request, data,
+                         static_cast<DWORD>(width * count));
+}
+
+// ---- Call frame ----------------------------------------------------------------------------
+
+DWORD CheckBoardIndex(UINT64 iBoard) {
+    try {
+        const DWORD result = iBoard < Devices.size() ? ERROR_SUCCESS : ERROR_INVALID_INDEX;
+        SetLastError(result);
+        return result;
+    } catch (...) {
+        return ERROR_INTERNAL_ERROR;
+    }
+}
+
+DWORD CheckSequencerIndex(UINT64 iBoard, DWORD iSequencer) {
+    try {
+        const DWORD board = CheckBoardIndex(iBoard);
+        if (board != ERROR_SUCCESS) return board;
+        const DWORD result = iSequencer < 2 ? ERROR_SUCCESS : ERROR_INVALID_INDEX;
+        SetLastError(result);
+        return result;
+    } catch (...) {
+        return ERROR_INTERNAL_ERROR;
+    }
+}
+
+TimeCriticalSection::TimeCriticalSection() : previous_(GetThreadPriority(GetCurrentThread())) {
+    if (previous_ != THREAD_PRIORITY_TIME_CRITICAL)
+        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+}
+
+TimeCriticalSection::~TimeCriticalSection() {
+    if (previous_ != THREAD_PRIORITY_TIME_CRITICAL) SetThreadPriority(GetCurrentThread(), previous_);
+}
+
+// ---- Worker threads ------------------------------------------------------------------------
+
+TWorkerThread::TWorkerThread() : moduleToken_(platform::HoldModuleForThread()) {
+    handle_ = CreateThread(nullptr, 0, &TWorkerThread::ThreadProc, this, CREATE_SUSPENDED, &threadId_);
+    if (handle_ == nullptr) {
+        platform::ReleaseModuleToken(moduleToken_);
+        moduleToken_ = nullptr;
+    }
+}
+
+TWorkerThread::~TWorkerThread() {
+    StopAndWait();
+    if (handle_ != nullptr) CloseHandle(handle_);
+}
+
+DWORD WINAPI TWorkerThread::ThreadProc(LPVOID self) {
+    auto* thread = static_cast<TWorkerThread*>(self);
+    try {
+        thread->Execute();
+    } catch (...) {
+        // A body that fails just ends its thread; the owner sees Finished().
+    }
+    const DWORD exitCode = thread->ReturnValue;
+    void* moduleToken = thread->moduleToken_;
+    const bool freeOnTerminate = thread->FreeOnTerminate;
+    thread->finished_.store(true);
+    if (freeOnTerminate) delete thread;
+    return platform::ReleaseModuleAndExitThread(moduleToken, exitCode);
+}
+
+void TWorkerThread::Start() {
+    if (started_ || handle_ == nullptr) return;
+    started_ = true;
+    ResumeThread(handle_);
+}
+
+DWORD TWorkerThread::WaitFor() {
+    if (handle_ == nullptr) return ReturnValue;
+    WaitForSingleObject(handle_, INFINITE);
+    DWORD exitCode = 0;
+    GetExitCodeThread(handle_, &exitCode);
+    return exitCode;
+}
+
+void TWorkerThread::StopAndWait() {
+    if (handle_ == nullptr || FreeOnTerminate) return;
+    Terminate();
+    Start();
+    WaitForSingleObject(handle_, INFINITE);
+}
+
+int TWorkerThread::Priority() const { return GetThreadPriority(handle_); }
+
+void TWorkerThread::SetPriority(int priority) { SetThreadPriority(handle_, priority); }
+
+}  // namespace halvex

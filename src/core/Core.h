@@ -1,0 +1,259 @@
+// The library core: the device table, the driver channel, the index checks, the lock runners,
+// the export boundary and the worker-thread base every other module stands on.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace halvex {
+
+// ---- Device table --------------------------------------------------------------------------
+
+enum TImmediateMode : uint8_t { imUnknown = 0, imNative16 = 1, imNative32 = 2, imEmulated = 3 };
+enum TRegisterMap : uint8_t { rmUnknown = 0, rmLayout1 = 1, rmLayout2 = 2, rmLayout3 = 3 };
+
+class TPoolAcquireThread;
+
+// Callback type tags: little-endian four-character codes.
+inline constexpr DWORD kCallbackTypeNone = 0xFFFFFFFF;
+
+struct TSequencerAcq {
+    DWORD ChunkingType = 0;
+    DWORD ChunkSize = 0;
+    DWORD CallbackType = kCallbackTypeNone;  // guarded by hSequencerMutex
+    void* pCallback = nullptr;               // guarded by hSequencerMutex
+    std::atomic<BYTE> bInCallback{0};        // written by the callback thread, lock-free
+    HANDLE hSequencerMutex = INVALID_HANDLE_VALUE;
+    // Non-null from a successful start until ADC_AcquireEnd: the sequencer is busy.
+    // Guarded by hSequencerMutex.
+    TPoolAcquireThread* AcquireThread = nullptr;
+};
+
+struct TDeviceData {
+    std::u16string SymbolicLink;
+    HANDLE hDevice = INVALID_HANDLE_VALUE;
+    DWORD DeviceID = 0;
+    DWORD BaseClock = 0;
+    // Output range code per DAC channel, -1 = never set. The output exports take no lock.
+    std::atomic<int32_t> LastDACRanges[4] = {-1, -1, -1, -1};
+    TImmediateMode ImmediateMode = imNative16;
+    TRegisterMap RegisterMap = rmLayout1;
+    HANDLE hThreadingMutex = INVALID_HANDLE_VALUE;
+    TSequencerAcq SequencerAcq[2];
+};
+
+// One element per kept board; the index is the board index. Built at start-up, never resized
+// until unload, so every thread reads its length and constant fields without a lock.
+// Its storage is released explicitly at the end of unload (ReleaseDeviceTable), never by a
+// static destructor, which could run before the unload notification.
+extern std::vector<TDeviceData>& Devices;
+// 0 until start-up ran.
+extern BYTE OSVersionClass;
+
+// {E77894A2-697F-11D0-958E-AF1FDADB2F1B}
+inline constexpr GUID InterfaceClassGuid = {0xE77894A2, 0x697F, 0x11D0, {0x95, 0x8E, 0xAF, 0x1F, 0xDA, 0xDB, 0x2F, 0x1B}};
+
+using TStringArray16 = std::vector<std::u16string>;
+
+void LibraryStart();
+void LibraryDetach(DWORD reason);
+void OpenBoards();
+TStringArray16 EnumerateDevicePaths(const GUID& classGuid);
+BYTE GetOSVersionClass();
+int32_t CloseAndInvalidate(HANDLE& handle);
+// The same for a driver handle, which the driver port closes.
+int32_t CloseDeviceAndInvalidate(HANDLE& handle);
+// The library entry's side of start-up and unload: the process-detach hook that start-up
+// installed, and the release of the table's storage after it.
+void RunProcessDetachHook();
+void ReleaseDeviceTable();
+// Ends the acquisition of a board's sequencer 0 as ADC_AcquireEnd does (unload only).
+void EndAcquisitionAtDetach(UINT64 iBoard);
+
+// ---- Driver channel ------------------------------------------------------------------------
+
+inline constexpr DWORD IOCTL_GET_DEVICE_ID = 0x80FF6000;
+inline constexpr DWORD IOCTL_QUERY_BAR_BASE = 0x80FF6004;
+inline constexpr DWORD IOCTL_WAIT_FOR_IRQ = 0x80FF6040;
+inline constexpr DWORD IOCTL_POLL_FOR_IRQ = 0x80FF6050;
+inline constexpr DWORD IOCTL_ABORT_IRQ_WAIT = 0x80FF2048;
+inline constexpr DWORD IOCTL_REG_READ = 0x80FF6080;
+inline constexpr DWORD IOCTL_REG_READ_BLOCK = 0x80FF6084;
+inline constexpr DWORD IOCTL_REG_WRITE = 0x80FFA088;
+inline constexpr DWORD IOCTL_DMA_PIONG_CONTROL = 0x80FFA100;
+inline constexpr DWORD IOCTL_DMA_PIONG_IN = 0x80FF6102;
+
+#pragma pack(push, 1)
+struct RegisterRequest {
+    uint16_t Offset;
+    uint8_t One = 1;
+    uint8_t Width;
+    uint32_t Value;
+};
+#pragma pack(pop)
+static_assert(sizeof(RegisterRequest) == 8);
+
+// One driver request. 0 on success (last error 0); otherwise the failure code, which is also
+// the last error (a failure without a code becomes ERROR_GEN_FAILURE).
+DWORD DriverControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                    LPDWORD bytesReturned = nullptr, LPOVERLAPPED overlapped = nullptr);
+
+// ---- Register primitives -------------------------------------------------------------------
+
+inline constexpr DWORD RegReadFailure = 0xAA55AA55;
+
+DWORD RegRead(BYTE width, UINT64 iBoard, DWORD offset);
+DWORD RegWrite(BYTE width, UINT64 iBoard, DWORD offset, DWORD value);
+DWORD RegBlockTransfer(DWORD code, BYTE width, UINT64 iBoard, DWORD offset, DWORD count, LPVOID data);
+
+// ---- Call frame ----------------------------------------------------------------------------
+
+DWORD CheckBoardIndex(UINT64 iBoard);
+DWORD CheckSequencerIndex(UINT64 iBoard, DWORD iSequencer);
+
+// Raises the calling thread to time-critical priority for as long as it holds library locks,
+// and puts back the priority it had.
+class TimeCriticalSection {
+public:
+    TimeCriticalSection();
+    ~TimeCriticalSection();
+    TimeCriticalSection(const TimeCriticalSection&) = delete;
+    TimeCriticalSection& operator=(const TimeCriticalSection&) = delete;
+
+private:
+    int previous_;
+};
+
+// Holds one library mutex for a scope. The wait's result is not examined: a failed wait lets
+// the body run without the lock, as the rest of the library expects.
+class MutexHold {
+public:
+    explicit MutexHold(HANDLE mutex) : mutex_(mutex) { WaitForSingleObject(mutex_, INFINITE); }
+    ~MutexHold() { ReleaseMutex(mutex_); }
+    MutexHold(const MutexHold&) = delete;
+    MutexHold& operator=(const MutexHold&) = delete;
+
+private:
+    HANDLE mutex_;
+};
+
+// Runs `body` holding the sequencer's mutex at time-critical priority. Exceptions of the body
+// pass through after the mutex is released and the priority restored. Indices are not checked.
+template <typename Body>
+void RunUnderSequencerLock(UINT64 iBoard, DWORD iSequencer, Body&& body) {
+    TimeCriticalSection priority;
+    MutexHold sequencer(Devices[iBoard].SequencerAcq[iSequencer].hSequencerMutex);
+    std::forward<Body>(body)();
+}
+
+// The same with the board mutex and both sequencer mutexes, taken in the library's lock order
+// and released sequencer 0, sequencer 1, board.
+template <typename Body>
+void RunUnderBoardLock(UINT64 iBoard, Body&& body) {
+    TDeviceData& device = Devices[iBoard];
+    TimeCriticalSection priority;
+    struct Release {
+        TDeviceData& d;
+        ~Release() {
+            ReleaseMutex(d.SequencerAcq[0].hSequencerMutex);
+            ReleaseMutex(d.SequencerAcq[1].hSequencerMutex);
+            ReleaseMutex(d.hThreadingMutex);
+        }
+    };
+    WaitForSingleObject(device.hThreadingMutex, INFINITE);
+    WaitForSingleObject(device.SequencerAcq[0].hSequencerMutex, INFINITE);
+    WaitForSingleObject(device.SequencerAcq[1].hSequencerMutex, INFINITE);
+    Release release{device};
+    std::forward<Body>(body)();
+}
+
+// An operation body under the sequencer lock: `Status` starts as ERROR_INTERNAL_ERROR and the
+// body's result replaces it.
+template <typename Body>
+DWORD SequencerOperation(UINT64 iBoard, DWORD iSequencer, Body&& body) {
+    DWORD Status = ERROR_INTERNAL_ERROR;
+    RunUnderSequencerLock(iBoard, iSequencer, [&] { Status = body(); });
+    return Status;
+}
+
+template <typename Body>
+DWORD BoardOperation(UINT64 iBoard, Body&& body) {
+    DWORD Status = ERROR_INTERNAL_ERROR;
+    RunUnderBoardLock(iBoard, [&] { Status = body(); });
+    return Status;
+}
+
+// The export boundary: nothing thrown inside an export leaves it. Exports that return a code
+// give ERROR_INTERNAL_ERROR; value-returning exports name their own fallback.
+template <typename Result, typename Body>
+Result ExportBoundary(Result onException, Body&& body) noexcept {
+    try {
+        return std::forward<Body>(body)();
+    } catch (...) {
+        return onException;
+    }
+}
+
+template <typename Body>
+DWORD ExportBoundary(Body&& body) noexcept {
+    return ExportBoundary<DWORD>(ERROR_INTERNAL_ERROR, std::forward<Body>(body));
+}
+
+// ---- Worker threads ------------------------------------------------------------------------
+
+// A thread object: its thread is created suspended and started explicitly; the body polls
+// Terminated(); destruction asks the body to end, lets a never-started thread run, waits for
+// the body and closes the thread.
+class TWorkerThread {
+public:
+    virtual ~TWorkerThread();
+    TWorkerThread(const TWorkerThread&) = delete;
+    TWorkerThread& operator=(const TWorkerThread&) = delete;
+
+    void Start();
+    void Terminate() { terminated_.store(true); }
+    bool Terminated() const { return terminated_.load(); }
+    // Waits for the body to end and returns the thread's exit code.
+    DWORD WaitFor();
+    int Priority() const;
+    void SetPriority(int priority);
+    HANDLE Handle() const { return handle_; }
+    DWORD ThreadId() const { return threadId_; }
+    bool Finished() const { return finished_.load(); }
+
+    // Whether the object deletes itself when its body ends (set before Start).
+    bool FreeOnTerminate = false;
+
+protected:
+    TWorkerThread();
+    virtual void Execute() = 0;
+    // The thread's exit code.
+    DWORD ReturnValue = 0;
+    // Ends the thread for destruction: terminate request, start if still suspended, wait.
+    // Derived destructors call it first, so the body never runs on a half-destroyed object.
+    void StopAndWait();
+
+private:
+    static DWORD WINAPI ThreadProc(LPVOID self);
+
+    HANDLE handle_ = nullptr;
+    DWORD threadId_ = 0;
+    void* moduleToken_ = nullptr;
+    std::atomic<bool> terminated_{false};
+    std::atomic<bool> finished_{false};
+    bool started_ = false;
+};
+
+// The base of the acquisition, fill and callback threads: created suspended, default stack,
+// not freed on termination.
+class TBasalThread : public TWorkerThread {
+protected:
+    TBasalThread() = default;
+};
+
+}  // namespace halvex

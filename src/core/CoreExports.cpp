@@ -1,0 +1,361 @@
+// Start-up, board enumeration and unload, and the board-information exports.
+#include <halvex/halvex.h>
+
+#include <array>
+#include <cstring>
+#include <memory>
+
+#include "core/Core.h"
+#include "log/LogThreads.h"
+#include "platform/Guard.h"
+#include "port/DriverPort.h"
+
+namespace halvex {
+
+namespace {
+
+LPCWSTR W(const char16_t* text) { return reinterpret_cast<LPCWSTR>(text); }
+
+bool InRange(DWORD id, DWORD first, DWORD last) { return id >= first && id <= last; }
+
+// Identifier rows of the classification table.
+bool IsLayout1Family(DWORD id) {
+    return id == 0x1100 || InRange(id, 0x8258, 0x825A) || InRange(id, 0x82E8, 0x82EA) ||
+           InRange(id, 0xC258, 0xC25A) || InRange(id, 0xC2E8, 0xC2EA);
+}
+bool IsFirmwareSelectedFamily(DWORD id) {
+    return InRange(id, 0x8058, 0x805A) || InRange(id, 0x80E8, 0x80EA) || InRange(id, 0xC058, 0xC05A) ||
+           InRange(id, 0xC0E8, 0xC0EA);
+}
+bool IsLayout2Family(DWORD id) {
+    return InRange(id, 0x805C, 0x805E) || InRange(id, 0x80EC, 0x80EE) || InRange(id, 0xC05C, 0xC05E) ||
+           InRange(id, 0xC0EC, 0xC0EE);
+}
+
+// Boards with 16-bit start/stop registers come up with both sequencers stopped.
+void StopBothSequencers16(UINT64 iBoard) {
+    PIO_Out16(iBoard, 56, 0xFCEE);
+    PIO_Out16(iBoard, 60, 0xFCEE);
+}
+
+// Fills in base clock, immediate mode and register layout; false for an unknown identifier.
+bool ClassifyBoard(UINT64 iBoard, TDeviceData& device) {
+    const DWORD id = device.DeviceID;
+    if (id == 0x0C40) {
+        device.BaseClock = 10'000'000;
+        device.ImmediateMode = imNative16;
+        device.RegisterMap = rmLayout1;
+        return true;
+    }
+    if (IsLayout1Family(id)) {
+        device.BaseClock = PIO_In32(iBoard, 12);
+        StopBothSequencers16(iBoard);
+        device.ImmediateMode = imNative16;
+        device.RegisterMap = rmLayout1;
+        return true;
+    }
+    if (IsFirmwareSelectedFamily(id)) {
+        device.BaseClock = PIO_In32(iBoard, 12);
+        if ((PIO_In32(iBoard, 104) >> 16) == 0x0001) {
+            device.ImmediateMode = imNative32;
+            device.RegisterMap = rmLayout3;
+        } else {
+            StopBothSequencers16(iBoard);
+            device.ImmediateMode = imNative16;
+            device.RegisterMap = rmLayout1;
+        }
+        return true;
+    }
+    if (IsLayout2Family(id)) {
+        device.BaseClock = PIO_In32(iBoard, 12);
+        device.ImmediateMode = imNative32;
+        device.RegisterMap = rmLayout2;
+        return true;
+    }
+    return false;
+}
+
+void ResetRecord(TDeviceData& device) {
+    device.SymbolicLink.clear();
+    device.hDevice = INVALID_HANDLE_VALUE;
+    device.DeviceID = 0;
+    device.BaseClock = 0;
+    for (auto& range : device.LastDACRanges) range.store(-1);
+    device.ImmediateMode = imNative16;
+    device.RegisterMap = rmLayout1;
+    device.hThreadingMutex = INVALID_HANDLE_VALUE;
+    for (auto& acq : device.SequencerAcq) {
+        acq.hSequencerMutex = INVALID_HANDLE_VALUE;
+        acq.AcquireThread = nullptr;
+        acq.bInCallback.store(0);
+        acq.ChunkingType = 0;
+        acq.ChunkSize = 0;
+        acq.CallbackType = kCallbackTypeNone;
+        acq.pCallback = nullptr;
+    }
+}
+
+// Shrinks the table to its first `count` records. Records are never moved (they hold atomics
+// and are referenced by index from other threads), only destroyed from the end.
+void TrimDevices(std::size_t count) {
+    while (Devices.size() > count) Devices.pop_back();
+}
+
+// Reads a string value (REG_SZ or REG_EXPAND_SZ, not expanded), cut at its first NUL. A value
+// that is missing reads as empty; any other failure throws.
+std::u16string ReadStringValue(HKEY key, const std::u16string& name) {
+    DWORD type = 0;
+    DWORD size = 0;
+    LSTATUS status = RegQueryValueExW(key, W(name.c_str()), nullptr, &type, nullptr, &size);
+    if (status == ERROR_FILE_NOT_FOUND) return {};
+    if (status != ERROR_SUCCESS) throw status;
+    if (type != REG_SZ && type != REG_EXPAND_SZ) throw static_cast<LSTATUS>(ERROR_INVALID_DATA);
+    std::u16string text(size / sizeof(char16_t) + 1, u'\0');
+    size = static_cast<DWORD>(text.size() * sizeof(char16_t));
+    status = RegQueryValueExW(key, W(name.c_str()), nullptr, &type, reinterpret_cast<LPBYTE>(text.data()), &size);
+    if (status != ERROR_SUCCESS) throw status;
+    text.resize(text.find(u'\0') == std::u16string::npos ? text.size() : text.find(u'\0'));
+    return text;
+}
+
+struct KeyCloser {
+    void operator()(HKEY key) const { RegCloseKey(key); }
+};
+using KeyHold = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
+
+KeyHold OpenMachineKey(const std::u16string& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, W(path.c_str()), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) !=
+        ERROR_SUCCESS)
+        return KeyHold{};
+    return KeyHold{key};
+}
+
+// Zeroes a caller's buffer without allocating its size first: the size is the caller's word.
+bool GuardedZero(void* buffer, std::size_t size) {
+    static const BYTE zeros[4096] = {};
+    auto* p = static_cast<BYTE*>(buffer);
+    while (size > 0) {
+        const std::size_t n = size < sizeof zeros ? size : sizeof zeros;
+        if (!platform::GuardedStore(p, zeros, n)) return false;
+        p += n;
+        size -= n;
+    }
+    return true;
+}
+
+std::u16string HexName(DWORD id) {
+    static const char16_t digits[] = u"0123456789ABCDEF";
+    std::u16string text;
+    do {
+        text.insert(text.begin(), digits[id & 0xF]);
+        id >>= 4;
+    } while (id != 0);
+    while (text.size() < 4) text.insert(text.begin(), u'0');
+    return text;
+}
+
+}  // namespace
+
+BYTE GetOSVersionClass() {
+    OSVERSIONINFOW info{};
+    info.dwOSVersionInfoSize = 276;
+    GetVersionExW(&info);
+    const DWORD version = info.dwMajorVersion * 65536 + info.dwMinorVersion;
+    switch (info.dwPlatformId) {
+        case 0:
+            return 1;
+        case 1:
+            return version < 0x4000A ? 1 : 2;
+        case 2:
+            if (version < 0x50000) return 3;
+            return version < 0x60000 ? 4 : 5;
+        default:
+            return 0;
+    }
+}
+
+TStringArray16 EnumerateDevicePaths(const GUID& classGuid) {
+    TStringArray16 paths = port::EnumerateInterfaces(classGuid);
+    for (auto& path : paths) {
+        const auto nul = path.find(u'\0');
+        if (nul != std::u16string::npos) path.resize(nul);
+    }
+    return paths;
+}
+
+void OpenBoards() {
+    const TStringArray16 paths = EnumerateDevicePaths(InterfaceClassGuid);
+    Devices = std::vector<TDeviceData>(paths.size());
+    std::size_t kept = 0;
+    try {
+        for (const auto& path : paths) {
+            TDeviceData& device = Devices[kept];
+            ResetRecord(device);
+            device.SymbolicLink = path;
+            device.hDevice = port::Open(W(device.SymbolicLink.c_str()));
+            if (device.hDevice == INVALID_HANDLE_VALUE) continue;
+
+            std::array<BYTE, 8> id{};
+            DWORD returned = 0;
+            bool known = DriverControl(device.hDevice, IOCTL_GET_DEVICE_ID, nullptr, 0, id.data(), 8, &returned) ==
+                             ERROR_SUCCESS &&
+                         returned >= 8;
+            if (known) {
+                std::memcpy(&device.DeviceID, id.data(), 4);
+                known = ClassifyBoard(kept, device);
+            }
+            if (!known) {
+                CloseDeviceAndInvalidate(device.hDevice);
+                continue;
+            }
+            device.hThreadingMutex = CreateMutexW(nullptr, FALSE, nullptr);
+            device.SequencerAcq[0].hSequencerMutex = CreateMutexW(nullptr, FALSE, nullptr);
+            device.SequencerAcq[1].hSequencerMutex = CreateMutexW(nullptr, FALSE, nullptr);
+            ++kept;
+        }
+    } catch (...) {
+        TrimDevices(kept);
+        throw;
+    }
+    TrimDevices(kept);
+}
+
+namespace {
+void (*ProcessDetachHook)(DWORD) = nullptr;
+}
+
+void LibraryStart() {
+    if (OSVersionClass != 0) return;
+    ProcessDetachHook = &LibraryDetach;
+    OSVersionClass = GetOSVersionClass();
+    LogThread = new TLogThread();
+    OpenBoards();
+}
+
+void LibraryDetach(DWORD reason) {
+    if (reason != DLL_PROCESS_DETACH) return;
+    for (UINT64 b = 0; b < Devices.size(); ++b) {
+        EndAcquisitionAtDetach(b);
+        TDeviceData& device = Devices[b];
+        CloseDeviceAndInvalidate(device.hDevice);
+        CloseAndInvalidate(device.hThreadingMutex);
+        CloseAndInvalidate(device.SequencerAcq[0].hSequencerMutex);
+        CloseAndInvalidate(device.SequencerAcq[1].hSequencerMutex);
+    }
+    TLogThread* log = LogThread;
+    LogThread = nullptr;
+    delete log;
+}
+
+void RunProcessDetachHook() {
+    if (ProcessDetachHook != nullptr) ProcessDetachHook(DLL_PROCESS_DETACH);
+}
+
+void ReleaseDeviceTable() {
+    Devices.clear();
+    Devices.shrink_to_fit();
+    OSVersionClass = 0;
+    ProcessDetachHook = nullptr;
+}
+
+}  // namespace halvex
+
+using namespace halvex;
+
+extern "C" {
+
+HALVEX_API INT64 WINAPI BRD_GetHighestBoardIndex(void) {
+    return static_cast<INT64>(Devices.size()) - 1;
+}
+
+HALVEX_API DWORD WINAPI BRD_GetDeviceID(UINT64 iBoard, DWORD* pDeviceID) {
+    return ExportBoundary([&]() -> DWORD {
+        const DWORD check = CheckBoardIndex(iBoard);
+        if (check != ERROR_SUCCESS) return check;
+        if (pDeviceID == nullptr) return ERROR_INVALID_ADDRESS;
+        return platform::GuardedStoreValue(pDeviceID, Devices[iBoard].DeviceID) ? ERROR_SUCCESS
+                                                                                : ERROR_INVALID_ADDRESS;
+    });
+}
+
+HALVEX_API DWORD WINAPI BRD_GetNameW(UINT64 iBoard, DWORD NameSize, WCHAR* pName, DWORD* pNameLength) {
+    return ExportBoundary([&]() -> DWORD {
+        const DWORD check = CheckBoardIndex(iBoard);
+        if (check != ERROR_SUCCESS) return check;
+        if (pNameLength != nullptr && !platform::GuardedStoreValue<DWORD>(pNameLength, 0))
+            return ERROR_INVALID_ADDRESS;
+        if (NameSize > 0 && pName != nullptr && !GuardedZero(pName, NameSize * sizeof(WCHAR)))
+            return ERROR_INVALID_ADDRESS;
+
+        std::u16string name;
+        {
+            KeyHold slotscan = OpenMachineKey(u"Software\\Slotscan");
+            if (!slotscan) return ERROR_BAD_NET_NAME;
+            const std::u16string company = ReadStringValue(slotscan.get(), u"Company");
+            slotscan.reset();
+            KeyHold cardlist = OpenMachineKey(u"Software\\" + company + u"\\Cardlist");
+            if (!cardlist) return ERROR_BAD_NET_NAME;
+            name = ReadStringValue(cardlist.get(), HexName(Devices[iBoard].DeviceID));
+        }
+
+        const DWORD length = static_cast<DWORD>(name.size());
+        if (pNameLength != nullptr && !platform::GuardedStoreValue(pNameLength, length))
+            return ERROR_INVALID_ADDRESS;
+        const DWORD copied = NameSize < length ? NameSize : length;
+        if (copied > 0 && pName != nullptr &&
+            !platform::GuardedStore(pName, name.data(), copied * sizeof(char16_t)))
+            return ERROR_INVALID_ADDRESS;
+        return ERROR_SUCCESS;
+    });
+}
+
+HALVEX_API DWORD WINAPI BRD_GetNameA(UINT64 iBoard, DWORD NameSize, char* pName, DWORD* pNameLength) {
+    return ExportBoundary([&]() -> DWORD {
+        std::u16string wide(NameSize, u'\0');
+        DWORD localLength = 0;
+        const DWORD result = BRD_GetNameW(iBoard, NameSize, reinterpret_cast<WCHAR*>(wide.data()),
+                                          pNameLength != nullptr ? pNameLength : &localLength);
+        if (result != ERROR_SUCCESS) return result;
+        DWORD length = localLength;
+        if (pNameLength != nullptr && !platform::GuardedLoad(&length, pNameLength, sizeof length))
+            return ERROR_INVALID_ADDRESS;
+        if (pName == nullptr || NameSize == 0) return ERROR_SUCCESS;
+
+        // The ANSI code page has one byte per character, so character and byte counts agree.
+        std::string ansi(NameSize, '\0');
+        WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<LPCWCH>(wide.data()), static_cast<int>(NameSize),
+                            ansi.data(), static_cast<int>(NameSize), nullptr, nullptr);
+        const DWORD copied = NameSize < length ? NameSize : length;
+        if (copied > 0 && !platform::GuardedStore(pName, ansi.data(), copied)) return ERROR_INVALID_ADDRESS;
+        return ERROR_SUCCESS;
+    });
+}
+
+HALVEX_API DWORD WINAPI BRD_GetSerialNumber(UINT64 iBoard, UINT64* pSerialNumber) {
+    return ExportBoundary([&]() -> DWORD {
+        const DWORD check = CheckBoardIndex(iBoard);
+        if (check != ERROR_SUCCESS) return check;
+        if (pSerialNumber != nullptr && !platform::GuardedStoreValue<UINT64>(pSerialNumber, 0))
+            return ERROR_INVALID_ADDRESS;
+        return ERROR_NOT_SUPPORTED;
+    });
+}
+
+HALVEX_API DWORD WINAPI BRD_Reset(UINT64 iBoard) {
+    return ExportBoundary([&]() -> DWORD {
+        const DWORD check = CheckBoardIndex(iBoard);
+        if (check != ERROR_SUCCESS) return check;
+        switch (Devices[iBoard].RegisterMap) {
+            case rmLayout1:
+                return PIO_Out8(iBoard, 0, 0xFF);
+            case rmLayout2:
+            case rmLayout3:
+                return PIO_Out32(iBoard, 0, 1);
+            default:
+                return ERROR_BAD_TOKEN_TYPE;
+        }
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,73 @@
+// Register access exports: one driver request each, no lock.
+#include <halvex/halvex.h>
+
+#include "core/Core.h"
+
+using namespace halvex;
+
+namespace {
+
+template <typename Element>
+DWORD ReadInto(BYTE width, UINT64 iBoard, DWORD Offset, DWORD Count, Element* pData) {
+    if (Count != 1) return RegBlockTransfer(IOCTL_REG_READ_BLOCK, width, iBoard, Offset, Count, pData);
+    // One read, stored even when it failed; the read's outcome is in the last error.
+    pData[0] = static_cast<Element>(RegRead(width, iBoard, Offset));
+    return GetLastError();
+}
+
+}  // namespace
+
+extern "C" {
+
+HALVEX_API BYTE WINAPI PIO_In8(UINT64 iBoard, DWORD Offset) {
+    return ExportBoundary<BYTE>(static_cast<BYTE>(RegReadFailure),
+                                [&] { return static_cast<BYTE>(RegRead(1, iBoard, Offset)); });
+}
+
+HALVEX_API WORD WINAPI PIO_In16(UINT64 iBoard, DWORD Offset) {
+    return ExportBoundary<WORD>(static_cast<WORD>(RegReadFailure),
+                                [&] { return static_cast<WORD>(RegRead(2, iBoard, Offset)); });
+}
+
+HALVEX_API DWORD WINAPI PIO_In32(UINT64 iBoard, DWORD Offset) {
+    return ExportBoundary<DWORD>(RegReadFailure, [&] { return RegRead(4, iBoard, Offset); });
+}
+
+HALVEX_API DWORD WINAPI PIO_Out8(UINT64 iBoard, DWORD Offset, BYTE Value) {
+    return ExportBoundary([&] { return RegWrite(1, iBoard, Offset, Value); });
+}
+
+HALVEX_API DWORD WINAPI PIO_Out16(UINT64 iBoard, DWORD Offset, WORD Value) {
+    return ExportBoundary([&] { return RegWrite(2, iBoard, Offset, Value); });
+}
+
+HALVEX_API DWORD WINAPI PIO_Out32(UINT64 iBoard, DWORD Offset, DWORD Value) {
+    return ExportBoundary([&] { return RegWrite(4, iBoard, Offset, Value); });
+}
+
+HALVEX_API DWORD WINAPI PIO_INS8(UINT64 iBoard, DWORD Offset, DWORD Count, BYTE* pData) {
+    return ExportBoundary([&] { return ReadInto(1, iBoard, Offset, Count, pData); });
+}
+
+HALVEX_API DWORD WINAPI PIO_INS16(UINT64 iBoard, DWORD Offset, DWORD Count, WORD* pData) {
+    return ExportBoundary([&] { return ReadInto(2, iBoard, Offset, Count, pData); });
+}
+
+HALVEX_API DWORD WINAPI PIO_INS32(UINT64 iBoard, DWORD Offset, DWORD Count, DWORD* pData) {
+    return ExportBoundary([&] { return ReadInto(4, iBoard, Offset, Count, pData); });
+}
+
+// Only single writes are provided; anything else is refused before any check or request.
+HALVEX_API DWORD WINAPI PIO_OUTS8(UINT64 iBoard, DWORD Offset, DWORD Count, const BYTE* pData) {
+    return ExportBoundary([&] { return Count == 1 ? RegWrite(1, iBoard, Offset, pData[0]) : ERROR_NOT_SUPPORTED; });
+}
+
+HALVEX_API DWORD WINAPI PIO_OUTS16(UINT64 iBoard, DWORD Offset, DWORD Count, const WORD* pData) {
+    return ExportBoundary([&] { return Count == 1 ? RegWrite(2, iBoard, Offset, pData[0]) : ERROR_NOT_SUPPORTED; });
+}
+
+HALVEX_API DWORD WINAPI PIO_OUTS32(UINT64 iBoard, DWORD Offset, DWORD Count, const DWORD* pData) {
+    return ExportBoundary([&] { return Count == 1 ? RegWrite(4, iBoard, Offset, pData[0]) : ERROR_NOT_SUPPORTED; });
+}
+
+}  // extern "C"

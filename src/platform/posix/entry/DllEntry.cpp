@@ -1,0 +1,23 @@
+// The shared library's entry on Linux: the same DllMain as on Windows, called when the
+// library is loaded and when the process ends.
+//
+// The library is linked with -z nodelete, so dlclose never unmaps it: its threads may still be
+// returning through its code when the unload notification finishes, and unmapping under them
+// would crash. Detach therefore runs at process exit, registered last so that it runs before
+// the destructors of anything start-up created.
+#include <windows.h>
+
+#include <cstdlib>
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
+
+namespace {
+
+void Detach() { DllMain(nullptr, DLL_PROCESS_DETACH, nullptr); }
+
+__attribute__((constructor)) void Attach() {
+    DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr);
+    std::atexit(Detach);
+}
+
+}  // namespace

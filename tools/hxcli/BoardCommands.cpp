@@ -1,0 +1,166 @@
+// hxcli list, reset, reg, bus.
+#include <halvex/halvex.h>
+#include <halvex/sim.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Command.h"
+
+namespace hxcli {
+namespace {
+
+std::string BoardName(UINT64 board) {
+    char name[256] = {};
+    DWORD length = 0;
+    const DWORD result = BRD_GetNameA(board, sizeof name - 1, name, &length);
+    if (result != 0) return "(no board-name list)";
+    return length == 0 ? "(unnamed)" : std::string(name);
+}
+
+// What the board's identifier says about it, read through the public API the way an
+// application would: the register-104 firmware word only matters for the identifiers that
+// consult it.
+struct Layout {
+    const char* registers;
+    const char* immediate;
+};
+
+Layout DescribeLayout(DWORD id, UINT64 board) {
+    auto in = [](DWORD v, DWORD a, DWORD b) { return v >= a && v <= b; };
+    if (id == 0x0C40 || id == 0x1100 || in(id, 0x8258, 0x825A) || in(id, 0x82E8, 0x82EA) ||
+        in(id, 0xC258, 0xC25A) || in(id, 0xC2E8, 0xC2EA))
+        return {"layout 1 (16-bit start/stop)", "16-bit commands"};
+    if (in(id, 0x805C, 0x805E) || in(id, 0x80EC, 0x80EE) || in(id, 0xC05C, 0xC05E) || in(id, 0xC0EC, 0xC0EE))
+        return {"layout 2 (32-bit start/stop)", "32-bit commands"};
+    if ((PIO_In32(board, 104) >> 16) == 0x0001) return {"layout 3 (32-bit start/stop)", "32-bit commands"};
+    return {"layout 1 (16-bit start/stop)", "16-bit commands"};
+}
+
+int List() {
+    const INT64 highest = BRD_GetHighestBoardIndex();
+    if (highest < 0) {
+        std::printf("No board found.\n");
+        return kExitOk;
+    }
+    std::printf("%-5s %-6s %-34s %-30s %-16s %s\n", "index", "id", "name", "registers", "immediate reads",
+                "base clock");
+    for (INT64 b = 0; b <= highest; ++b) {
+        const UINT64 board = static_cast<UINT64>(b);
+        DWORD id = 0;
+        if (const DWORD r = BRD_GetDeviceID(board, &id); r != 0) return Fail("BRD_GetDeviceID", r);
+        const Layout layout = DescribeLayout(id, board);
+        const DWORD clock = id == 0x0C40 ? 10'000'000 : PIO_In32(board, 12);
+        std::printf("%-5lld %04X   %-34s %-30s %-16s %.3f MHz\n", static_cast<long long>(b),
+                    static_cast<unsigned>(id), BoardName(board).c_str(), layout.registers, layout.immediate,
+                    clock / 1e6);
+    }
+    return kExitOk;
+}
+
+int ShowBus() {
+    const std::size_t count = halvex::sim::BoardCount();
+    std::printf("Simulated bus: %zu board%s\n", count, count == 1 ? "" : "s");
+    for (std::size_t i = 0; i < count; ++i) {
+        const halvex::sim::BoardSpec spec = halvex::sim::BoardSpecOf(i);
+        std::printf("  slot %zu: id %04X, clock %u Hz, firmware %08X\n", i, static_cast<unsigned>(spec.deviceId),
+                    static_cast<unsigned>(spec.baseClock), static_cast<unsigned>(spec.firmware));
+    }
+    return kExitOk;
+}
+
+bool ValidWidth(unsigned width) { return width == 8 || width == 16 || width == 32; }
+
+const Registration listCommand(10, [](CLI::App& app, Action& action) {
+    app.add_subcommand("list", "List the boards the library opened: index, identifier, name, register layout, "
+                               "immediate-read method and base clock.");
+    action = List;
+});
+
+const Registration busCommand(11, [](CLI::App& app, Action& action) {
+    app.add_subcommand("bus",
+                       "Show the simulated bus behind the library. HALVEX_SIM_BOARDS chooses its boards: a "
+                       "comma-separated list of hexadecimal identifiers, each optionally with :fw=<hex> (firmware "
+                       "word, register 104) and :clock=<Hz>, e.g. \"805C,80E8:fw=00010002,0C40\".");
+    action = ShowBus;
+});
+
+const Registration resetCommand(12, [](CLI::App& app, Action& action) {
+    auto* cmd = app.add_subcommand("reset", "Reset a board through its reset register.");
+    auto board = std::make_shared<UINT64>(0);
+    cmd->add_option("board", *board, "Board index")->required();
+    action = [board] {
+        const DWORD r = BRD_Reset(*board);
+        if (r != 0) return Fail("BRD_Reset", r);
+        std::printf("Board %llu reset.\n", static_cast<unsigned long long>(*board));
+        return kExitOk;
+    };
+});
+
+struct RegArgs {
+    UINT64 board = 0;
+    unsigned width = 32;
+    std::string offset;
+    std::string value;
+    uint32_t count = 1;
+};
+
+const Registration regCommand(13, [](CLI::App& app, Action& action) {
+    auto* reg = app.add_subcommand("reg", "Read or write board registers.");
+    reg->require_subcommand(1);
+    auto args = std::make_shared<RegArgs>();
+    auto* read = reg->add_subcommand("read", "Read a register; with --count, read it that many times (a FIFO).");
+    read->add_option("board", args->board, "Board index")->required();
+    read->add_option("offset", args->offset, "Byte offset (decimal or 0x-hex)")->required();
+    read->add_option("-w,--width", args->width, "Access width in bits: 8, 16 or 32")->default_val(32);
+    read->add_option("-n,--count", args->count, "Number of reads")->default_val(1)->check(CLI::Range(1u, 65536u));
+    auto* write = reg->add_subcommand("write", "Write a register.");
+    write->add_option("board", args->board, "Board index")->required();
+    write->add_option("offset", args->offset, "Byte offset (decimal or 0x-hex)")->required();
+    write->add_option("value", args->value, "Value (decimal or 0x-hex)")->required();
+    write->add_option("-w,--width", args->width, "Access width in bits: 8, 16 or 32")->default_val(32);
+    action = [args, read] {
+        uint32_t offset = 0;
+        if (!ValidWidth(args->width)) {
+            std::fprintf(stderr, "hxcli: width must be 8, 16 or 32\n");
+            return kExitUsage;
+        }
+        if (!ParseU32(args->offset, offset)) {
+            std::fprintf(stderr, "hxcli: bad offset '%s'\n", args->offset.c_str());
+            return kExitUsage;
+        }
+        if (read->parsed()) {
+            std::vector<DWORD> values(args->count);
+            DWORD r = 0;
+            if (args->width == 8) {
+                std::vector<BYTE> v(args->count);
+                r = PIO_INS8(args->board, offset, args->count, v.data());
+                values.assign(v.begin(), v.end());
+            } else if (args->width == 16) {
+                std::vector<WORD> v(args->count);
+                r = PIO_INS16(args->board, offset, args->count, v.data());
+                values.assign(v.begin(), v.end());
+            } else {
+                r = PIO_INS32(args->board, offset, args->count, values.data());
+            }
+            if (r != 0) return Fail("register read", r);
+            const int digits = static_cast<int>(args->width / 4);
+            for (const DWORD v : values) std::printf("0x%0*X\n", digits, static_cast<unsigned>(v));
+            return kExitOk;
+        }
+        uint32_t value = 0;
+        if (!ParseU32(args->value, value) || (args->width < 32 && value >> args->width != 0)) {
+            std::fprintf(stderr, "hxcli: bad value '%s' for a %u-bit register\n", args->value.c_str(), args->width);
+            return kExitUsage;
+        }
+        const DWORD r = args->width == 8    ? PIO_Out8(args->board, offset, static_cast<BYTE>(value))
+                        : args->width == 16 ? PIO_Out16(args->board, offset, static_cast<WORD>(value))
+                                            : PIO_Out32(args->board, offset, value);
+        if (r != 0) return Fail("register write", r);
+        return kExitOk;
+    };
+});
+
+}  // namespace
+}  // namespace hxcli

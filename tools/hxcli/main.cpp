@@ -1,0 +1,100 @@
+// hxcli: the Halvex command line, over the library's public API only.
+#include <cstdio>
+#include <map>
+
+#include "Command.h"
+
+namespace hxcli {
+
+namespace {
+
+using Setup = std::function<void(CLI::App&, Action&)>;
+
+std::multimap<int, Setup>& Setups() {
+    static std::multimap<int, Setup> setups;
+    return setups;
+}
+
+}  // namespace
+
+Registration::Registration(int order, std::function<void(CLI::App&, Action&)> setup) {
+    Setups().emplace(order, std::move(setup));
+}
+
+void SetUpCommands(CLI::App& app, std::vector<std::pair<CLI::App*, Action>>& actions) {
+    for (auto& [order, setup] : Setups()) {
+        const std::size_t before = app.get_subcommands({}).size();
+        Action action;
+        setup(app, action);
+        const auto all = app.get_subcommands({});
+        if (all.size() > before) actions.emplace_back(all.back(), std::move(action));
+    }
+}
+
+std::string ErrorName(DWORD code) {
+    static const std::map<DWORD, const char*> names = {
+        {0, "ERROR_SUCCESS"},           {12, "ERROR_INVALID_ACCESS"},      {13, "ERROR_INVALID_DATA"},
+        {21, "ERROR_NOT_READY"},        {30, "ERROR_READ_FAULT"},          {31, "ERROR_GEN_FAILURE"},
+        {38, "ERROR_HANDLE_EOF"},       {50, "ERROR_NOT_SUPPORTED"},       {66, "ERROR_BAD_DEV_TYPE"},
+        {67, "ERROR_BAD_NET_NAME"},     {87, "ERROR_INVALID_PARAMETER"},   {170, "ERROR_BUSY"},
+        {487, "ERROR_INVALID_ADDRESS"}, {997, "ERROR_IO_PENDING"},         {998, "ERROR_NOACCESS"},
+        {1349, "ERROR_BAD_TOKEN_TYPE"}, {1359, "ERROR_INTERNAL_ERROR"},    {1413, "ERROR_INVALID_INDEX"},
+        {1426, "ERROR_INVALID_HOOK_FILTER"}, {1427, "ERROR_INVALID_FILTER_PROC"}, {1, "ERROR_INVALID_FUNCTION"},
+        {6, "ERROR_INVALID_HANDLE"},    {995, "ERROR_OPERATION_ABORTED"},
+    };
+    const auto it = names.find(code);
+    return it != names.end() ? it->second : "driver error";
+}
+
+int Fail(const std::string& what, DWORD code) {
+    std::fprintf(stderr, "hxcli: %s failed: %u (%s)\n", what.c_str(), static_cast<unsigned>(code),
+                 ErrorName(code).c_str());
+    return kExitFailed;
+}
+
+bool ParseU32(const std::string& text, uint32_t& value) {
+    try {
+        std::size_t used = 0;
+        const unsigned long long v = std::stoull(text, &used, 0);
+        if (used != text.size() || v > 0xFFFFFFFFull || text.empty() || text[0] == '-') return false;
+        value = static_cast<uint32_t>(v);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace hxcli
+
+int main(int argc, char** argv) {
+    CLI::App app{"hxcli - Halvex data-acquisition boards from the command line.\n"
+                 "On Linux the boards are simulated; HALVEX_SIM_BOARDS chooses them (see 'hxcli bus --help')."};
+    app.name("hxcli");
+    app.require_subcommand(1);
+    app.set_version_flag("--version", "hxcli 0.1");
+    std::vector<std::pair<CLI::App*, hxcli::Action>> actions;
+    hxcli::SetUpCommands(app, actions);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return hxcli::kExitUsage;
+    }
+    for (auto& [command, action] : actions) {
+        if (command->parsed()) {
+            try {
+                return action();
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "hxcli: %s\n", e.what());
+                return hxcli::kExitFailed;
+            }
+        }
+    }
+    return hxcli::kExitUsage;
+}
