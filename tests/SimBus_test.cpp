@@ -1,0 +1,121 @@
+// The simulated bus as the library meets it first: enumeration, open and close.
+#include "SimFixture.h"
+
+namespace sim = halvex::sim;
+namespace port = halvex::port;
+
+namespace {
+
+constexpr GUID kOtherClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+
+}  // namespace
+
+using SimBus = SimBusTest;
+
+TEST_F(SimBus, EnumeratesBoardsInBusOrderWithTheTailAfterANul) {
+    sim::AddBoard(Spec(0x1100));
+    sim::BoardSpec tailed = Spec(0x805C);
+    tailed.path = u"\\\\?\\pci#ven_1a2b&dev_805c#tailed";
+    tailed.pathTail = u"extra";
+    sim::AddBoard(tailed);
+    sim::AddBoard(Spec(0x1100));
+
+    const auto paths = port::EnumerateInterfaces(sim::kInterfaceClass);
+    ASSERT_EQ(paths.size(), 3u);
+    EXPECT_EQ(paths[0], sim::BoardSpecOf(0).path);
+    EXPECT_EQ(paths[1], tailed.path + u'\0' + u"extra");
+    EXPECT_EQ(paths[2], sim::BoardSpecOf(2).path);
+    // Made-up paths tell boards of one identifier apart and name the device.
+    EXPECT_NE(paths[0], paths[2]);
+    EXPECT_NE(paths[0].find(u"dev_1100"), std::u16string::npos);
+
+    EXPECT_TRUE(port::EnumerateInterfaces(kOtherClass).empty());
+}
+
+TEST_F(SimBus, DefaultBoardsAreOneOfEachRegisterLayout) {
+    sim::UseDefaultBoards();
+    ASSERT_EQ(sim::BoardCount(), 3u);
+    EXPECT_EQ(sim::BoardSpecOf(0).deviceId, 0x1100u);
+    EXPECT_EQ(sim::BoardSpecOf(1).deviceId, 0x805Cu);
+    EXPECT_EQ(sim::BoardSpecOf(2).deviceId, 0x80E8u);
+    EXPECT_EQ(sim::GetRegister(0, 12), 40'000'000u);
+    EXPECT_EQ(sim::GetRegister(2, 104), 0x00010002u);
+    EXPECT_EQ(sim::GetRegister(1, 104), 0u);
+}
+
+TEST_F(SimBus, OpenNeedsTheExactPathAndCloseEndsTheHandle) {
+    sim::BoardSpec tailed = Spec(0x805C);
+    tailed.pathTail = u"tail";
+    sim::AddBoard(tailed);
+    const std::u16string enumerated = port::EnumerateInterfaces(sim::kInterfaceClass).at(0);
+    const std::size_t nul = enumerated.find(u'\0');
+    ASSERT_NE(nul, std::u16string::npos);
+    // The tail run on into the path, as a caller that lost the NUL would pass it.
+    std::u16string uncut = enumerated;
+    uncut.erase(nul, 1);
+
+    EXPECT_EQ(port::Open(Wide(uncut)), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(sim::IsOpen(0));
+
+    const HANDLE handle = port::Open(Wide(enumerated.substr(0, nul)));
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(sim::IsOpen(0));
+    EXPECT_EQ(ReadRegister(handle, 12, 4), 40'000'000u);
+
+    EXPECT_TRUE(port::Close(handle));
+    EXPECT_FALSE(sim::IsOpen(0));
+    EXPECT_FALSE(port::Close(handle));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+    std::vector<uint8_t> output(8);
+    DWORD bytes, lastError;
+    EXPECT_FALSE(Send(handle, sim::kIoctlGetDeviceId, {}, output, bytes, lastError));
+    EXPECT_EQ(lastError, static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(SimBus, RequestsOnAHandleTheBusNeverGaveFail) {
+    sim::AddBoard(Spec(0x805C));
+    const HANDLE foreign = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(foreign, nullptr);
+    std::vector<uint8_t> output(8);
+    DWORD bytes, lastError;
+    EXPECT_FALSE(Send(foreign, sim::kIoctlGetDeviceId, {}, output, bytes, lastError));
+    EXPECT_EQ(lastError, static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(port::Close(foreign));
+    EXPECT_TRUE(CloseHandle(foreign));
+    EXPECT_TRUE(sim::Requests(0).empty());
+}
+
+TEST_F(SimBus, FailOpenHoldsUntilCleared) {
+    sim::AddBoard(Spec(0x805C));
+    sim::FailOpen(0, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(OpenBoard(0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(OpenBoard(0), INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(sim::IsOpen(0));
+
+    sim::FailOpen(0, 0);
+    EXPECT_NE(OpenBoard(0), INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(sim::IsOpen(0));
+}
+
+TEST_F(SimBus, AHandleKeepsItsBoardAcrossAReset) {
+    sim::AddBoard(Spec(0x805C));
+    const HANDLE handle = OpenBoard(0);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(WriteRegister(handle, 0x20, 4, 0xCAFEF00D));
+
+    sim::Reset();
+    EXPECT_EQ(sim::BoardCount(), 0u);
+    EXPECT_EQ(ReadRegister(handle, 0x20, 4), 0xCAFEF00Du);
+    EXPECT_TRUE(port::Close(handle));
+    Closed(handle);
+}
+
+TEST_F(SimBus, BoardPositionsOutsideTheBusAreRefused) {
+    sim::AddBoard(Spec(0x805C));
+    EXPECT_THROW(sim::BoardSpecOf(1), std::out_of_range);
+    EXPECT_THROW(sim::SetRegister(0, 4094, 0, 4), std::invalid_argument);
+    EXPECT_THROW(sim::GetRegister(0, 0, 3), std::invalid_argument);
+}
