@@ -1,0 +1,45 @@
+// A simulated bus with the library started on it, detached again after each test.
+#pragma once
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+#include <halvex/halvex.h>
+#include <halvex/sim.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
+
+#include "core/Core.h"
+
+class LibraryTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        HxTestLibraryDetach();
+        halvex::sim::Reset();
+    }
+
+    static halvex::sim::BoardSpec Board(uint32_t deviceId, uint32_t firmware = 0) {
+        halvex::sim::BoardSpec spec;
+        spec.deviceId = deviceId;
+        spec.firmware = firmware;
+        return spec;
+    }
+
+    // Builds the bus, then starts the library on it.
+    static void Start(std::initializer_list<halvex::sim::BoardSpec> boards) {
+        halvex::sim::Reset();
+        for (const auto& spec : boards) halvex::sim::AddBoard(spec);
+        HxTestLibraryStart();
+    }
+
+    // The default set: a 16-bit layout board, a layout-2 board and a layout-3 board.
+    static void StartDefault() { Start({Board(0x1100), Board(0x805C), Board(0x80E8, 0x00010002)}); }
+
+    // Memory the library must not be able to store to.
+    static DWORD* ReadOnlyDword() {
+        static const DWORD constant = 0;
+        return const_cast<DWORD*>(&constant);
+    }
+};
