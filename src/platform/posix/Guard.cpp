@@ -1,0 +1,133 @@
+// Caller-pointer guard on Linux: the kernel copies through the caller's pointer for us and
+// reports EFAULT where the application would have taken a fault. Each thread keeps a pipe: a load
+// writes the caller's bytes into it and reads them back, a store writes our bytes and reads them
+// out into the caller's memory. Needs no privileges and no signal handler.
+#include "platform/Guard.h"
+
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace halvex::platform {
+namespace {
+
+// Stays within what any pipe holds, even one the kernel shrank because the user has many pipes.
+constexpr std::size_t kChunk = 4096;
+constexpr std::uintptr_t kProbeStride = 4096;  // no larger than any page size
+
+class GuardPipe {
+public:
+    GuardPipe() {
+        if (pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0) fds_[0] = fds_[1] = -1;
+    }
+    ~GuardPipe() {
+        if (ok()) {
+            close(fds_[0]);
+            close(fds_[1]);
+        }
+    }
+    GuardPipe(const GuardPipe&) = delete;
+    GuardPipe& operator=(const GuardPipe&) = delete;
+
+    bool ok() const { return fds_[0] >= 0; }
+
+    // Bytes the kernel could read from `src`; negative when not even the first one.
+    ssize_t Put(const void* src, std::size_t size) {
+        ssize_t n;
+        do n = write(fds_[1], src, size);
+        while (n < 0 && errno == EINTR);
+        return n;
+    }
+
+    // Bytes the kernel could store to `dst`; negative when not even the first one.
+    ssize_t Take(void* dst, std::size_t size) {
+        ssize_t n;
+        do n = read(fds_[0], dst, size);
+        while (n < 0 && errno == EINTR);
+        return n;
+    }
+
+    // Empties the pipe after a store that faulted left bytes in it.
+    void Drain() {
+        char scratch[kChunk];
+        while (Take(scratch, sizeof scratch) > 0) {
+        }
+    }
+
+private:
+    int fds_[2];
+};
+
+GuardPipe& ThreadPipe() {
+    thread_local GuardPipe pipe;
+    return pipe;
+}
+
+}  // namespace
+
+bool GuardedLoad(void* dst, const void* src, std::size_t size) {
+    if (src == nullptr || dst == nullptr) return false;
+    GuardPipe& pipe = ThreadPipe();
+    if (!pipe.ok()) return false;
+    auto* out = static_cast<char*>(dst);
+    const auto* in = static_cast<const char*>(src);
+    std::size_t done = 0;
+    while (done < size) {
+        const std::size_t chunk = size - done < kChunk ? size - done : kChunk;
+        const ssize_t put = pipe.Put(in + done, chunk);
+        if (put <= 0) return false;
+        // Our own buffer: reading back what went in cannot fault.
+        if (pipe.Take(out + done, static_cast<std::size_t>(put)) != put) {
+            pipe.Drain();
+            return false;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+bool GuardedStore(void* dst, const void* src, std::size_t size) {
+    if (dst == nullptr || src == nullptr) return false;
+    GuardPipe& pipe = ThreadPipe();
+    if (!pipe.ok()) return false;
+    auto* out = static_cast<char*>(dst);
+    const auto* in = static_cast<const char*>(src);
+    std::size_t done = 0;
+    while (done < size) {
+        const std::size_t chunk = size - done < kChunk ? size - done : kChunk;
+        const ssize_t put = pipe.Put(in + done, chunk);
+        if (put <= 0) return false;
+        if (pipe.Take(out + done, static_cast<std::size_t>(put)) != put) {
+            pipe.Drain();
+            return false;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+bool CanStore(void* p, std::size_t size) {
+    if (p == nullptr) return false;
+    if (size == 0) return true;
+    // One probe per page: an atomic add of zero through the futex call faults exactly where a
+    // store would, and cannot lose a value another thread writes there meanwhile.
+    const auto first = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t last = first + size - 1;
+    if (last < first) return false;
+    int key = 0;
+    constexpr int kAddZero = FUTEX_OP(FUTEX_OP_ADD, 0, FUTEX_OP_CMP_EQ, 0);
+    for (std::uintptr_t page = first & ~(kProbeStride - 1); page <= last; page += kProbeStride) {
+        const std::uintptr_t probe = (page < first ? first : page) & ~std::uintptr_t{3};
+        const long result = syscall(SYS_futex, &key, FUTEX_WAKE_OP | FUTEX_PRIVATE_FLAG, 0, nullptr,
+                                    reinterpret_cast<std::uint32_t*>(probe), kAddZero);
+        if (result < 0) return false;
+        if (page + kProbeStride < page) break;  // the range ends at the top of the address space
+    }
+    return true;
+}
+
+}  // namespace halvex::platform

@@ -1,0 +1,162 @@
+// Threads: creation (optionally suspended), resumption, exit codes, ids and priorities, and the
+// per-thread record that abandons a dead thread's mutexes.
+#include "Kernel.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <climits>
+#include <new>
+#include <utility>
+
+namespace halvex::platform {
+namespace {
+
+DWORD NextThreadId() {
+    static std::atomic<DWORD> next{4};
+    return next.fetch_add(4, std::memory_order_relaxed);
+}
+
+struct StartContext {
+    std::shared_ptr<ThreadObject> thread;
+    LPTHREAD_START_ROUTINE routine;
+    LPVOID parameter;
+};
+
+void* ThreadEntry(void* argument) {
+    std::unique_ptr<StartContext> context(static_cast<StartContext*>(argument));
+    ThreadObject& thread = *context->thread;
+    ThreadRecord& self = CurrentThreadRecord();
+    self.thread = context->thread;
+    {
+        std::unique_lock lock(DispatcherLock());
+        thread.resumed.wait(lock, [&] { return thread.suspendCount == 0; });
+    }
+
+    const DWORD exitCode = context->routine(context->parameter);
+
+    // Mutexes are abandoned before the handle is signalled, so a thread that saw this one end
+    // finds them free at once.
+    std::vector<std::shared_ptr<MutexObject>> released;
+    std::lock_guard lock(DispatcherLock());
+    AbandonOwnedMutexes(self, released);
+    thread.exitCode = exitCode;
+    thread.finished = true;
+    thread.WakeWaiters();
+    return nullptr;
+}
+
+std::shared_ptr<ThreadObject> LookupThread(HANDLE handle) {
+    if (handle == kCurrentThreadPseudoHandle) return CurrentThreadRecord().thread;
+    return LookupHandleAs<ThreadObject>(handle);
+}
+
+bool IsThreadPriority(int priority) {
+    return priority == THREAD_PRIORITY_IDLE || priority == THREAD_PRIORITY_TIME_CRITICAL ||
+           (priority >= THREAD_PRIORITY_LOWEST && priority <= THREAD_PRIORITY_HIGHEST);
+}
+
+}  // namespace
+
+ThreadRecord::ThreadRecord() : thread(std::make_shared<ThreadObject>(NextThreadId())) {}
+
+ThreadRecord::~ThreadRecord() {
+    std::vector<std::shared_ptr<MutexObject>> released;
+    std::lock_guard lock(DispatcherLock());
+    AbandonOwnedMutexes(*this, released);
+}
+
+ThreadRecord& CurrentThreadRecord() {
+    thread_local ThreadRecord record;
+    return record;
+}
+
+}  // namespace halvex::platform
+
+using namespace halvex::platform;
+
+extern "C" {
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_START_ROUTINE lpStartAddress,
+                           LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId) {
+    if (lpStartAddress == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto thread = std::make_shared<ThreadObject>(NextThreadId());
+    thread->suspendCount = (dwCreationFlags & CREATE_SUSPENDED) ? 1 : 0;
+    auto* context = new (std::nothrow) StartContext{thread, lpStartAddress, lpParameter};
+    if (context == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    const HANDLE handle = InsertHandle(thread);
+
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (dwStackSize != 0) {
+        const SIZE_T page = static_cast<SIZE_T>(sysconf(_SC_PAGESIZE));
+        SIZE_T stack = (dwStackSize + page - 1) / page * page;
+        if (stack < static_cast<SIZE_T>(PTHREAD_STACK_MIN)) stack = static_cast<SIZE_T>(PTHREAD_STACK_MIN);
+        pthread_attr_setstacksize(&attributes, stack);
+    }
+    pthread_t id;
+    const int failed = pthread_create(&id, &attributes, ThreadEntry, context);
+    pthread_attr_destroy(&attributes);
+    if (failed) {
+        delete context;
+        CloseHandle(handle);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    if (lpThreadId) *lpThreadId = thread->id;
+    return handle;
+}
+
+DWORD WINAPI ResumeThread(HANDLE hThread) {
+    auto thread = LookupThread(hThread);
+    if (!thread) return static_cast<DWORD>(-1);
+    std::lock_guard lock(DispatcherLock());
+    const DWORD previous = thread->suspendCount;
+    if (previous > 0 && --thread->suspendCount == 0) thread->resumed.notify_one();
+    return previous;
+}
+
+BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
+    auto thread = LookupThread(hThread);
+    if (!thread) return FALSE;
+    if (lpExitCode == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::lock_guard lock(DispatcherLock());
+    *lpExitCode = thread->exitCode;
+    return TRUE;
+}
+
+HANDLE WINAPI GetCurrentThread(void) { return kCurrentThreadPseudoHandle; }
+
+DWORD WINAPI GetCurrentThreadId(void) { return CurrentThreadRecord().thread->id; }
+
+// Priorities are bookkeeping only: the value a caller set is what it reads back. Raising a
+// thread's scheduling priority needs privileges these processes usually lack, and lowering it
+// could not be undone without them.
+int WINAPI GetThreadPriority(HANDLE hThread) {
+    auto thread = LookupThread(hThread);
+    if (!thread) return THREAD_PRIORITY_ERROR_RETURN;
+    return thread->priority.load(std::memory_order_relaxed);
+}
+
+BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority) {
+    auto thread = LookupThread(hThread);
+    if (!thread) return FALSE;
+    if (!IsThreadPriority(nPriority)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    thread->priority.store(nPriority, std::memory_order_relaxed);
+    return TRUE;
+}
+
+}  // extern "C"
