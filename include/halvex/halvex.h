@@ -129,6 +129,16 @@ HALVEX_API DWORD WINAPI PIO_OUTS8(UINT64 iBoard, DWORD Offset, DWORD Count, cons
 HALVEX_API DWORD WINAPI PIO_OUTS16(UINT64 iBoard, DWORD Offset, DWORD Count, const WORD *pData);
 HALVEX_API DWORD WINAPI PIO_OUTS32(UINT64 iBoard, DWORD Offset, DWORD Count, const DWORD *pData);
 
+/* ==== Interrupts, DMA ping-pong, BAR query and device handle ================================= */
+
+/* ==== Analog input: ranges, rate, channel count, differential mode ============================ */
+
+/* ==== Analog input: immediate reads =========================================================== */
+
+/* ==== Streaming acquisition and data retrieval ================================================ */
+
+/* ==== Analog output ========================================================================== */
+
 #ifdef __cplusplus
 }
 #endif
