@@ -435,7 +435,7 @@ LPCWSTR W(const char16_t* text) { return reinterpret_cast<LPCWSTR>(text); }
 class Win32Registry : public ::testing::Test {
 protected:
     void SetUp() override {
-        RegDeleteTreeW(HKEY_CURRENT_USER, W(u"Software\\HalvexTest"));
+        RegDeleteTreeW(HKEY_CURRENT_USER, W(u"Software\\HalvexTest\\Win32Semantics"));
         DWORD disposition = 0;
         ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, W(u"Software\\HalvexTest\\Win32Semantics\\"), 0, nullptr,
                                   REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key_,
@@ -445,7 +445,7 @@ protected:
     }
     void TearDown() override {
         RegCloseKey(key_);
-        EXPECT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, W(u"Software\\HalvexTest")), ERROR_SUCCESS);
+        EXPECT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, W(u"Software\\HalvexTest\\Win32Semantics")), ERROR_SUCCESS);
     }
 
     void SetString(const char16_t* name, DWORD type, const char16_t* text) {

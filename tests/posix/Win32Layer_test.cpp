@@ -67,10 +67,10 @@ TEST(Win32Layer, ZeroInitialisedLocalBlocksAreZero) {
 
 TEST(Win32Layer, RegistryHandlesToADeletedKeyFailCleanly) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, reinterpret_cast<LPCWSTR>(u"Software\\HalvexTest\\Gone"), 0, nullptr,
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, reinterpret_cast<LPCWSTR>(u"Software\\HalvexTest\\Win32Layer\\Gone"), 0, nullptr,
                               0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_SUCCESS);
-    ASSERT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, reinterpret_cast<LPCWSTR>(u"Software\\HalvexTest")), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, reinterpret_cast<LPCWSTR>(u"Software\\HalvexTest\\Win32Layer")), ERROR_SUCCESS);
     const DWORD value = 1;
     EXPECT_NE(RegSetValueExW(key, nullptr, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value),
               ERROR_SUCCESS);
