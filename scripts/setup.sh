@@ -4,8 +4,13 @@
 # missing and stops.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev libcli11-dev
-          g++-mingw-w64-x86-64-posix wine64)
+# `setup.sh demo` installs only what the demo needs.
+if [ "${1:-}" = "demo" ]; then
+  packages=(cmake ninja-build g++ libcli11-dev)
+else
+  packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev libcli11-dev
+            g++-mingw-w64-x86-64-posix wine64)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
