@@ -130,6 +130,62 @@ HALVEX_API DWORD WINAPI PIO_OUTS16(UINT64 iBoard, DWORD Offset, DWORD Count, con
 HALVEX_API DWORD WINAPI PIO_OUTS32(UINT64 iBoard, DWORD Offset, DWORD Count, const DWORD *pData);
 
 /* ==== Interrupts, DMA ping-pong, BAR query and device handle ================================= */
+/* None of these takes a lock or changes the thread's priority; the interrupt and ping-pong
+ * requests go to the driver, which decides what they mean. */
+
+/* Waits, without time-out, until the driver completes an interrupt-wait request for the board:
+ * when the board's interrupt is raised, or when PIO_AbortIRQWait (from any thread) ends the wait.
+ * Several threads may wait on one board at once. 0 when the wait was satisfied (the driver's
+ * completions "success" and 18 ERROR_NO_MORE_FILES both count: after the latter the last error
+ * still reads 18); 31 when the driver refused the request without a code; otherwise the driver's
+ * code, e.g. the one it ends an aborted wait with (995 ERROR_OPERATION_ABORTED on the simulated
+ * boards). 1413 bad board index (nothing is sent). The last error is set to 0 before the request
+ * and then left as the request and the wait set it. */
+HALVEX_API DWORD WINAPI PIO_WaitForIRQ(UINT64 iBoard);
+
+/* Asks the driver whether the interrupt was raised; returns at once. 0 when the driver says so,
+ * otherwise its answer (the simulated boards answer 996 ERROR_IO_INCOMPLETE when none is
+ * pending). 1413 bad board index. */
+HALVEX_API DWORD WINAPI PIO_PollForIRQ(UINT64 iBoard);
+
+/* Asks the driver to end the board's pending interrupt waits; the waiting PIO_WaitForIRQ calls
+ * return with the driver's completion code. 0 on success (also with no wait pending), 1413 bad
+ * board index, otherwise the driver's code. */
+HALVEX_API DWORD WINAPI PIO_AbortIRQWait(UINT64 iBoard);
+
+/* Sends a ping-pong control request: DataSize bytes from pData go to the driver, and its answer
+ * comes back into the same buffer.
+ *   pOutSize  may be null (nothing comes back); otherwise on entry the capacity of pData for
+ *             the answer, on return the number of bytes the driver wrote back.
+ * The library's own acquisitions send 0x11 when they start and 0x10 when they stop.
+ * 1413 bad board index; 487 pOutSize not readable and writable; otherwise the driver's code. */
+HALVEX_API DWORD WINAPI PIO_DMAPiongControl(UINT64 iBoard, BYTE *pData, DWORD DataSize, DWORD *pOutSize);
+
+/* Sends a ping-pong data request that fills pData with up to DataSize bytes.
+ *   pOverlapped  null: returns when the request has completed (0, or the driver's code).
+ *                Otherwise the request may stay pending: the result is then 997 and the outcome
+ *                arrives in *pOverlapped (its event is signalled; GetOverlappedResult on the handle
+ *                of PIO_GetDeviceHandle gives the byte count and code). pData and *pOverlapped
+ *                must stay valid and untouched until then.
+ * A request pending when the acquisition is stopped (control byte 0x10) ends with a failure.
+ * The buffer is not checked: the driver answers for a bad one. 1413 bad board index. */
+HALVEX_API DWORD WINAPI PIO_DMAPiongIn(UINT64 iBoard, BYTE *pData, DWORD DataSize, OVERLAPPED *pOverlapped);
+
+/* PIO_DMAPiongIn for DMA channel DMACh, which is passed to the driver unchecked. */
+HALVEX_API DWORD WINAPI PIO_DMAChPiongIn(UINT64 iBoard, DWORD DMACh, BYTE *pData, DWORD DataSize,
+                                         OVERLAPPED *pOverlapped);
+
+/* Stores the board's driver handle in *pHandle (0 first, and 0 is left on failure). The handle
+ * stays the library's: do not close it. It is open for overlapped I/O, so every request sent on
+ * it needs an OVERLAPPED. 998 pHandle null or unwritable (checked before the board index);
+ * 1413 bad board index. */
+HALVEX_API DWORD WINAPI PIO_GetDeviceHandle(UINT64 iBoard, HANDLE *pHandle);
+
+/* Stores the base of the board's PCI base address register BAR (0 to 5) in *pBase (0 first, and
+ * 0 is left on failure). 1413 bad board index (checked first); 12 pBase null or unwritable;
+ * 87 BAR above 5; otherwise the driver's code. */
+HALVEX_API DWORD WINAPI PIO_QueryBARBase(UINT64 iBoard, DWORD BAR, DWORD *pBase);
+
 
 /* ==== Analog input: ranges, rate, channel count, differential mode ============================ */
 
@@ -138,6 +194,49 @@ HALVEX_API DWORD WINAPI PIO_OUTS32(UINT64 iBoard, DWORD Offset, DWORD Count, con
 /* ==== Streaming acquisition and data retrieval ================================================ */
 
 /* ==== Analog output ========================================================================== */
+/* Four 16-bit outputs, channels 0 to 3; Ch 0xFFFFFFFF (-1) selects all four. No lock is taken:
+ * threads driving the same board at once may interleave their writes.
+ *
+ * Output ranges, by code or by four-character tag (a DWORD whose little-endian bytes are these):
+ *   code  tag                         range
+ *     0   0x35303055 "U005"           0 V .. +5 V
+ *     1   0x30313055 "U010"           0 V .. +10 V
+ *     2   0x3530E142 "B" E1 "05"      -5 V .. +5 V
+ *     3   0x3031E142 "B" E1 "10"      -10 V .. +10 V
+ *     4   0xBD32E142 "B" E1 "2" BD    -2.5 V .. +2.5 V
+ * Range code 0xFFFFFFFF (-1) leaves a range as it is.
+ * Counts: on the bipolar ranges offset binary (0 is the bottom, 32768 is 0 V); on the unipolar
+ * ranges 0 is 0 V. 65535 is one step below the top of the range.
+ *
+ * The library remembers the range it last set on each channel (any failed write included) and
+ * DAC_OutputV converts for it; a channel it never set is taken to be on code 3. Refusals other
+ * than the board index (1413 for Ch, 87, 487, 13) leave the last error at 0. */
+
+/* Sets the range of channel Ch, or of all channels. Ch is checked before the range.
+ * 0 also for RangeCode -1 (nothing written). 1413 bad board index or Ch; 87 unknown range;
+ * otherwise the register write's result. */
+HALVEX_API DWORD WINAPI DAC_SetRange1(UINT64 iBoard, DWORD Ch, DWORD RangeCode);
+
+/* Sets the ranges of channels 0 to 3 from Count entries of Ranges (codes or tags; entries past
+ * the fourth are ignored). Channels without an entry take the last entry given, so one entry sets
+ * all four. An entry -1 leaves its channel alone. All entries are checked before anything is
+ * written. 0 for Count 0 (Ranges not looked at); 487 Ranges null or unreadable; 87 an unknown
+ * range; otherwise the first failing register write's result (earlier channels keep theirs). */
+HALVEX_API DWORD WINAPI DAC_SetRangeAll(UINT64 iBoard, DWORD Count, const DWORD *Ranges);
+
+/* Puts raw counts out on channel Ch, or on all channels with one command.
+ * 1413 bad board index or Ch; 13 Counts above 65535 (nothing written); otherwise the register
+ * write's result. */
+HALVEX_API DWORD WINAPI DAC_OutputCounts(UINT64 iBoard, DWORD Ch, UINT64 Counts);
+
+/* Puts Volts out on channel Ch, or on each channel in turn, converted for that channel's range
+ * (Volts / span * 65536, rounded to the nearest integer, a half to even; +32768 on a bipolar
+ * range). The top of a range itself is out of reach.
+ * 1413 bad board index or Ch; 13 Volts outside a channel's range or not a number: with all
+ * channels, the channels before it have already been written; otherwise the first failing
+ * register write's result. */
+HALVEX_API DWORD WINAPI DAC_OutputV(UINT64 iBoard, DWORD Ch, double Volts);
+
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,86 @@
+// DMA ping-pong requests, the BAR query and the device handle. No lock: each export is one
+// driver request (or none) on the board's handle.
+#include <halvex/halvex.h>
+
+#include <vector>
+
+#include "core/Core.h"
+#include "pio/DMA.h"
+#include "platform/Guard.h"
+
+namespace halvex {
+
+DWORD SendDMAControl(UINT64 iBoard, std::span<const BYTE> Bytes) {
+    // The request shares one buffer for input and answer, so the bytes go into one we may write.
+    std::vector<BYTE> buffer(Bytes.begin(), Bytes.end());
+    return PIO_DMAPiongControl(iBoard, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr);
+}
+
+}  // namespace halvex
+
+using namespace halvex;
+
+extern "C" {
+
+HALVEX_API DWORD WINAPI PIO_DMAPiongControl(UINT64 iBoard, BYTE* pData, DWORD DataSize, DWORD* pOutSize) {
+    return ExportBoundary([&]() -> DWORD {
+        if (const DWORD check = CheckBoardIndex(iBoard)) return check;
+        // The capacity for the answer is read, and the count written back, through the guard:
+        // a bad pOutSize is refused rather than taken as a fault.
+        DWORD capacity = 0;
+        if (pOutSize != nullptr && (!platform::GuardedLoad(&capacity, pOutSize, sizeof capacity) ||
+                                    !platform::CanStore(pOutSize, sizeof capacity)))
+            return ERROR_INVALID_ADDRESS;
+        DWORD returned = 0;
+        const DWORD result = DriverControl(Devices[iBoard].hDevice, IOCTL_DMA_PIONG_CONTROL, pData, DataSize, pData,
+                                           capacity, &returned);
+        if (pOutSize != nullptr && !platform::GuardedStoreValue(pOutSize, returned)) return ERROR_INVALID_ADDRESS;
+        return result;
+    });
+}
+
+HALVEX_API DWORD WINAPI PIO_DMAPiongIn(UINT64 iBoard, BYTE* pData, DWORD DataSize, OVERLAPPED* pOverlapped) {
+    return ExportBoundary([&]() -> DWORD {
+        if (const DWORD check = CheckBoardIndex(iBoard)) return check;
+        return DriverControl(Devices[iBoard].hDevice, IOCTL_DMA_PIONG_IN, nullptr, 0, pData, DataSize, nullptr,
+                             pOverlapped);
+    });
+}
+
+HALVEX_API DWORD WINAPI PIO_DMAChPiongIn(UINT64 iBoard, DWORD DMACh, BYTE* pData, DWORD DataSize,
+                                         OVERLAPPED* pOverlapped) {
+    return ExportBoundary([&]() -> DWORD {
+        if (const DWORD check = CheckBoardIndex(iBoard)) return check;
+        // The driver copies its input when the request is sent, so a local serves an overlapped
+        // request too.
+        DWORD channel = DMACh;
+        return DriverControl(Devices[iBoard].hDevice, IOCTL_DMA_PIONG_IN, &channel, sizeof channel, pData,
+                             DataSize, nullptr, pOverlapped);
+    });
+}
+
+HALVEX_API DWORD WINAPI PIO_GetDeviceHandle(UINT64 iBoard, HANDLE* pHandle) {
+    return ExportBoundary([&]() -> DWORD {
+        // The pointer is tried before the board index: an unusable pointer wins over a bad index.
+        if (!platform::GuardedStoreValue(pHandle, HANDLE{nullptr})) return ERROR_NOACCESS;
+        if (const DWORD check = CheckBoardIndex(iBoard)) return check;
+        if (!platform::GuardedStoreValue(pHandle, Devices[iBoard].hDevice)) return ERROR_NOACCESS;
+        return ERROR_SUCCESS;
+    });
+}
+
+HALVEX_API DWORD WINAPI PIO_QueryBARBase(UINT64 iBoard, DWORD BAR, DWORD* pBase) {
+    return ExportBoundary([&]() -> DWORD {
+        if (const DWORD check = CheckBoardIndex(iBoard)) return check;
+        if (pBase == nullptr || !platform::GuardedStoreValue(pBase, DWORD{0})) return ERROR_INVALID_ACCESS;
+        if (BAR > 5) return ERROR_INVALID_PARAMETER;
+        DWORD buffer = BAR;
+        const DWORD result =
+            DriverControl(Devices[iBoard].hDevice, IOCTL_QUERY_BAR_BASE, &buffer, sizeof buffer, &buffer, sizeof buffer);
+        if (result != ERROR_SUCCESS) return result;
+        if (!platform::GuardedStoreValue(pBase, buffer)) return ERROR_INVALID_ACCESS;
+        return ERROR_SUCCESS;
+    });
+}
+
+}  // extern "C"
