@@ -2,7 +2,8 @@
 # The Windows side of the tests, run under Wine on Linux:
 #   1. the library's test program built for Windows against the simulated boards, so the
 #      library runs on the real Win32 API (as Wine provides it);
-#   2. the release Halvex.dll (kernel driver backend): its imports, and loading it the way an
+#   2. the release Halvex.dll (kernel driver backend): its imports, the driver backend against
+#      real Windows I/O, and loading the DLL the way an
 #      application does, under all three names of every export.
 # Needs what scripts/setup.sh installs; no display. Build folders are reused between runs.
 set -euo pipefail
@@ -64,12 +65,13 @@ ctest --test-dir build/win-sim --output-on-failure -j 1
 
 step "Windows release (kernel driver backend): build Halvex.dll and the load tests"
 configure build/win-release -DCMAKE_BUILD_TYPE=Release -DHALVEX_BACKEND=kernel
-cmake --build build/win-release -j "$jobs" --target halvex halvex_load_tests
+cmake --build build/win-release -j "$jobs" --target halvex halvex_load_tests halvex_kernel_port_tests
 
-step "Windows release: imports and load tests under Wine"
-ctest --test-dir build/win-release --output-on-failure -R '^(halvex_dll_imports|halvex_load_tests)$'
-[ "$(ctest --test-dir build/win-release -N -R '^(halvex_dll_imports|halvex_load_tests)$' | grep -c 'Test *#')" -eq 2 ] ||
-  fail "build/win-release does not define both the import check and the load tests"
+step "Windows release: imports, driver backend and load tests under Wine"
+release_tests='^(halvex_dll_imports|halvex_kernel_port_tests|halvex_load_tests)$'
+[ "$(ctest --test-dir build/win-release -N -R "$release_tests" | grep -c 'Test *#')" -eq 3 ] ||
+  fail "build/win-release lacks one of the import check, the driver backend tests and the load tests"
+ctest --test-dir build/win-release --output-on-failure -R "$release_tests"
 
 echo
 echo "Windows tests passed."

@@ -99,7 +99,9 @@ class LoadedLibrary : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(library_.Load()) << HALVEX_LIBRARY_PATH << ": " << Library::LastFailure(); }
     void TearDown() override {
-        if (library_.Loaded()) EXPECT_TRUE(library_.Unload()) << Library::LastFailure();
+        if (library_.Loaded()) {
+            EXPECT_TRUE(library_.Unload()) << Library::LastFailure();
+        }
     }
 
     template <typename Fn>
@@ -166,7 +168,9 @@ TEST_F(LoadedLibrary, UnloadsCompletelyAndStartsAgainOnTheNextLoad) {
         const auto highest = reinterpret_cast<GetHighestBoardIndexFn>(library_.Resolve("BRD_GetHighestBoardIndex"));
         ASSERT_NE(highest, nullptr);
         EXPECT_EQ(highest(), kExpectedHighestIndex) << "round " << round;
-        if (round < 2) ASSERT_TRUE(library_.Unload()) << Library::LastFailure();
+        if (round < 2) {
+            ASSERT_TRUE(library_.Unload()) << Library::LastFailure();
+        }
     }
 }
 
