@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.24)
 # Fails when the DLL imports from anything but Windows system DLLs: its C and C++ runtime
 # must be linked in, so the DLL runs on a machine that has no MinGW runtime installed.
 # Usage: cmake -DOBJDUMP=<objdump> -DDLL=<file> -P check-dll-imports.cmake
