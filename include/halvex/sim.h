@@ -144,3 +144,82 @@ extern "C" {
 HALVEX_SIM_API void HxTestLibraryStart(void);
 HALVEX_SIM_API void HxTestLibraryDetach(void);
 }
+
+// ---- Analog outputs, interrupts and the DMA ping-pong requests --------------------------------
+// Functions taking a board position throw std::out_of_range for a board not on the bus, and for
+// a channel above 3.
+namespace halvex::sim {
+
+// The DAC of each board: the range code (0-4; 3 at power-up) and counts (0x8000 at power-up) the
+// command register last set on an output, and the voltage it puts out (what a loopback input
+// reads).
+HALVEX_SIM_API uint32_t AnalogOutputRange(std::size_t board, unsigned channel);
+HALVEX_SIM_API uint32_t AnalogOutputCounts(std::size_t board, unsigned channel);
+HALVEX_SIM_API double AnalogOutputVolts(std::size_t board, unsigned channel);
+
+// Interrupts. Raising completes every pending wait with the satisfied code; with no wait pending
+// the interrupt is kept and satisfies the next wait or poll. IOCTL_ABORT_IRQ_WAIT completes every
+// pending wait with the aborted code. Defaults: satisfied 0 (success), aborted 995
+// (ERROR_OPERATION_ABORTED); 18 (ERROR_NO_MORE_FILES) is another satisfied code drivers use.
+HALVEX_SIM_API void RaiseInterrupt(std::size_t board);
+HALVEX_SIM_API void SetInterruptCompletion(std::size_t board, DWORD satisfied, DWORD aborted);
+HALVEX_SIM_API std::size_t PendingInterruptWaits(std::size_t board);
+// Blocks until at least `count` waits are pending on the board; false after `timeoutMs`.
+HALVEX_SIM_API bool AwaitInterruptWaits(std::size_t board, std::size_t count, DWORD timeoutMs);
+// Raises the interrupt every `periodMs` milliseconds from a thread of the board (0 stops it).
+HALVEX_SIM_API void StartInterruptTimer(std::size_t board, DWORD periodMs);
+HALVEX_SIM_API void StopInterruptTimer(std::size_t board);
+
+// DMA ping-pong. A control request is answered with its own bytes, up to the caller's capacity;
+// a first byte 0x10 (stop) ends every pending data request with ERROR_OPERATION_ABORTED. A data
+// request pends until it is filled (by the board's DMA engine, or here) or stopped.
+HALVEX_SIM_API std::size_t PendingDmaRequests(std::size_t board);
+// Blocks until at least `count` data requests are pending; false after `timeoutMs`.
+HALVEX_SIM_API bool AwaitDmaRequests(std::size_t board, std::size_t count, DWORD timeoutMs);
+// Fills the oldest pending data request with `data` (cut to the caller's size) and completes it
+// with success. False when none is pending.
+HALVEX_SIM_API bool CompleteDmaRequest(std::size_t board, const std::vector<uint8_t>& data);
+
+}  // namespace halvex::sim
+
+// ---- Analog inputs ----------------------------------------------------------------------------
+// Each sequencer has eight input channels of its own (16 inputs a board), each fed by a source.
+// At power-up every channel has a constant of its own: ±0.008 V × (channel + 1)², positive on
+// sequencer 0 and negative on sequencer 1, so a wrong channel, sequencer or differential pair
+// gives a different value on every range. Differential mode reads channel 2j minus 2j + 1.
+// A conversion packs counts rounded to the nearest (volts × 16000 ÷ the range's half-span,
+// clipped to -32768 .. 32767), the range code in bits 16-18 and the channel in bits 20-23.
+namespace halvex::sim {
+
+enum class InputSourceKind {
+    Constant,     // volts
+    Sine,         // volts + amplitude × sin(2π × hertz × t)
+    Square,       // volts + amplitude in the first half of each period, volts - amplitude after
+    Ramp,         // rises from volts - amplitude to volts + amplitude once a period
+    Noise,        // volts + a fixed pseudo-random sequence within ±amplitude, one step a conversion
+    AnalogOutput  // the voltage on the board's analog output `output` (0-3): a loopback wire
+};
+
+struct InputSource {
+    InputSourceKind kind = InputSourceKind::Constant;
+    double volts = 0.0;
+    double amplitude = 0.0;
+    double hertz = 0.0;
+    unsigned output = 0;
+};
+
+// t counts seconds from the moment the board was added to the bus.
+// These throw std::out_of_range for a board not on the bus, a sequencer above 1 or a channel
+// above 7, and std::invalid_argument for a loopback output above 3.
+HALVEX_SIM_API void SetInputSource(std::size_t board, unsigned sequencer, unsigned channel, const InputSource& source);
+HALVEX_SIM_API InputSource InputSourceOf(std::size_t board, unsigned sequencer, unsigned channel);
+// The power-up source of a channel.
+HALVEX_SIM_API InputSource DefaultInputSource(unsigned sequencer, unsigned channel);
+// The word a board delivers for `volts` on input range `rangeCode` at `channel`.
+HALVEX_SIM_API uint32_t PackedConversion(double volts, uint32_t rangeCode, unsigned channel);
+// On boards that take 32-bit immediate commands: how soon after the previous command a new one
+// is taken (15 µs at power-up); sooner ones are dropped. A long spacing makes the next scan find
+// a short FIFO.
+HALVEX_SIM_API void SetCommandSpacing(std::size_t board, double microseconds);
+
+}  // namespace halvex::sim

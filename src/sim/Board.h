@@ -37,6 +37,14 @@ public:
     void WriteRegister(uint32_t offset, unsigned width, uint32_t value);
 
     void AttachModel(std::unique_ptr<Device> model) { models_.push_back(std::move(model)); }
+    // The attached model of type T, or null. For the sim API and for models that work together.
+    template <typename T>
+    T* FindModel() const {
+        for (const auto& model : models_) {
+            if (auto* found = dynamic_cast<T*>(model.get())) return found;
+        }
+        return nullptr;
+    }
 
     // Guards everything below and the models' state.
     std::mutex mutex;
@@ -44,6 +52,8 @@ public:
     std::vector<Request> log;
     std::map<DWORD, Failure> failures;  // by control code
     DWORD openFailure = 0;
+    // Volts on each analog output, kept by the DAC model; the inputs wired to an output read it.
+    std::array<double, 4> analogOutputVolts{};
 
 private:
     ControlAnswer Dispatch(const ControlCall& call);

@@ -1,0 +1,131 @@
+#include "sim/DmaPiong.h"
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+#include <cstring>
+
+#include "sim/Board.h"
+
+namespace halvex::sim {
+
+bool DmaPiongModel::OnControl(Board& board, const ControlCall& call, ControlAnswer& answer) {
+    if (call.code == kIoctlDmaPiongControl) {
+        answer = Control(board, call);
+        return true;
+    }
+    if (call.code == kIoctlDmaPiongIn) {
+        answer = call.overlapped != nullptr ? Data(board, call) : DataBlocking(board, call);
+        return true;
+    }
+    return false;
+}
+
+ControlAnswer DmaPiongModel::Control(Board& board, const ControlCall& call) {
+    if (!call.input.empty() && call.input[0] == kStopByte) FailAll(ERROR_OPERATION_ABORTED);
+    if (engine_ != nullptr) engine_->OnControlBytes(board, call.input);
+    const DWORD back = std::min<DWORD>(static_cast<DWORD>(call.input.size()), call.outSize);
+    if (back != 0) std::memcpy(call.out, call.input.data(), back);
+    return ControlAnswer::Success(back);
+}
+
+ControlAnswer DmaPiongModel::Data(Board& board, const ControlCall& call) {
+    const uint64_t id = Bus::Instance().PendRequest(call);
+    if (id == 0) return ControlAnswer::Failure(ERROR_INVALID_HANDLE);
+    DataRequest request;
+    request.id = id;
+    request.size = call.outSize;
+    if (call.input.size() >= 4) {
+        request.channel = uint32_t{call.input[0]} | uint32_t{call.input[1]} << 8 | uint32_t{call.input[2]} << 16 |
+                          uint32_t{call.input[3]} << 24;
+    }
+    pending_.push_back(request);
+    pendingChanged.notify_all();
+    if (engine_ != nullptr) engine_->OnDataRequest(board);
+    return ControlAnswer::Pending();
+}
+
+ControlAnswer DmaPiongModel::DataBlocking(Board& board, const ControlCall& call) {
+    // Held on a record of our own like an overlapped one, so filling, stopping and closing the
+    // handle end it the same way.
+    OVERLAPPED own{};
+    own.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (own.hEvent == nullptr) return ControlAnswer::Failure(ERROR_NOT_ENOUGH_MEMORY);
+    ControlCall held = call;
+    held.overlapped = &own;
+    ControlAnswer answer = Data(board, held);
+    if (answer.outcome == ControlAnswer::Outcome::Pending) {
+        board.mutex.unlock();
+        WaitForSingleObject(own.hEvent, INFINITE);
+        board.mutex.lock();
+        DWORD bytes = 0;
+        answer = GetOverlappedResult(call.handle, &own, &bytes, FALSE) ? ControlAnswer::Success(bytes)
+                                                                        : ControlAnswer::Failure(GetLastError());
+    }
+    CloseHandle(own.hEvent);
+    return answer;
+}
+
+bool DmaPiongModel::CompleteOldest(const CompletionFill& fill) {
+    while (!pending_.empty()) {
+        const uint64_t id = pending_.front().id;
+        pending_.pop_front();
+        const bool completed = Bus::Instance().CompletePending(id, fill);
+        pendingChanged.notify_all();
+        if (completed) return true;
+    }
+    return false;
+}
+
+void DmaPiongModel::FailAll(DWORD error) {
+    while (!pending_.empty()) {
+        const uint64_t id = pending_.front().id;
+        pending_.pop_front();
+        Bus::Instance().CompletePending(id, [error](uint8_t*, DWORD) { return CompletionResult{error, 0}; });
+    }
+    pendingChanged.notify_all();
+}
+
+}  // namespace halvex::sim
+
+// ---- Sim API ---------------------------------------------------------------------------------
+
+namespace halvex::sim {
+namespace {
+
+struct DmaOf {
+    explicit DmaOf(std::size_t position) : board(Bus::Instance().BoardAt(position)) {
+        model = board->FindModel<DmaPiongModel>();
+        if (model == nullptr) throw std::logic_error("board without DMA ping-pong requests");
+    }
+    std::shared_ptr<Board> board;
+    DmaPiongModel* model;
+};
+
+}  // namespace
+
+std::size_t PendingDmaRequests(std::size_t board) {
+    DmaOf target(board);
+    std::lock_guard lock(target.board->mutex);
+    return target.model->PendingData().size();
+}
+
+bool AwaitDmaRequests(std::size_t board, std::size_t count, DWORD timeoutMs) {
+    DmaOf target(board);
+    std::unique_lock lock(target.board->mutex);
+    return target.model->pendingChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                                  [&] { return target.model->PendingData().size() >= count; });
+}
+
+bool CompleteDmaRequest(std::size_t board, const std::vector<uint8_t>& data) {
+    DmaOf target(board);
+    std::lock_guard lock(target.board->mutex);
+    return target.model->CompleteOldest([&data](uint8_t* out, DWORD outSize) {
+        const DWORD bytes = std::min<DWORD>(outSize, static_cast<DWORD>(data.size()));
+        if (bytes != 0) std::memcpy(out, data.data(), bytes);
+        return CompletionResult{ERROR_SUCCESS, bytes};
+    });
+}
+
+}  // namespace halvex::sim
