@@ -188,8 +188,121 @@ HALVEX_API DWORD WINAPI PIO_QueryBARBase(UINT64 iBoard, DWORD BAR, DWORD *pBase)
 
 
 /* ==== Analog input: ranges, rate, channel count, differential mode ============================ */
+/*
+ * Each board has two sequencers (0 and 1) of eight input channels each. Only sequencer 0
+ * acquires. The settings live in the board's registers only: every function here reads the
+ * register, changes its own field and writes the rest back unchanged, under the sequencer's
+ * lock. A function that would change a sequencer while an acquisition runs on it returns 170
+ * and writes nothing.
+ *
+ * Samples. Every conversion is one 32-bit packed sample:
+ *   bits  0-15  counts, signed 16-bit (-32768 .. 32767)
+ *   bits 16-18  the input range code of the conversion
+ *   bits 20-23  the channel
+ *   bit  31     no sample: the slot was not filled (volts: NaN)
+ * Volts = counts x the range's volts per count; 16000 counts are the range's limit.
+ *
+ * Input ranges: a range is given by its code or by its four-byte tag (the little-endian value
+ * of the bytes 'B', 0xE1 and two that name the half-span). 0xFFFFFFFF as a range code leaves
+ * the ranges as they are.
+ *   code  tag          range       volts per count
+ *     0   0x3231E142   +-12 V      0.00075
+ *     1   0x3530E142   +-5 V       0.0003125
+ *     2   0xBD32E142   +-2.5 V     0.00015625
+ *     3   0xBC31E142   +-1.25 V    0.000078125
+ *     4   0x3835E142   +-0.625 V   0.0000390625
+ *     5   0x3331E142   +-0.3125 V  0.00001953125
+ *     7   0x3031E142   +-10 V      0.000625
+ * Code 6 is not a range.
+ */
+#define HALVEX_NO_SAMPLE 0x80000000u
+#define HALVEX_KEEP_RANGES 0xFFFFFFFFu
+#define HALVEX_ALL_CHANNELS 0xFFFFFFFFu
+#define HALVEX_AI_RANGE_12V 0u
+#define HALVEX_AI_RANGE_5V 1u
+#define HALVEX_AI_RANGE_2V5 2u
+#define HALVEX_AI_RANGE_1V25 3u
+#define HALVEX_AI_RANGE_0V625 4u
+#define HALVEX_AI_RANGE_0V3125 5u
+#define HALVEX_AI_RANGE_10V 7u
+
+/* Sets the input range of channel Ch (0-7) of a sequencer, or of all eight with Ch 0xFFFFFFFF.
+ * RangeCode 0xFFFFFFFF changes nothing and returns 0 at once (Ch is not looked at).
+ * 1413 bad board or sequencer, or Ch out of range; 87 not a range code or tag; 170 the
+ * sequencer acquires; otherwise the register access's code. */
+HALVEX_API DWORD WINAPI ADC_SetRange1(UINT64 iBoard, DWORD iSequencer, DWORD Ch, DWORD RangeCode);
+
+/* Sets the ranges of channels 0-7 from the first RangeCt codes or tags of pRanges (at most
+ * eight are read). When fewer than eight are given, the last one repeats over the remaining
+ * channels; an entry 0xFFFFFFFF keeps its channel's range. RangeCt 0 changes nothing and
+ * returns 0 without reading pRanges. The caller's array is not changed.
+ * 1413 bad board or sequencer; 487 pRanges cannot be read; 87 an entry is not a range (nothing
+ * written); 170 the sequencer acquires; otherwise the register write's code. */
+HALVEX_API DWORD WINAPI ADC_SetRangeAll(UINT64 iBoard, DWORD iSequencer, DWORD RangeCt, const DWORD *pRanges);
+
+/* Sets the conversion rate: the divisor base clock / Hz, rounded to the nearest integer (ties to
+ * even). Hz 0 stops the conversion clock. The board converts at base clock / divisor exactly;
+ * ADC_GetRate tells the rate obtained. A negative Hz gives a divisor of the low 32 bits of the
+ * negative quotient.
+ * 1413 bad board or sequencer; 13 the divisor would be 0, or Hz is NaN or too small; 170 the
+ * sequencer acquires; otherwise the register write's code. */
+HALVEX_API DWORD WINAPI ADC_SetRate(UINT64 iBoard, DWORD iSequencer, double Hz);
+
+/* Stores the conversion rate in *pHz: base clock / divisor, 0.0 while the clock is stopped.
+ * Takes no lock. *pHz is 0.0 when the register read fails.
+ * 1413 bad board or sequencer; 487 pHz unwritable; otherwise the register read's code. */
+HALVEX_API DWORD WINAPI ADC_GetRate(UINT64 iBoard, DWORD iSequencer, double *pHz);
+
+/* Sets how many channels a scan of the sequencer covers: channels 0 to ChannelCt-1, or
+ * 0xFFFFFFFF for all eight. In differential mode a scan covers ChannelCt of the four
+ * differential inputs (channels 0, 2, 4, 6), so only 1 to 4 are accepted there.
+ * 1413 bad board or sequencer, or a count out of range; 170 the sequencer acquires; otherwise
+ * the register write's code. */
+HALVEX_API DWORD WINAPI ADC_SetChannelCount(UINT64 iBoard, DWORD iSequencer, DWORD ChannelCt);
+
+/* Puts the inputs of both sequencers into differential mode (non-zero) or single-ended mode
+ * (0). In differential mode the four inputs are the channel pairs 0-1, 2-3, 4-5 and 6-7,
+ * addressed by their even channel. Holds the board's lock; refuses while either sequencer
+ * acquires. Set the channel count again after changing the mode.
+ * 1413 bad board; 170 a sequencer acquires (nothing written); 66 unknown register layout;
+ * otherwise the first failing register write's code. */
+HALVEX_API DWORD WINAPI ADC_SetDifferential(UINT64 iBoard, BOOL bDifferential);
 
 /* ==== Analog input: immediate reads =========================================================== */
+/*
+ * An immediate read converts every input of the board once, outside any acquisition. A scan
+ * array is 16 packed samples in two rows of eight: entry 8*s + k is slot k of sequencer s. In
+ * single-ended mode slot k holds channel k; in differential mode slots 0-3 hold the inputs at
+ * channels 0, 2, 4 and 6 and slots 4-7 hold HALVEX_NO_SAMPLE. Boards with the 32-bit register
+ * layout 2 scan sequencer 0 only (one row).
+ *
+ * RangeCode: a range code or tag sets every channel of both sequencers to that range, and the
+ * ranges stay so after the read; 0xFFFFFFFF uses the ranges already set. The read leaves the
+ * start/stop registers holding conversion commands (set the channel count again before an
+ * acquisition) and, on boards that take 32-bit commands, sequencer 0's clock stopped.
+ * Reading one channel costs a whole scan (up to 16 x 15 us on 32-bit command boards).
+ *
+ * Results common to all four: 1413 bad board index; 87 not a range code or tag (nothing
+ * written); 170 a sequencer the read needs acquires; 30 the board delivered fewer conversions
+ * than commanded; 66 the board offers no immediate read; 487 an output cannot be written.
+ */
+
+/* Reads one scan into pData: 16 entries (8 on layout-2 boards, which leave the second row
+ * untouched). The entries are set to HALVEX_NO_SAMPLE before the board is read, and stay so
+ * on failure. */
+HALVEX_API DWORD WINAPI ADC_GetImmediateScanRaw(UINT64 iBoard, DWORD *pData, DWORD RangeCode);
+
+/* As ADC_GetImmediateScanRaw, in volts: 16 doubles (8 on layout-2 boards), NaN for a slot
+ * without a sample; all NaN on failure. 1349 unknown register layout. */
+HALVEX_API DWORD WINAPI ADC_GetImmediateScanV(UINT64 iBoard, double *pV, DWORD RangeCode);
+
+/* The packed sample of slot Ch (0-7) of sequencer iSequencer from one scan. *pData is 0 on
+ * failure. 1413 also for a bad sequencer or Ch; 66 also for sequencer 1 of a layout-2 board,
+ * whose scans do not measure it. */
+HALVEX_API DWORD WINAPI ADC_GetImmediateRaw(UINT64 iBoard, DWORD iSequencer, DWORD *pData, DWORD Ch, DWORD RangeCode);
+
+/* As ADC_GetImmediateRaw, in volts; *pV is NaN on failure (set before anything else). */
+HALVEX_API DWORD WINAPI ADC_GetImmediateV(UINT64 iBoard, DWORD iSequencer, double *pV, DWORD Ch, DWORD RangeCode);
 
 /* ==== Streaming acquisition and data retrieval ================================================ */
 

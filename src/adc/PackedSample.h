@@ -1,0 +1,59 @@
+// The 32-bit analog-input sample as the boards deliver it, the input range codes with their
+// four-byte tags, and the conversions every reader of samples shares.
+//
+//   bits  0-15  counts, signed 16-bit
+//   bits 16-18  range code in force for the conversion
+//   bits 20-23  channel (not interpreted here)
+//   bit  31     no-sample flag
+#pragma once
+
+#include <windows.h>
+
+#include <bit>
+#include <cstdint>
+
+namespace halvex {
+
+using PackedSample = uint32_t;
+
+inline constexpr PackedSample NoSample = 0x80000000u;
+
+// "Leave the ranges as they are" where a range code is expected; "all channels" as a channel.
+inline constexpr DWORD kKeepRanges = 0xFFFFFFFFu;
+inline constexpr DWORD kAllChannels = 0xFFFFFFFFu;
+
+// The NaN every volts output is pre-set to and every invalid sample converts to: the default
+// NaN of x86 arithmetic, so callers comparing bit patterns see one value.
+inline constexpr uint64_t kNaNBits = 0xFFF8000000000000ull;
+inline double NaNVolts() { return std::bit_cast<double>(kNaNBits); }
+
+struct TInputRange {
+    DWORD Code;
+    DWORD Tag;  // little-endian bytes 'B', 0xE1, then the half-span
+    double VoltsPerCount;  // half-span / 16000
+    double HalfSpan;
+};
+
+// Codes 0-5 and 7; code 6 is not a range.
+inline constexpr TInputRange InputRanges[] = {
+    {0, 0x3231E142, 0.00075, 12.0},        {1, 0x3530E142, 0.0003125, 5.0},
+    {2, 0xBD32E142, 0.00015625, 2.5},      {3, 0xBC31E142, 0.000078125, 1.25},
+    {4, 0x3835E142, 0.0000390625, 0.625},  {5, 0x3331E142, 0.00001953125, 0.3125},
+    {7, 0x3031E142, 0.000625, 10.0},
+};
+
+// The range of a code, or null for code 6 and anything above 7.
+const TInputRange* FindInputRange(DWORD code);
+
+// A code 0-5 or 7 stays as it is (0); a range tag becomes its code (0); kKeepRanges stays as it
+// is and gives ERROR_HANDLE_EOF, which callers take as "change nothing"; everything else gives
+// ERROR_INVALID_PARAMETER.
+DWORD CheckRangeCode(DWORD& RangeCode);
+
+// Volts of a sample; NaN (kNaNBits) for the no-sample flag or range code 6.
+double PackedSampleToVolts(PackedSample Sample);
+
+// Writes each output that is given: counts, status (bits 16-31), timestamp (always 0) and volts.
+void UnpackSample(PackedSample Sample, int16_t* Counts, uint16_t* Status, uint16_t* Timestamp, double* Volts);
+
+}  // namespace halvex

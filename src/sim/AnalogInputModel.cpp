@@ -1,0 +1,122 @@
+#include "sim/AnalogInputModel.h"
+
+#include "sim/Board.h"
+
+namespace halvex::sim {
+namespace {
+
+constexpr uint32_t kDivisorRegister = 16;
+constexpr uint32_t kFifoDataRegister = 48;
+constexpr uint32_t kStartStopRegister = 56;
+
+constexpr uint32_t kAcquireBit = 1u << 5;
+constexpr uint32_t kSingleEndedBit = 1u << 11;
+constexpr uint32_t kRunBit = 1u << 16;
+
+// Which sequencer's copy of a per-sequencer register `offset` is, or -1.
+int SequencerOf(uint32_t offset, uint32_t base) {
+    if (offset == base) return 0;
+    if (offset == base + 4) return 1;
+    return -1;
+}
+
+bool InRange(uint32_t id, uint32_t first, uint32_t last) { return id >= first && id <= last; }
+
+}  // namespace
+
+bool TakesWideCommands(uint32_t deviceId, uint32_t firmware) {
+    const uint32_t id = deviceId;
+    if (InRange(id, 0x805C, 0x805E) || InRange(id, 0x80EC, 0x80EE) || InRange(id, 0xC05C, 0xC05E) ||
+        InRange(id, 0xC0EC, 0xC0EE)) {
+        return true;
+    }
+    const bool firmwareSelected = InRange(id, 0x8058, 0x805A) || InRange(id, 0x80E8, 0x80EA) ||
+                                  InRange(id, 0xC058, 0xC05A) || InRange(id, 0xC0E8, 0xC0EA);
+    return firmwareSelected && (firmware >> 16) == 0x0001;
+}
+
+AnalogInputModel::AnalogInputModel(Board&) : epoch_(std::chrono::steady_clock::now()) {
+    for (unsigned s = 0; s < kInputSequencers; ++s) {
+        for (unsigned c = 0; c < kInputChannels; ++c) sources_[Input(s, c)] = DefaultInputSourceFor(s, c);
+    }
+    // Nothing converted yet: the pipeline holds no sample.
+    pipelines_.fill(kEmptyFifoWord);
+}
+
+double AnalogInputModel::InputVolts(Board& board, unsigned sequencer, unsigned channel, double seconds) {
+    const unsigned input = Input(sequencer, channel);
+    return SourceVolts(sources_[input], seconds, ordinals_[input]++, input, board.analogOutputVolts);
+}
+
+uint32_t AnalogInputModel::Convert(Board& board, unsigned sequencer, unsigned channel, uint32_t rangeCode,
+                                   bool differential) {
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - epoch_).count();
+    double volts = 0.0;
+    if (differential) {
+        const unsigned even = channel & ~1u;
+        volts = InputVolts(board, sequencer, even, seconds) - InputVolts(board, sequencer, even + 1, seconds);
+    } else {
+        volts = InputVolts(board, sequencer, channel, seconds);
+    }
+    return PackConversion(volts, rangeCode, channel);
+}
+
+void AnalogInputModel::Push(unsigned sequencer, uint32_t word) {
+    // A full FIFO loses the new word, as the converter's would.
+    if (fifos_[sequencer].size() < kFifoDepth) fifos_[sequencer].push_back(word);
+}
+
+void AnalogInputModel::Command(Board& board, unsigned sequencer, uint32_t value) {
+    const unsigned channel = (value >> 12) & 7;
+    const uint32_t range = (value >> 7) & 7;
+    const bool differential = (value & kSingleEndedBit) == 0;
+    const uint32_t firmware = board.registers.Read(kFirmwareRegister, 4);
+    if (TakesWideCommands(board.Spec().deviceId, firmware)) {
+        if ((value & kRunBit) == 0) return;
+        const auto now = std::chrono::steady_clock::now();
+        const bool tooSoon = commanded_ && now - lastCommand_ < spacing_;
+        lastCommand_ = now;
+        commanded_ = true;
+        if (tooSoon) return;  // the converter is still busy with the previous command
+        Push(0, Convert(board, sequencer, channel, range, differential));
+        return;
+    }
+    Push(sequencer, pipelines_[sequencer]);
+    pipelines_[sequencer] = Convert(board, sequencer, channel, range, differential);
+}
+
+bool AnalogInputModel::OnRead(Board&, uint32_t offset, unsigned, uint32_t& value) {
+    if (offset == kFifoCountRegister) {
+        value = static_cast<uint32_t>(fifos_[0].size());
+        return true;
+    }
+    const int s = SequencerOf(offset, kFifoDataRegister);
+    if (s < 0) return false;
+    auto& fifo = fifos_[static_cast<unsigned>(s)];
+    if (fifo.empty()) {
+        value = kEmptyFifoWord;
+    } else {
+        value = fifo.front();
+        fifo.pop_front();
+    }
+    return true;
+}
+
+bool AnalogInputModel::OnWrite(Board& board, uint32_t offset, unsigned, uint32_t value) {
+    if (const int s = SequencerOf(offset, kFifoDataRegister); s >= 0) {
+        if (value == 0) fifos_[static_cast<unsigned>(s)].clear();
+        return true;
+    }
+    if (const int s = SequencerOf(offset, kDivisorRegister); s >= 0) {
+        fifos_[static_cast<unsigned>(s)].clear();
+        return false;
+    }
+    if (const int s = SequencerOf(offset, kStartStopRegister); s >= 0) {
+        // Acquisitions set bit 5; what they do belongs to the acquisition engine.
+        if ((value & kAcquireBit) == 0) Command(board, static_cast<unsigned>(s), value);
+        return false;
+    }
+    return false;
+}
+
+}  // namespace halvex::sim
