@@ -117,7 +117,7 @@ TEST_F(SimControl, BarBasesAreDistinctPerBoardAndIndex) {
 }
 
 TEST_F(SimControl, CodesNotModelledAreInvalidFunctions) {
-    EXPECT_FALSE(Send(handle, sim::kIoctlPollForIrq, {}, output, bytes, lastError));
+    EXPECT_FALSE(Send(handle, 0x80FF6FF0, {}, output, bytes, lastError));  // the driver's type, unknown function
     EXPECT_EQ(lastError, static_cast<DWORD>(ERROR_INVALID_FUNCTION));
     EXPECT_FALSE(Send(handle, 0x12345678, {}, output, bytes, lastError));
     EXPECT_EQ(lastError, static_cast<DWORD>(ERROR_INVALID_FUNCTION));

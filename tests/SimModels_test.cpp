@@ -31,11 +31,14 @@ public:
     std::deque<uint32_t> words;
 };
 
-// Pends every interrupt wait until the test completes it.
+// A control code no board model answers, of the driver's device type.
+constexpr DWORD kTestWaitCode = 0x80FF6FF0;
+
+// Pends every request of the test code until the test completes it.
 class TestInterrupt : public sim::Device {
 public:
     bool OnControl(sim::Board&, const sim::ControlCall& call, sim::ControlAnswer& answer) override {
-        if (call.code != sim::kIoctlWaitForIrq) return false;
+        if (call.code != kTestWaitCode) return false;
         pendingId = sim::Bus::Instance().PendRequest(call);
         answer = pendingId != 0 ? sim::ControlAnswer::Pending() : sim::ControlAnswer::Failure(ERROR_GEN_FAILURE);
         return true;
@@ -71,7 +74,7 @@ protected:
 
     // Sends an interrupt wait that the model pends.
     void StartWait() {
-        ASSERT_FALSE(port::Control(handle, sim::kIoctlWaitForIrq, nullptr, 0, buffer, sizeof(buffer), nullptr,
+        ASSERT_FALSE(port::Control(handle, kTestWaitCode, nullptr, 0, buffer, sizeof(buffer), nullptr,
                                    &overlapped));
         ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
         ASSERT_NE(interrupt->pendingId, 0u);

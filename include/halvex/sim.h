@@ -166,6 +166,9 @@ HALVEX_SIM_API void SetInterruptCompletion(std::size_t board, DWORD satisfied, D
 HALVEX_SIM_API std::size_t PendingInterruptWaits(std::size_t board);
 // Blocks until at least `count` waits are pending on the board; false after `timeoutMs`.
 HALVEX_SIM_API bool AwaitInterruptWaits(std::size_t board, std::size_t count, DWORD timeoutMs);
+// The event handle in the OVERLAPPED of every interrupt-wait request the board received (null
+// for a request without one), oldest first: lets a test see that a caller closed its events.
+HALVEX_SIM_API std::vector<HANDLE> InterruptWaitEvents(std::size_t board);
 // Raises the interrupt every `periodMs` milliseconds from a thread of the board (0 stops it).
 HALVEX_SIM_API void StartInterruptTimer(std::size_t board, DWORD periodMs);
 HALVEX_SIM_API void StopInterruptTimer(std::size_t board);
@@ -221,5 +224,55 @@ HALVEX_SIM_API uint32_t PackedConversion(double volts, uint32_t rangeCode, unsig
 // is taken (15 µs at power-up); sooner ones are dropped. A long spacing makes the next scan find
 // a short FIFO.
 HALVEX_SIM_API void SetCommandSpacing(std::size_t board, double microseconds);
+
+}  // namespace halvex::sim
+
+// ---- Streaming: the DMA engine of the acquisition sequencer -----------------------------------
+// Control byte 0x11 arms the engine; the run bit of sequencer 0's start/stop register (offset 56)
+// together with register 64 = 0x10 starts it. It then converts sequencer 0's scan - channels 0 up
+// to the stop channel (bits 12-14 of the start/stop register), or only the even channels in
+// differential mode (bit 11 clear) - on the ranges of the range register (offset 24), at base
+// clock / divisor (register 12 / register 16), and fills the oldest pending data request once a
+// request's worth of samples has been converted. With no request pending, samples wait in the
+// on-board FIFO; beyond its depth new samples are lost and counted as overrun. Control byte 0x10
+// (which also fails a pending request with ERROR_OPERATION_ABORTED), clearing the run bit or
+// clearing register 64 stops it.
+//
+// Functions taking a board position throw std::out_of_range for a board not on the bus.
+namespace halvex::sim {
+
+enum class DmaPacing {
+    RealTime,    // samples come at the conversion rate; the default
+    FreeRunning  // each request is filled the moment it is queued; nothing is ever lost
+};
+
+inline constexpr std::size_t kDefaultStreamFifoDepth = 65536;  // samples
+
+struct StreamStatus {
+    bool armed = false;
+    bool running = false;
+    uint64_t runs = 0;          // times the engine started
+    uint64_t delivered = 0;     // samples written into completed requests (all runs)
+    uint64_t overruns = 0;      // samples lost because the FIFO was full (all runs)
+    uint64_t fifo = 0;          // samples waiting in the FIFO now
+    uint64_t completed = 0;     // requests filled (all runs)
+};
+
+HALVEX_SIM_API void SetDmaPacing(std::size_t board, DmaPacing pacing);
+// Replaces every converted value by the sample's index since the run started: counts = index
+// modulo 65536, with the channel and range code the scan gives it. Lets a test prove that every
+// sample arrived once and in order. Off at power-up.
+HALVEX_SIM_API void SetStreamIndexSource(std::size_t board, bool on);
+HALVEX_SIM_API void SetStreamFifoDepth(std::size_t board, std::size_t samples);
+HALVEX_SIM_API StreamStatus StreamStatusOf(std::size_t board);
+// Blocks until the engine is running (`running` true) or stopped; false after `timeoutMs`.
+HALVEX_SIM_API bool AwaitStreamRunning(std::size_t board, bool running, DWORD timeoutMs);
+// When the last completed data requests (up to 65536) were completed, oldest first, in
+// nanoseconds of std::chrono::steady_clock.
+HALVEX_SIM_API std::vector<int64_t> DmaCompletionTimes(std::size_t board);
+// The word the index source delivers for sample `index` on `channel` with range code `rangeCode`.
+inline uint32_t IndexSampleWord(uint64_t index, unsigned channel, uint32_t rangeCode) {
+    return static_cast<uint32_t>(index & 0xFFFF) | (rangeCode & 7) << 16 | (channel & 0xF) << 20;
+}
 
 }  // namespace halvex::sim

@@ -12,6 +12,7 @@ namespace halvex::sim {
 bool InterruptModel::OnControl(Board& /*board*/, const ControlCall& call, ControlAnswer& answer) {
     switch (call.code) {
         case kIoctlWaitForIrq:
+            waitEvents_.push_back(call.overlapped != nullptr ? call.overlapped->hEvent : nullptr);
             if (raised_ && (satisfiedCode_ == ERROR_SUCCESS || call.overlapped == nullptr)) {
                 raised_ = false;
                 answer = satisfiedCode_ == ERROR_SUCCESS ? ControlAnswer::Success(0)
@@ -157,6 +158,12 @@ bool AwaitInterruptWaits(std::size_t board, std::size_t count, DWORD timeoutMs) 
     std::unique_lock lock(target.board->mutex);
     return target.model->waitsChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                                 [&] { return target.model->PendingWaits() >= count; });
+}
+
+std::vector<HANDLE> InterruptWaitEvents(std::size_t board) {
+    InterruptOf target(board);
+    std::lock_guard lock(target.board->mutex);
+    return target.model->WaitEvents();
 }
 
 // Without the board mutex: stopping joins the timer thread, which takes it.

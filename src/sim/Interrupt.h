@@ -31,6 +31,8 @@ public:
     void Raise();
     void SetCompletionCodes(DWORD satisfied, DWORD aborted);
     std::size_t PendingWaits() const { return waits_.size(); }
+    // The event of every wait request's OVERLAPPED so far (null for none), oldest first.
+    const std::vector<HANDLE>& WaitEvents() const { return waitEvents_; }
     // Notified, under the board mutex, whenever a wait starts or ends.
     std::condition_variable waitsChanged;
 
@@ -46,6 +48,7 @@ private:
 
     Board& board_;
     std::vector<uint64_t> waits_;  // pending requests on the bus, oldest first
+    std::vector<HANDLE> waitEvents_;
     bool raised_ = false;          // an interrupt nobody has waited for yet
     DWORD satisfiedCode_ = ERROR_SUCCESS;
     DWORD abortedCode_ = ERROR_OPERATION_ABORTED;
