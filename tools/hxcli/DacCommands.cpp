@@ -1,0 +1,215 @@
+// hxcli dac range, dac out.
+#include <halvex/halvex.h>
+#include <halvex/sim.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Command.h"
+
+namespace hxcli {
+namespace {
+
+constexpr DWORD kAllChannels = 0xFFFFFFFF;
+
+struct RangeName {
+    const char* name;
+    const char* text;
+};
+// By code.
+constexpr RangeName kRanges[] = {{"u5", "0 V .. +5 V"},
+                                 {"u10", "0 V .. +10 V"},
+                                 {"b5", "-5 V .. +5 V"},
+                                 {"b10", "-10 V .. +10 V"},
+                                 {"b2.5", "-2.5 V .. +2.5 V"}};
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+bool ParseChannel(const std::string& text, DWORD& channel) {
+    if (Lower(text) == "all") {
+        channel = kAllChannels;
+        return true;
+    }
+    uint32_t value = 0;
+    if (!ParseU32(text, value) || value > 3) return false;
+    channel = value;
+    return true;
+}
+
+// A code 0-4, a name from kRanges, or "keep" (-1: leave the range as it is).
+bool ParseRange(const std::string& text, DWORD& code) {
+    const std::string lower = Lower(text);
+    if (lower == "keep") {
+        code = 0xFFFFFFFF;
+        return true;
+    }
+    for (DWORD i = 0; i < std::size(kRanges); ++i) {
+        if (lower == kRanges[i].name) {
+            code = i;
+            return true;
+        }
+    }
+    uint32_t value = 0;
+    if (!ParseU32(text, value) || value > 4) return false;
+    code = value;
+    return true;
+}
+
+std::string ChannelText(DWORD channel) {
+    return channel == kAllChannels ? std::string("all channels") : "channel " + std::to_string(channel);
+}
+
+struct RangeArgs {
+    UINT64 board = 0;
+    std::string channel;
+    std::string ranges;
+};
+
+int SetRange(const RangeArgs& args) {
+    DWORD channel = 0;
+    if (!ParseChannel(args.channel, channel)) {
+        std::fprintf(stderr, "hxcli: bad channel '%s' (0-3 or all)\n", args.channel.c_str());
+        return kExitUsage;
+    }
+    std::vector<DWORD> codes;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = args.ranges.find(',', start);
+        const std::string item = args.ranges.substr(start, comma == std::string::npos ? comma : comma - start);
+        DWORD code = 0;
+        if (!ParseRange(item, code)) {
+            std::fprintf(stderr, "hxcli: bad range '%s' (0-4, u5, u10, b5, b10, b2.5 or keep)\n", item.c_str());
+            return kExitUsage;
+        }
+        codes.push_back(code);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    if (codes.size() > 1 && channel != kAllChannels) {
+        std::fprintf(stderr, "hxcli: a list of ranges needs the channel 'all'\n");
+        return kExitUsage;
+    }
+    if (codes.size() > 4) {
+        std::fprintf(stderr, "hxcli: at most four ranges, one per channel\n");
+        return kExitUsage;
+    }
+    if (codes.size() > 1) {
+        const DWORD r = DAC_SetRangeAll(args.board, static_cast<DWORD>(codes.size()), codes.data());
+        if (r != 0) return Fail("DAC_SetRangeAll", r);
+        std::printf("Board %llu: output ranges set from %s.\n", static_cast<unsigned long long>(args.board),
+                    args.ranges.c_str());
+        return kExitOk;
+    }
+    const DWORD r = DAC_SetRange1(args.board, channel, codes[0]);
+    if (r != 0) return Fail("DAC_SetRange1", r);
+    const char* text = codes[0] == 0xFFFFFFFF ? "left as it was" : kRanges[codes[0]].text;
+    std::printf("Board %llu %s: %s\n", static_cast<unsigned long long>(args.board), ChannelText(channel).c_str(), text);
+    return kExitOk;
+}
+
+struct OutArgs {
+    UINT64 board = 0;
+    std::string channel;
+    std::string value;
+    bool counts = false;
+    bool readback = false;
+};
+
+// What the board now holds: the command register's last word and, on a simulated board, the
+// levels of its outputs (each hxcli run starts a fresh simulated bus, so this is the place to
+// see them).
+int ShowReadback(const OutArgs& args, DWORD channel) {
+    SetLastError(0);
+    const DWORD word = PIO_In32(args.board, 4);
+    if (const DWORD r = GetLastError(); r != 0) return Fail("PIO_In32", r);
+    std::printf("  command register (offset 4): 0x%08X\n", static_cast<unsigned>(word));
+    const auto position = static_cast<std::size_t>(args.board);
+    if (position >= halvex::sim::BoardCount()) return kExitOk;
+    for (unsigned ch = 0; ch < 4; ++ch) {
+        if (channel != kAllChannels && ch != channel) continue;
+        const uint32_t code = halvex::sim::AnalogOutputRange(position, ch);
+        std::printf("  output %u: range %u (%s), counts %u, %.6f V\n", ch, static_cast<unsigned>(code),
+                    kRanges[code].text, static_cast<unsigned>(halvex::sim::AnalogOutputCounts(position, ch)),
+                    halvex::sim::AnalogOutputVolts(position, ch));
+    }
+    return kExitOk;
+}
+
+int Output(const OutArgs& args) {
+    DWORD channel = 0;
+    if (!ParseChannel(args.channel, channel)) {
+        std::fprintf(stderr, "hxcli: bad channel '%s' (0-3 or all)\n", args.channel.c_str());
+        return kExitUsage;
+    }
+    const auto board = static_cast<unsigned long long>(args.board);
+    if (args.counts) {
+        uint32_t counts = 0;
+        if (!ParseU32(args.value, counts) || counts > 0xFFFF) {
+            std::fprintf(stderr, "hxcli: bad counts '%s' (0-65535, decimal or 0x-hex)\n", args.value.c_str());
+            return kExitUsage;
+        }
+        const DWORD r = DAC_OutputCounts(args.board, channel, counts);
+        if (r != 0) return Fail("DAC_OutputCounts", r);
+        std::printf("Board %llu %s: %u counts (0x%04X)\n", board, ChannelText(channel).c_str(),
+                    static_cast<unsigned>(counts), static_cast<unsigned>(counts));
+        return args.readback ? ShowReadback(args, channel) : kExitOk;
+    }
+    double volts = 0.0;
+    try {
+        std::size_t used = 0;
+        volts = std::stod(args.value, &used);
+        if (used != args.value.size()) throw std::invalid_argument("trailing text");
+    } catch (...) {
+        std::fprintf(stderr, "hxcli: bad voltage '%s'\n", args.value.c_str());
+        return kExitUsage;
+    }
+    const DWORD r = DAC_OutputV(args.board, channel, volts);
+    if (r == ERROR_INVALID_DATA) {
+        if (channel == kAllChannels) {
+            std::fprintf(stderr, "hxcli: %g V is outside the output range of a channel; the channels before it "
+                                 "were written (see 'hxcli dac range')\n", volts);
+        } else {
+            std::fprintf(stderr, "hxcli: %g V is outside the output range of channel %u (see 'hxcli dac range')\n",
+                         volts, static_cast<unsigned>(channel));
+        }
+        return kExitFailed;
+    }
+    if (r != 0) return Fail("DAC_OutputV", r);
+    std::printf("Board %llu %s: %g V\n", board, ChannelText(channel).c_str(), volts);
+    return args.readback ? ShowReadback(args, channel) : kExitOk;
+}
+
+const Registration dacCommand(40, [](CLI::App& app, Action& action) {
+    auto* dac = app.add_subcommand("dac", "Drive the four analog outputs.");
+    dac->require_subcommand(1);
+    auto rangeArgs = std::make_shared<RangeArgs>();
+    auto* range = dac->add_subcommand(
+        "range",
+        "Set the output range of a channel or of all channels. Ranges: 0 or u5 (0..+5 V), 1 or u10 (0..+10 V), "
+        "2 or b5 (-5..+5 V), 3 or b10 (-10..+10 V), 4 or b2.5 (-2.5..+2.5 V), keep (leave as it is). With the "
+        "channel 'all', a comma-separated list sets channels 0, 1, ... in turn; the last entry repeats.");
+    range->add_option("board", rangeArgs->board, "Board index")->required();
+    range->add_option("channel", rangeArgs->channel, "Channel 0-3 or all")->required();
+    range->add_option("range", rangeArgs->ranges, "Range, or a list of ranges with 'all'")->required();
+    auto outArgs = std::make_shared<OutArgs>();
+    auto* out = dac->add_subcommand(
+        "out", "Put out a voltage (converted for the range the library last set on the channel; -10..+10 V if it "
+               "never set one) or, with --counts, raw 16-bit counts.");
+    out->add_option("board", outArgs->board, "Board index")->required();
+    out->add_option("channel", outArgs->channel, "Channel 0-3 or all")->required();
+    out->add_option("value", outArgs->value, "Volts, or counts with --counts")->required();
+    out->add_flag("-c,--counts", outArgs->counts, "The value is raw counts (0-65535)");
+    out->add_flag("-r,--readback", outArgs->readback,
+                  "Then show the command register and, on simulated boards, the output levels");
+    action = [rangeArgs, outArgs, range] { return range->parsed() ? SetRange(*rangeArgs) : Output(*outArgs); };
+});
+
+}  // namespace
+}  // namespace hxcli
