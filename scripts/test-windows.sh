@@ -38,13 +38,15 @@ unset DISPLAY WAYLAND_DISPLAY
 unset HALVEX_SIM_BOARDS
 
 step "Windows: Wine prefix"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+# Made once; Wine itself brings an existing prefix up to date when its version changes. The
+# mark is written last, so an interrupted set-up is done again.
+if [ ! -f "$WINEPREFIX/.halvex-ready" ]; then
+  rm -rf "$WINEPREFIX"
   mkdir -p "$WINEPREFIX"
   "$wine" wineboot -i >/dev/null 2>&1 || fail "wineboot could not create $WINEPREFIX"
-else
-  "$wine" wineboot -u >/dev/null 2>&1 || fail "wineboot could not update $WINEPREFIX"
+  "$wineserver" -w
+  touch "$WINEPREFIX/.halvex-ready"
 fi
-"$wineserver" -w
 echo "prefix $WINEPREFIX ready ($wine)"
 
 # Stop the wine server we used, whatever way the script ends, so no process outlives it.
