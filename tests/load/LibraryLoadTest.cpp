@@ -77,10 +77,11 @@ public:
         return ok;
     }
     bool Loaded() const { return module_ != nullptr; }
-    // The shared library is linked to stay mapped after its last dlclose (its threads may
-    // still be leaving its code when the unload notification returns), so there is nothing
-    // to look for here.
-    static bool StillMapped() { return false; }
+    static bool StillMapped() {
+        void* handle = dlopen(Path(), RTLD_NOW | RTLD_NOLOAD);
+        if (handle != nullptr) dlclose(handle);
+        return handle != nullptr;
+    }
     void* Resolve(const char* name) const { return dlsym(module_, name); }
     static std::string LastFailure() {
         const char* text = dlerror();
@@ -154,13 +155,17 @@ TEST_F(LoadedLibrary, ReportsTheSameBoardsThroughEveryName) {
     }
 }
 
-TEST_F(LoadedLibrary, UnloadsCompletelyAndStartsAgainOnTheNextLoad) {
+// The library's threads keep its code mapped while they run, and its log thread runs from load
+// to process exit: releasing the last reference leaves the library in place, started, and
+// loading it again finds it as it was. (Waiting for a thread inside the unload notification
+// would deadlock on Windows, and unmapping code a thread still returns through would crash.)
+TEST_F(LoadedLibrary, StaysMappedAfterItsLastReleaseAndLoadsAgain) {
     const auto before = reinterpret_cast<GetHighestBoardIndexFn>(library_.Resolve("BRD_GetHighestBoardIndex"));
     ASSERT_NE(before, nullptr);
     ASSERT_EQ(before(), kExpectedHighestIndex);
 
     ASSERT_TRUE(library_.Unload()) << Library::LastFailure();
-    EXPECT_FALSE(Library::StillMapped()) << "the library stayed in the process after its last release";
+    EXPECT_TRUE(Library::StillMapped());
 
     for (int round = 0; round < 3; ++round) {
         ASSERT_TRUE(library_.Load()) << Library::LastFailure();
@@ -172,5 +177,19 @@ TEST_F(LoadedLibrary, UnloadsCompletelyAndStartsAgainOnTheNextLoad) {
         }
     }
 }
+
+#if defined(HALVEX_SIM_BACKEND)
+// Start-up runs after the library's static state is constructed: the simulated board-finder
+// list it writes at load is there for the name functions.
+TEST_F(LoadedLibrary, NamesTheSimulatedBoardsFromTheStart) {
+    using GetNameWFn = DWORD(WINAPI*)(UINT64, DWORD, WCHAR*, DWORD*);
+    const auto getName = reinterpret_cast<GetNameWFn>(library_.Resolve("BRD_GetNameW"));
+    ASSERT_NE(getName, nullptr);
+    WCHAR name[64] = {};
+    DWORD length = 0;
+    EXPECT_EQ(getName(0, 63, name, &length), 0u);
+    EXPECT_GT(length, 0u);
+}
+#endif
 
 }  // namespace
