@@ -43,6 +43,12 @@
  * configuration are serialized per sequencer and run at time-critical priority while they hold
  * the library's lock; the register, interrupt, DMA, board-information and analog-output
  * functions take no lock. No function throws.
+ *
+ * Loading and unloading: the library opens the boards when it is loaded. It runs threads of its
+ * own (a diagnostic log thread from load to exit, and three threads per running acquisition),
+ * so it stays in the process after the application releases it (FreeLibrary, dlclose) and
+ * closes everything when the process ends: running acquisitions are ended, every handle is
+ * closed. Loading it again finds it as it was.
  */
 #ifndef HALVEX_HALVEX_H
 #define HALVEX_HALVEX_H
@@ -305,6 +311,101 @@ HALVEX_API DWORD WINAPI ADC_GetImmediateRaw(UINT64 iBoard, DWORD iSequencer, DWO
 HALVEX_API DWORD WINAPI ADC_GetImmediateV(UINT64 iBoard, DWORD iSequencer, double *pV, DWORD Ch, DWORD RangeCode);
 
 /* ==== Streaming acquisition and data retrieval ================================================ */
+/* Sequencer 0 of a board with 32-bit start/stop registers streams packed samples (bits 0-15
+ * counts, signed; 16-18 range code; 20-23 channel; 31 no sample) through DMA, one chunk at a
+ * time. The chunk size in bytes is the board's register 32; a chunk holds chunk size / 4
+ * samples. The rate, channel count, ranges and differential mode are those configured with the
+ * ADC_Set* functions before the start; they cannot change while the sequencer is busy.
+ *
+ * A sequencer is busy from a successful ADC_AcquireBlock or ADC_AcquireStream until
+ * ADC_AcquireEnd, also after a block has completed or a transfer failed: every start needs its
+ * ADC_AcquireEnd. While busy, the start functions, ADC_SetCallback and the configuration and
+ * immediate-scan functions return 170.
+ *
+ * Two ways to receive the samples:
+ *  - with a callback (ADC_SetCallback before the start): the library calls it once per chunk,
+ *    in acquisition order, on a thread of its own (never on the caller's thread, never two
+ *    calls at once for one acquisition), holding no lock of the library: the callback may call
+ *    any function of the library, ADC_AcquireEnd included. The arrays it receives are valid
+ *    only during the call. An exception it throws is caught and ignored. A slow callback
+ *    delays only later chunks, which queue up in memory; after the acquisition ended (a
+ *    completed block, a failed transfer or ADC_AcquireEnd) the chunks already queued are still
+ *    delivered, so a callback may run shortly after ADC_AcquireEnd has returned. At unload
+ *    the chunks still queued are dropped instead.
+ *  - without a callback: chunks pile up in the library; ADC_PollData tells whether any wait
+ *    and ADC_ClearData discards them (the samples cannot be read through this interface;
+ *    memory grows by one chunk per transfer until they are cleared).
+ *
+ * Unloading the library ends every running acquisition (as ADC_AcquireEnd does).
+ */
+
+/* Callback types for ADC_SetCallback: four-character tags, little-endian. */
+#define ADC_CALLBACK_RAW 0x00776152u    /* "Raw" and a zero byte: TPCallbackProcSRaw */
+#define ADC_CALLBACK_COUNTS 0x6E756F43u /* "Coun": TPCallbackProcSCounts */
+#define ADC_CALLBACK_VOLTS 0x746C6F56u  /* "Volt": TPCallbackProcSV */
+#define ADC_CALLBACK_NONE 0xFFFFFFFFu   /* no callback */
+
+/* The samples of one chunk exactly as the board delivered them (DataCt packed words). */
+typedef void(WINAPI *TPCallbackProcSRaw)(UINT64 iBoard, DWORD iSequencer, DWORD DataCt, DWORD *pDataRaw);
+/* Per sample: the counts (bits 0-15, to be read as signed 16-bit), the status word (bits 16-31:
+ * range code in bits 0-2, channel in bits 4-7, no-sample flag in bit 15) and a timestamp,
+ * always 0. */
+typedef void(WINAPI *TPCallbackProcSCounts)(UINT64 iBoard, DWORD iSequencer, DWORD DataCt, WORD *pData,
+                                            WORD *pStatus, WORD *pTimestamp);
+/* As TPCallbackProcSCounts with the samples in volts (NaN for a word with the no-sample flag
+ * or range code 6). */
+typedef void(WINAPI *TPCallbackProcSV)(UINT64 iBoard, DWORD iSequencer, DWORD DataCt, double *pData,
+                                       WORD *pStatus, WORD *pTimestamp);
+
+/* Not provided: always 50, whatever the arguments (the last error is not changed). The chunk
+ * size comes from the board. */
+HALVEX_API DWORD WINAPI ADC_ConfigureAcquire(UINT64 iBoard, DWORD iSequencer, DWORD NewChunkingType, DWORD Chunk);
+
+/* Registers the callback the next acquisition of the sequencer delivers to. CallbackType is one
+ * of ADC_CALLBACK_RAW, _COUNTS, _VOLTS (pCallback then points to a function of that type, cast
+ * to void *) or ADC_CALLBACK_NONE; ADC_CALLBACK_NONE or a null pCallback removes the callback.
+ * Sequencer 1 accepts a callback, but only sequencer 0 acquires.
+ * 1413 bad board or sequencer; 1426 unknown CallbackType (also while busy); 170 busy. */
+HALVEX_API DWORD WINAPI ADC_SetCallback(UINT64 iBoard, DWORD iSequencer, DWORD CallbackType, void *pCallback);
+
+/* Starts a block acquisition on sequencer 0 that stops by itself once at least SampleCt samples
+ * have arrived. Whole chunks are delivered: 1000 samples with 256-sample chunks give four
+ * chunks, 1024 samples. SampleCt 0 returns 0 at once and starts nothing (no check is made).
+ * With a chunk size under 4 bytes a block never completes; ADC_AcquireEnd ends it.
+ * 1413 bad board, or a sequencer other than 0; 66 the board cannot stream (16-bit start/stop
+ * registers); 170 busy. */
+HALVEX_API DWORD WINAPI ADC_AcquireBlock(UINT64 iBoard, DWORD iSequencer, DWORD SampleCt);
+
+/* Starts a stream on sequencer 0 that runs until ADC_AcquireEnd or a failed transfer.
+ * Results as ADC_AcquireBlock. */
+HALVEX_API DWORD WINAPI ADC_AcquireStream(UINT64 iBoard, DWORD iSequencer);
+
+/* Ends the sequencer's acquisition: stops the board, waits until its transfers have ended and
+ * frees the chunks that no callback is going to receive; the sequencer is free again. It does
+ * not wait for a callback thread that is still delivering queued chunks, so it may be called
+ * from inside the callback. 0 also after a failed transfer or a completed block;
+ * 21 no acquisition on the sequencer (never started or already ended); 1413 bad board or
+ * sequencer. */
+HALVEX_API DWORD WINAPI ADC_AcquireEnd(UINT64 iBoard, DWORD iSequencer);
+
+/* Not provided: 1413 for a bad board or sequencer, otherwise 50. Nothing is read or written
+ * through the pointers. */
+HALVEX_API DWORD WINAPI ADC_GetDataV(UINT64 iBoard, DWORD iSequencer, DWORD DataCt, ULONG_PTR Reserved, double *pData,
+                                     WORD *pStatus, WORD *pTimestamp);
+HALVEX_API DWORD WINAPI ADC_GetDataCounts(UINT64 iBoard, DWORD iSequencer, DWORD DataCt, ULONG_PTR Reserved,
+                                          WORD *pData, WORD *pStatus, WORD *pTimestamp);
+HALVEX_API DWORD WINAPI ADC_GetDataRaw(UINT64 iBoard, DWORD iSequencer, DWORD DataCt, ULONG_PTR Reserved,
+                                       DWORD *pDataRaw);
+
+/* Whether chunks wait in an acquisition without a callback; answers at once, never blocks.
+ * 0 at least one chunk waits (also after the run ended); 38 none waits; 21 no acquisition;
+ * 1427 the acquisition delivers to a callback; 1413 bad board or sequencer. */
+HALVEX_API DWORD WINAPI ADC_PollData(UINT64 iBoard, DWORD iSequencer);
+
+/* Discards every chunk waiting in an acquisition without a callback; the acquisition goes on.
+ * 0 chunks were discarded; 38 none waited; 21, 1427, 1413 as ADC_PollData. */
+HALVEX_API DWORD WINAPI ADC_ClearData(UINT64 iBoard, DWORD iSequencer);
+
 
 /* ==== Analog output ========================================================================== */
 /* Four 16-bit outputs, channels 0 to 3; Ch 0xFFFFFFFF (-1) selects all four. No lock is taken:

@@ -1,10 +1,194 @@
-// Streaming acquisition exports.
+// Streaming acquisition exports: the callback, block and stream starts, their end, and the
+// polling of an acquisition that has no callback.
+#include <halvex/halvex.h>
+
+#include <memory>
+
+#include "adc/AcquireThreads.h"
 #include "core/Core.h"
 
 namespace halvex {
 
-void EndAcquisitionAtDetach(UINT64) {
-    // No acquisition can run yet: streaming arrives with the acquisition threads.
+namespace {
+
+constexpr DWORD kChunkSizeRegister = 32;
+
+TSequencerAcq& AcqOf(UINT64 iBoard, DWORD iSequencer) { return Devices[iBoard].SequencerAcq[iSequencer]; }
+
+// The body of both start exports.
+DWORD ADC_Acquire_Inner(UINT64 iBoard, DWORD iSequencer, DWORD SampleCt) {
+    if (const DWORD check = CheckBoardIndex(iBoard)) return check;
+    if (iSequencer != 0) return ERROR_INVALID_INDEX;
+    const TRegisterMap map = Devices[iBoard].RegisterMap;
+    if (map != rmLayout2 && map != rmLayout3) return ERROR_BAD_DEV_TYPE;
+    // Eight times the register: the run replaces it with the register itself before it
+    // transfers anything, so only the fill thread's first chunks are this large.
+    const DWORD ChunkSize = 8 * PIO_In32(iBoard, kChunkSizeRegister + 4 * iSequencer);
+    const TAcquireMode mode = SampleCt == 0 ? amStream : amBlock;
+
+    return SequencerOperation(iBoard, iSequencer, [&]() -> DWORD {
+        TSequencerAcq& acq = AcqOf(iBoard, iSequencer);
+        if (acq.AcquireThread != nullptr) return ERROR_BUSY;
+        void* pCallback = acq.pCallback;
+        DWORD CallbackType = acq.CallbackType;
+        if (!IsCallbackType(CallbackType)) pCallback = nullptr;
+        if (pCallback == nullptr) CallbackType = kCallbackTypeNone;
+
+        std::unique_ptr<TPoolCallbackThread> callbackThread;
+        std::unique_ptr<TChunkPool> finalPool;
+        if (pCallback != nullptr) {
+            callbackThread = std::make_unique<TPoolCallbackThread>();
+            callbackThread->iBoard = iBoard;
+            callbackThread->iSequencer = iSequencer;
+            callbackThread->CallbackType = CallbackType;
+            if (CallbackType == kCallbackTypeRaw) callbackThread->pCallbackRaw = reinterpret_cast<TPCallbackProcSRaw>(pCallback);
+            if (CallbackType == kCallbackTypeCounts)
+                callbackThread->pCallbackCounts = reinterpret_cast<TPCallbackProcSCounts>(pCallback);
+            if (CallbackType == kCallbackTypeVolts) callbackThread->pCallbackV = reinterpret_cast<TPCallbackProcSV>(pCallback);
+            if (callbackThread->Handle() == nullptr) return ERROR_INTERNAL_ERROR;
+        } else {
+            finalPool = std::make_unique<TChunkPool>();
+        }
+
+        auto acquireThread = std::make_unique<TPoolAcquireThread>();
+        if (acquireThread->Handle() == nullptr) return ERROR_INTERNAL_ERROR;
+        acquireThread->iBoard = iBoard;
+        acquireThread->Supply->ChunkSize.store(ChunkSize);
+        acquireThread->FinalChunkPool = std::move(finalPool);
+        acquireThread->AcquireMode = mode;
+        acquireThread->BlockSampleCt = SampleCt;
+        acquireThread->CallbackThread = callbackThread.release();
+        acq.AcquireThread = acquireThread.release();
+        acq.AcquireThread->Start();
+        return ERROR_SUCCESS;
+    });
+}
+
+// Detaches the sequencer's acquisition under its lock, then ends it outside the lock: the end
+// of the run takes sequencer 0's lock itself.
+DWORD EndAcquisition(UINT64 iBoard, DWORD iSequencer) {
+    TPoolAcquireThread* OldAcquireThread = nullptr;
+    RunUnderSequencerLock(iBoard, iSequencer, [&] {
+        OldAcquireThread = AcqOf(iBoard, iSequencer).AcquireThread;
+        AcqOf(iBoard, iSequencer).AcquireThread = nullptr;
+    });
+    if (OldAcquireThread == nullptr) return ERROR_NOT_READY;
+    OldAcquireThread->Terminate();
+    delete OldAcquireThread;
+    return ERROR_SUCCESS;
+}
+
+// The final pool of the sequencer's acquisition, looked at under the sequencer lock; `use`
+// runs with that lock held.
+template <typename Use>
+DWORD WithFinalPool(UINT64 iBoard, DWORD iSequencer, Use&& use) {
+    return SequencerOperation(iBoard, iSequencer, [&]() -> DWORD {
+        TPoolAcquireThread* thread = AcqOf(iBoard, iSequencer).AcquireThread;
+        if (thread == nullptr) return ERROR_NOT_READY;
+        if (!thread->FinalChunkPool) return ERROR_INVALID_FILTER_PROC;
+        return use(*thread->FinalChunkPool);
+    });
+}
+
+}  // namespace
+
+void EndAcquisitionAtDetach(UINT64 iBoard) {
+    try {
+        // Chunks still queued for a callback are dropped, not delivered, and no callback thread
+        // may outlive the table it writes to.
+        DiscardCallbackQueues(iBoard);
+        EndAcquisition(iBoard, 0);
+        WaitForCallbackThreadsAtDetach(iBoard);
+    } catch (...) {
+    }
 }
 
 }  // namespace halvex
+
+using namespace halvex;
+
+extern "C" {
+
+HALVEX_API DWORD WINAPI ADC_ConfigureAcquire(UINT64, DWORD, DWORD, DWORD) { return ERROR_NOT_SUPPORTED; }
+
+HALVEX_API DWORD WINAPI ADC_SetCallback(UINT64 iBoard, DWORD iSequencer, DWORD CallbackType, void* pCallback) {
+    return ExportBoundary([&]() -> DWORD {
+        if (const DWORD check = CheckSequencerIndex(iBoard, iSequencer)) return check;
+        if (CallbackType == kCallbackTypeNone)
+            pCallback = nullptr;
+        else if (!IsCallbackType(CallbackType))
+            return ERROR_INVALID_HOOK_FILTER;
+        if (pCallback == nullptr) CallbackType = kCallbackTypeNone;
+        return SequencerOperation(iBoard, iSequencer, [&]() -> DWORD {
+            TSequencerAcq& acq = AcqOf(iBoard, iSequencer);
+            if (acq.AcquireThread != nullptr) return ERROR_BUSY;
+            acq.CallbackType = CallbackType;
+            acq.pCallback = pCallback;
+            return ERROR_SUCCESS;
+        });
+    });
+}
+
+HALVEX_API DWORD WINAPI ADC_AcquireBlock(UINT64 iBoard, DWORD iSequencer, DWORD SampleCt) {
+    if (SampleCt == 0) return ERROR_SUCCESS;
+    return ExportBoundary([&] { return ADC_Acquire_Inner(iBoard, iSequencer, SampleCt); });
+}
+
+HALVEX_API DWORD WINAPI ADC_AcquireStream(UINT64 iBoard, DWORD iSequencer) {
+    return ExportBoundary([&] { return ADC_Acquire_Inner(iBoard, iSequencer, 0); });
+}
+
+HALVEX_API DWORD WINAPI ADC_AcquireEnd(UINT64 iBoard, DWORD iSequencer) {
+    return ExportBoundary([&]() -> DWORD {
+        if (const DWORD check = CheckSequencerIndex(iBoard, iSequencer)) return check;
+        return EndAcquisition(iBoard, iSequencer);
+    });
+}
+
+HALVEX_API DWORD WINAPI ADC_GetDataV(UINT64 iBoard, DWORD iSequencer, DWORD, ULONG_PTR, double*, WORD*, WORD*) {
+    return ExportBoundary([&]() -> DWORD {
+        if (const DWORD check = CheckSequencerIndex(iBoard, iSequencer)) return check;
+        return ERROR_NOT_SUPPORTED;
+    });
+}
+
+HALVEX_API DWORD WINAPI ADC_GetDataCounts(UINT64 iBoard, DWORD iSequencer, DWORD, ULONG_PTR, WORD*, WORD*, WORD*) {
+    return ExportBoundary([&]() -> DWORD {
+        if (const DWORD check = CheckSequencerIndex(iBoard, iSequencer)) return check;
+        return ERROR_NOT_SUPPORTED;
+    });
+}
+
+HALVEX_API DWORD WINAPI ADC_GetDataRaw(UINT64 iBoard, DWORD iSequencer, DWORD, ULONG_PTR, DWORD*) {
+    return ExportBoundary([&]() -> DWORD {
+        if (const DWORD check = CheckSequencerIndex(iBoard, iSequencer)) return check;
+        return ERROR_NOT_SUPPORTED;
+    });
+}
+
+HALVEX_API DWORD WINAPI ADC_PollData(UINT64 iBoard, DWORD iSequencer) {
+    return ExportBoundary([&]() -> DWORD {
+        if (const DWORD check = CheckSequencerIndex(iBoard, iSequencer)) return check;
+        return WithFinalPool(iBoard, iSequencer, [](TChunkPool& pool) -> DWORD {
+            return pool.bGotData() ? ERROR_SUCCESS : ERROR_HANDLE_EOF;
+        });
+    });
+}
+
+HALVEX_API DWORD WINAPI ADC_ClearData(UINT64 iBoard, DWORD iSequencer) {
+    return ExportBoundary([&]() -> DWORD {
+        if (const DWORD check = CheckSequencerIndex(iBoard, iSequencer)) return check;
+        TPAcqChunkLink pLink = nullptr;
+        const DWORD result = WithFinalPool(iBoard, iSequencer, [&](TChunkPool& pool) -> DWORD {
+            pLink = pool.DetachAll();
+            return ERROR_SUCCESS;
+        });
+        if (result != ERROR_SUCCESS) return result;
+        if (pLink == nullptr) return ERROR_HANDLE_EOF;
+        // Freed outside the lock: the chain belongs to this call alone now.
+        TChunkPool::FreeChain(pLink);
+        return ERROR_SUCCESS;
+    });
+}
+
+}  // extern "C"

@@ -21,6 +21,11 @@ class Board {
 public:
     // `position` is the board's place on the bus; it goes into the made-up path and BAR bases.
     Board(std::size_t position, const BoardSpec& spec);
+    // Models go in the reverse order of their attachment: a later model may use an earlier one
+    // (and run a thread that does) until it is gone.
+    ~Board() {
+        while (!models_.empty()) models_.pop_back();
+    }
 
     // Constant after construction: read without the mutex.
     const BoardSpec& Spec() const { return spec_; }

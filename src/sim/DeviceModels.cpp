@@ -3,6 +3,7 @@
 #include "sim/AnalogInputModel.h"
 #include "sim/AnalogOutput.h"
 #include "sim/Board.h"
+#include "sim/DmaEngine.h"
 #include "sim/DmaPiong.h"
 #include "sim/Interrupt.h"
 
@@ -15,6 +16,7 @@ void AttachDeviceModels(Board& board) {
     board.AttachModel(std::make_unique<AnalogOutputModel>(board));
     board.AttachModel(std::make_unique<InterruptModel>(board));
     board.AttachModel(std::make_unique<DmaPiongModel>());
+    board.AttachModel(std::make_unique<DmaEngineModel>(board));
 }
 
 }  // namespace halvex::sim

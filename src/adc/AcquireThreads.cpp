@@ -1,0 +1,402 @@
+#include "adc/AcquireThreads.h"
+
+#include <halvex/halvex.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+
+#include "adc/PackedSample.h"
+#include "pio/DMA.h"
+
+namespace halvex {
+
+namespace {
+
+// Start/stop register bits of sequencer 0 as the run writes them.
+constexpr DWORD kAcquireBits = 0x20020;  // bit 5 (acquisition) and bit 17 (32-bit command)
+constexpr DWORD kRunBit = 0x10000;
+constexpr DWORD kStartStop0 = 56;
+constexpr DWORD kStartStop1 = 60;
+constexpr DWORD kChunkSizeRegister = 32;
+constexpr DWORD kDmaEnableRegister = 64;
+
+std::atomic<int64_t> liveThreads{0};
+
+// Callback threads not yet ended, so unload can find and wait for them. Leaked on purpose:
+// threads may end while the process runs its static destructors.
+struct CallbackRegistry {
+    std::mutex mutex;
+    std::condition_variable emptied;
+    std::vector<std::shared_ptr<TCallbackThreadEnd>> entries;  // guarded by mutex
+};
+
+CallbackRegistry& Registry() {
+    static CallbackRegistry* registry = new CallbackRegistry;
+    return *registry;
+}
+
+void Register(const std::shared_ptr<TCallbackThreadEnd>& end) {
+    CallbackRegistry& registry = Registry();
+    std::lock_guard lock(registry.mutex);
+    registry.entries.push_back(end);
+}
+
+void Unregister(const std::shared_ptr<TCallbackThreadEnd>& end) {
+    CallbackRegistry& registry = Registry();
+    {
+        std::lock_guard lock(registry.mutex);
+        std::erase(registry.entries, end);
+    }
+    registry.emptied.notify_all();
+}
+
+std::vector<std::shared_ptr<TCallbackThreadEnd>> EntriesOfBoard(UINT64 iBoard) {
+    CallbackRegistry& registry = Registry();
+    std::lock_guard lock(registry.mutex);
+    std::vector<std::shared_ptr<TCallbackThreadEnd>> found;
+    for (const auto& entry : registry.entries)
+        if (entry->iBoard == iBoard) found.push_back(entry);
+    return found;
+}
+
+void SendControlByte(UINT64 iBoard, BYTE byte) {
+    const BYTE bytes[1] = {byte};
+    SendDMAControl(iBoard, bytes);
+}
+
+}  // namespace
+
+bool IsCallbackType(DWORD tag) {
+    return tag == kCallbackTypeRaw || tag == kCallbackTypeCounts || tag == kCallbackTypeVolts;
+}
+
+int64_t LiveStreamThreadCount() { return liveThreads.load(); }
+
+bool WaitForCallbackThreadsToEnd(DWORD timeoutMs) {
+    CallbackRegistry& registry = Registry();
+    std::unique_lock lock(registry.mutex);
+    return registry.emptied.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                     [&] { return registry.entries.empty(); });
+}
+
+void DiscardCallbackQueues(UINT64 iBoard) {
+    for (const auto& entry : EntriesOfBoard(iBoard)) entry->bDiscard.store(true);
+}
+
+void WaitForCallbackThreadsAtDetach(UINT64 iBoard) {
+    for (const auto& entry : EntriesOfBoard(iBoard)) {
+        // Unload from inside a user callback (exit() called there): that thread cannot end first.
+        if (entry->ThreadId == GetCurrentThreadId()) continue;
+        for (;;) {
+            if (WaitForSingleObject(entry->hEnded, 20) == WAIT_OBJECT_0) break;
+            // At process exit on Windows the other threads are already gone and will never set
+            // the event. A thread that ended normally set it before its handle was closed, so a
+            // failed query just means "look at the event again".
+            DWORD code = 0;
+            if (GetExitCodeThread(entry->hThread, &code) && code != STILL_ACTIVE) break;
+        }
+    }
+}
+
+// ---- Fill thread ---------------------------------------------------------------------------
+
+TPoolFillThread::TPoolFillThread(TPoolAcquireThread* acquireThread) : AcquireThread(acquireThread) {
+    // Created with the thread object, so no signal from the acquisition thread can be lost;
+    // signalled, so the first pass needs none.
+    hFillEvent = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+    if (hFillEvent == nullptr) {
+        hFillEvent = INVALID_HANDLE_VALUE;
+        throw std::bad_alloc();
+    }
+    liveThreads.fetch_add(1);
+}
+
+TPoolFillThread::~TPoolFillThread() {
+    StopAndWait();
+    CloseAndInvalidate(hFillEvent);
+    liveThreads.fetch_sub(1);
+}
+
+void TPoolFillThread::Execute() {
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+    do {
+        void* block = AllocChunk(AcquireThread->ChunkSize());
+        if (block != nullptr) {
+            SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
+            AcquireThread->Supply->EmptyChunkPool.PushLast(block);
+            SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+        }
+        WaitForSingleObject(hFillEvent, INFINITE);
+    } while (!Terminated());
+}
+
+// ---- Callback thread -----------------------------------------------------------------------
+
+TPoolCallbackThread::TPoolCallbackThread() : DataChunkPool(std::make_unique<TChunkPool>()) {
+    // The semaphore exists before anyone can push or kill: an uncounted kill would leave this
+    // thread waiting for ever.
+    DataChunkPool->hPoolSem = CreateSemaphoreW(nullptr, 0, 0xFFFFFF, nullptr);
+    if (DataChunkPool->hPoolSem == nullptr) {
+        DataChunkPool->hPoolSem = INVALID_HANDLE_VALUE;
+        throw std::bad_alloc();
+    }
+    auto end = std::make_shared<TCallbackThreadEnd>();
+    end->hEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (end->hEnded == nullptr) throw std::bad_alloc();
+    end->ThreadId = ThreadId();
+    end->hThread = Handle();
+    end_ = std::move(end);
+    Register(end_);
+    liveThreads.fetch_add(1);
+}
+
+TCallbackThreadEnd::~TCallbackThreadEnd() {
+    if (hEnded != nullptr) CloseHandle(hEnded);
+}
+
+TPoolCallbackThread::~TPoolCallbackThread() {
+    // A thread never handed over to free itself (its acquisition never ran) is ended here; the
+    // kill wakes it if it waits.
+    if (!FreeOnTerminate) {
+        DataChunkPool->PushKill();
+        StopAndWait();
+    }
+    DataChunkPool.reset();
+    Supply.reset();
+    // Last: from here on this thread touches nothing that unload releases.
+    std::shared_ptr<TCallbackThreadEnd> end = std::move(end_);
+    Unregister(end);
+    SetEvent(end->hEnded);
+    liveThreads.fetch_sub(1);
+}
+
+void TPoolCallbackThread::Execute() {
+    for (;;) {
+        void* chunk = DataChunkPool->PopFirst();
+        if (chunk == nullptr) break;  // the kill, queued behind every chunk of the run
+        if (!Terminated() && !end_->bDiscard.load()) DeliverChunk(chunk);
+        if (Supply)
+            Supply->EmptyChunkPool.PushLast(chunk);
+        else
+            FreeChunk(chunk);
+    }
+    Terminate();
+}
+
+void TPoolCallbackThread::DeliverChunk(void* pData) {
+    const DWORD DataCt = Supply->ChunkSize.load(std::memory_order_relaxed) / 4;
+    if (DataCt == 0) return;
+    const auto* samples = static_cast<const PackedSample*>(pData);
+    switch (CallbackType) {
+        case kCallbackTypeRaw:
+            raw_.assign(samples, samples + DataCt);
+            break;
+        case kCallbackTypeCounts:
+            counts_.resize(DataCt);
+            status_.resize(DataCt);
+            timestamp_.assign(DataCt, 0);
+            for (DWORD i = 0; i < DataCt; ++i) {
+                int16_t counts;
+                UnpackSample(samples[i], &counts, &status_[i], nullptr, nullptr);
+                counts_[i] = static_cast<WORD>(counts);
+            }
+            break;
+        case kCallbackTypeVolts:
+            volts_.resize(DataCt);
+            status_.resize(DataCt);
+            timestamp_.assign(DataCt, 0);
+            for (DWORD i = 0; i < DataCt; ++i) UnpackSample(samples[i], nullptr, &status_[i], nullptr, &volts_[i]);
+            break;
+        default:
+            return;
+    }
+    std::atomic<BYTE>& inCallback = Devices[iBoard].SequencerAcq[iSequencer].bInCallback;
+    inCallback.store(1);
+    try {
+        switch (CallbackType) {
+            case kCallbackTypeRaw:
+                if (pCallbackRaw) pCallbackRaw(iBoard, iSequencer, DataCt, raw_.data());
+                break;
+            case kCallbackTypeCounts:
+                if (pCallbackCounts)
+                    pCallbackCounts(iBoard, iSequencer, DataCt, counts_.data(), status_.data(), timestamp_.data());
+                break;
+            case kCallbackTypeVolts:
+                if (pCallbackV) pCallbackV(iBoard, iSequencer, DataCt, volts_.data(), status_.data(), timestamp_.data());
+                break;
+        }
+    } catch (...) {
+        // The user's failure is the user's: the next chunk is delivered as usual.
+    }
+    inCallback.store(0);
+}
+
+// ---- Acquisition thread --------------------------------------------------------------------
+
+TPoolAcquireThread::TPoolAcquireThread() : Supply(std::make_shared<TChunkSupply>()) { liveThreads.fetch_add(1); }
+
+TPoolAcquireThread::~TPoolAcquireThread() {
+    SendControlByte(iBoard, DMAControlStop);
+    // A transfer the run queued just after that stop byte would wait for a chunk the stopped
+    // board never fills: the byte goes out again until the run has ended.
+    Terminate();
+    Start();
+    if (Handle() != nullptr) {
+        while (WaitForSingleObject(Handle(), 10) == WAIT_TIMEOUT) SendControlByte(iBoard, DMAControlStop);
+    }
+    StopAndWait();
+    // A run that never ran never handed its callback thread over.
+    if (CallbackThread != nullptr) {
+        delete CallbackThread;
+        CallbackThread = nullptr;
+    }
+    FinalChunkPool.reset();
+    Supply.reset();
+    liveThreads.fetch_sub(1);
+}
+
+void* TPoolAcquireThread::GetEmptyChunk() {
+    void* chunk = Supply->EmptyChunkPool.PopLast();
+    if (chunk == nullptr) chunk = AllocChunk(ChunkSize());
+    if (!Supply->EmptyChunkPool.bGotData() && FillThread != nullptr) SetEvent(FillThread->hFillEvent);
+    return chunk;
+}
+
+DWORD TPoolAcquireThread::QueueTransfer(void* chunk, OVERLAPPED& overlapped, bool& pending) {
+    const DWORD status = PIO_DMAPiongIn(iBoard, static_cast<BYTE*>(chunk), ChunkSize(), &overlapped);
+    pending = status == ERROR_IO_PENDING;
+    return status;
+}
+
+void TPoolAcquireThread::StopHardware(DWORD ControlWord) {
+    PIO_Out32(iBoard, kStartStop0, ControlWord & ~kRunBit);
+    PIO_Out32(iBoard, kDmaEnableRegister, 0);
+    SendControlByte(iBoard, DMAControlStop);
+}
+
+void TPoolAcquireThread::TerminateCallbackThread() {
+    TPoolCallbackThread* old = nullptr;
+    RunUnderSequencerLock(iBoard, 0, [&] {
+        old = CallbackThread;
+        CallbackThread = nullptr;
+    });
+    if (old == nullptr) return;
+    if (!old->Supply) {
+        // The run failed before starting it: start it now so it takes the kill and frees itself.
+        old->Supply = Supply;
+        old->FreeOnTerminate = true;
+        old->DataChunkPool->PushKill();
+        old->Start();
+        return;
+    }
+    // After the kill the thread may end and free itself at any moment: nothing touches it then.
+    old->FreeOnTerminate = true;
+    old->DataChunkPool->PushKill();
+}
+
+void TPoolAcquireThread::EndFillThread() {
+    if (FillThread == nullptr) return;
+    FillThread->Terminate();
+    SetEvent(FillThread->hFillEvent);
+    delete FillThread;
+    FillThread = nullptr;
+}
+
+DWORD TPoolAcquireThread::Run(DWORD ControlWord, OVERLAPPED& overlapped, void*& chunk, bool& pending) {
+    FillThread = new TPoolFillThread(this);
+    FillThread->Start();
+    if (CallbackThread != nullptr) {
+        CallbackThread->Supply = Supply;
+        CallbackThread->Start();
+    }
+    overlapped = OVERLAPPED{};
+    overlapped.hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+    Supply->ChunkSize.store(PIO_In32(iBoard, kChunkSizeRegister));
+    SendControlByte(iBoard, DMAControlStart);
+    // Ended before the first transfer was queued: the stop byte may already have gone out, and
+    // a request queued behind it would wait for a whole chunk of samples.
+    if (Terminated()) return ERROR_OPERATION_ABORTED;
+    chunk = GetEmptyChunk();
+    DWORD status = QueueTransfer(chunk, overlapped, pending);
+    PIO_Out32(iBoard, kDmaEnableRegister, 0x10);
+    PIO_Out32(iBoard, kStartStop1, ControlWord & ~kRunBit);
+    PIO_Out32(iBoard, kStartStop0, ControlWord | kRunBit);
+
+    for (;;) {
+        if (status == ERROR_IO_PENDING) {
+            DWORD bytes = 0;
+            if (GetOverlappedResult(Devices[iBoard].hDevice, &overlapped, &bytes, TRUE)) {
+                status = ERROR_SUCCESS;
+            } else {
+                status = GetLastError();
+                if (status == ERROR_SUCCESS) status = ERROR_GEN_FAILURE;
+            }
+            pending = false;
+        }
+        if (status != ERROR_SUCCESS) return status;
+
+        if (FinalChunkPool)
+            FinalChunkPool->PushLast(chunk);
+        else
+            CallbackThread->DataChunkPool->PushLast(chunk);
+        chunk = nullptr;
+
+        if (AcquireMode == amBlock) {
+            const DWORD n = ChunkSize() / 4;
+            if (n >= BlockSampleCt) return ERROR_SUCCESS;
+            BlockSampleCt -= n;
+        }
+        if (Terminated()) return ERROR_OPERATION_ABORTED;
+        chunk = GetEmptyChunk();
+        status = QueueTransfer(chunk, overlapped, pending);
+    }
+}
+
+void TPoolAcquireThread::Execute() {
+    const DWORD ControlWord = PIO_In32(iBoard, kStartStop0) | kAcquireBits;
+    OVERLAPPED overlapped{};
+    void* chunk = nullptr;
+    bool pending = false;
+    DWORD result = ERROR_INTERNAL_ERROR;
+    try {
+        result = Run(ControlWord, overlapped, chunk, pending);
+    } catch (...) {
+        result = ERROR_INTERNAL_ERROR;
+    }
+    // The end of the run, taken on every path: the hardware stopped, the threads told to end,
+    // the event closed.
+    try {
+        StopHardware(ControlWord);
+    } catch (...) {
+    }
+    if (pending) {
+        // Left while a transfer was in flight: the stop byte ends it, and the driver writes
+        // into the chunk until then.
+        DWORD bytes = 0;
+        GetOverlappedResult(Devices[iBoard].hDevice, &overlapped, &bytes, TRUE);
+    }
+    // The chunk of a failed transfer goes back to the empty pool rather than being lost.
+    if (chunk != nullptr) {
+        try {
+            RecycleChunk(chunk);
+        } catch (...) {
+            FreeChunk(chunk);
+        }
+    }
+    if (overlapped.hEvent != nullptr) CloseHandle(overlapped.hEvent);
+    try {
+        TerminateCallbackThread();
+    } catch (...) {
+    }
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+    try {
+        EndFillThread();
+    } catch (...) {
+    }
+    ReturnValue = result;
+}
+
+}  // namespace halvex

@@ -1,0 +1,156 @@
+// The threads of one streaming acquisition on sequencer 0:
+//
+//   TPoolAcquireThread   keeps exactly one DMA data request outstanding and hands each filled
+//                        chunk on, to the callback thread or to its own final pool;
+//   TPoolFillThread      keeps the acquisition thread's empty pool stocked, so the
+//                        time-critical transfer loop seldom allocates;
+//   TPoolCallbackThread  converts each filled chunk, calls the user function with no library
+//                        lock held and recycles the chunk; it frees itself when it has drained.
+//
+// The callback thread may still be draining after ADC_AcquireEnd destroyed the acquisition
+// thread, so what both use (the chunk size and the empty pool) lives in a TChunkSupply they
+// own together.
+#pragma once
+
+#include <windows.h>
+
+#include <halvex/halvex.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "adc/ChunkPool.h"
+#include "core/Core.h"
+
+namespace halvex {
+
+enum TAcquireMode : uint32_t { amBlock = 0, amStream = 1 };
+
+// Callback tags: little-endian "Raw\0", "Coun", "Volt".
+inline constexpr DWORD kCallbackTypeRaw = ADC_CALLBACK_RAW;
+inline constexpr DWORD kCallbackTypeCounts = ADC_CALLBACK_COUNTS;
+inline constexpr DWORD kCallbackTypeVolts = ADC_CALLBACK_VOLTS;
+
+using TPCallbackProcSRaw = ::TPCallbackProcSRaw;
+using TPCallbackProcSCounts = ::TPCallbackProcSCounts;
+using TPCallbackProcSV = ::TPCallbackProcSV;
+
+bool IsCallbackType(DWORD tag);
+
+// Shared by an acquisition thread, its fill thread and its callback thread.
+struct TChunkSupply {
+    // Bytes per chunk and per transfer; replaced once by the run before its first transfer.
+    std::atomic<DWORD> ChunkSize{0};
+    TChunkPool EmptyChunkPool;  // no semaphore; reused last in, first out
+};
+
+class TPoolAcquireThread;
+
+class TPoolFillThread : public TBasalThread {
+public:
+    explicit TPoolFillThread(TPoolAcquireThread* acquireThread);
+    ~TPoolFillThread() override;
+
+    // Auto-reset, created signalled with the thread object: one signal asks for one more chunk.
+    HANDLE hFillEvent = INVALID_HANDLE_VALUE;
+    TPoolAcquireThread* const AcquireThread;
+
+protected:
+    void Execute() override;
+};
+
+// How unload finds a callback thread that may still be draining, and waits for it.
+struct TCallbackThreadEnd {
+    TCallbackThreadEnd() = default;
+    ~TCallbackThreadEnd();
+    TCallbackThreadEnd(const TCallbackThreadEnd&) = delete;
+    TCallbackThreadEnd& operator=(const TCallbackThreadEnd&) = delete;
+
+    UINT64 iBoard = 0;
+    DWORD ThreadId = 0;
+    HANDLE hThread = nullptr;  // only for telling whether the thread still exists at unload
+    HANDLE hEnded = nullptr;   // manual-reset, set once the thread touches nothing of the library
+    std::atomic<bool> bDiscard{false};  // unload: free the queued chunks instead of delivering them
+};
+
+class TPoolCallbackThread : public TBasalThread {
+public:
+    TPoolCallbackThread();
+    ~TPoolCallbackThread() override;
+
+    UINT64 iBoard = 0;
+    DWORD iSequencer = 0;
+    DWORD CallbackType = kCallbackTypeNone;
+    TPCallbackProcSRaw pCallbackRaw = nullptr;
+    TPCallbackProcSCounts pCallbackCounts = nullptr;
+    TPCallbackProcSV pCallbackV = nullptr;
+    // Filled chunks in acquisition order; its semaphore exists from construction, so no push
+    // or kill can be lost.
+    std::unique_ptr<TChunkPool> DataChunkPool;
+    // Set by the acquisition thread before it starts this one.
+    std::shared_ptr<TChunkSupply> Supply;
+
+    void DeliverChunk(void* pData);
+    const std::shared_ptr<TCallbackThreadEnd>& EndRecord() const { return end_; }
+
+protected:
+    void Execute() override;
+
+private:
+    std::shared_ptr<TCallbackThreadEnd> end_;
+    // Conversion arrays, reused from chunk to chunk: the user sees them only during a call.
+    std::vector<DWORD> raw_;
+    std::vector<WORD> counts_;
+    std::vector<double> volts_;
+    std::vector<WORD> status_;
+    std::vector<WORD> timestamp_;
+};
+
+class TPoolAcquireThread : public TBasalThread {
+public:
+    TPoolAcquireThread();
+    // Stop byte, wait for the run to end, then free the pools with their chunks.
+    ~TPoolAcquireThread() override;
+
+    void RecycleChunk(void* pData) { Supply->EmptyChunkPool.PushLast(pData); }
+    DWORD ChunkSize() const { return Supply->ChunkSize.load(std::memory_order_relaxed); }
+
+    UINT64 iBoard = 0;
+    std::shared_ptr<TChunkSupply> Supply;
+    // Filled chunks when no callback is set; read by the polling exports under sequencer 0's
+    // lock, which keeps this object alive while they look.
+    std::unique_ptr<TChunkPool> FinalChunkPool;
+    // Not owned: it frees itself. Cleared by TerminateCallbackThread under sequencer 0's lock.
+    TPoolCallbackThread* CallbackThread = nullptr;
+    TAcquireMode AcquireMode = amStream;
+    DWORD BlockSampleCt = 0;  // block mode: samples still wanted
+    TPoolFillThread* FillThread = nullptr;
+
+protected:
+    void Execute() override;
+
+private:
+    DWORD Run(DWORD ControlWord, OVERLAPPED& overlapped, void*& chunk, bool& pending);
+    void* GetEmptyChunk();
+    DWORD QueueTransfer(void* chunk, OVERLAPPED& overlapped, bool& pending);
+    void StopHardware(DWORD ControlWord);
+    void TerminateCallbackThread();
+    void EndFillThread();
+};
+
+// ---- Unload and tests --------------------------------------------------------------------
+
+// Asks every callback thread of the board that may still be draining to drop its queue, and
+// waits until it touches nothing of the library (not when called on such a thread itself).
+void WaitForCallbackThreadsAtDetach(UINT64 iBoard);
+void DiscardCallbackQueues(UINT64 iBoard);
+
+// Objects alive right now: acquisition, fill and callback threads.
+int64_t LiveStreamThreadCount();
+// Waits until no callback thread is left (they end on their own after an acquisition);
+// false on time-out.
+bool WaitForCallbackThreadsToEnd(DWORD timeoutMs);
+
+}  // namespace halvex

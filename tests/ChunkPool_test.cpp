@@ -1,0 +1,120 @@
+// Chunk pools: the orders chunks come out in, the kill behind queued chunks, and ownership.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "adc/ChunkPool.h"
+
+using halvex::AllocChunk;
+using halvex::LiveChunkCount;
+using halvex::TChunkPool;
+
+namespace {
+
+class ChunkPool : public ::testing::Test {
+protected:
+    void SetUp() override { chunksBefore_ = LiveChunkCount(); }
+    void TearDown() override { EXPECT_EQ(LiveChunkCount(), chunksBefore_) << "a chunk was leaked or freed twice"; }
+
+    // A pool the way the callback thread has it: with a counting semaphore.
+    static void GiveSemaphore(TChunkPool& pool) {
+        pool.hPoolSem = CreateSemaphoreW(nullptr, 0, 0xFFFFFF, nullptr);
+        ASSERT_NE(pool.hPoolSem, nullptr);
+    }
+
+    static void* Chunk() { return AllocChunk(16); }
+
+private:
+    int64_t chunksBefore_ = 0;
+};
+
+TEST_F(ChunkPool, AnEmptyPoolWithoutSemaphoreAnswersAtOnce) {
+    TChunkPool pool;
+    EXPECT_EQ(pool.PopFirst(), nullptr);
+    EXPECT_EQ(pool.PopLast(), nullptr);
+    EXPECT_FALSE(pool.bGotData());
+}
+
+TEST_F(ChunkPool, PopLastTakesTheNewestAndPopFirstTheOldest) {
+    TChunkPool pool;
+    void* a = Chunk();
+    void* b = Chunk();
+    void* c = Chunk();
+    pool.PushLast(a);
+    pool.PushLast(b);
+    pool.PushFirst(c);  // c, a, b
+    EXPECT_TRUE(pool.bGotData());
+    EXPECT_EQ(pool.PopLast(), b);
+    EXPECT_EQ(pool.PopFirst(), c);
+    EXPECT_EQ(pool.PopFirst(), a);
+    EXPECT_FALSE(pool.bGotData());
+    EXPECT_EQ(pool.PopLast(), nullptr);
+    // Emptied through both ends, the list must accept pushes again.
+    pool.PushFirst(a);
+    EXPECT_EQ(pool.PopLast(), a);
+    for (void* chunk : {a, b, c}) halvex::FreeChunk(chunk);
+}
+
+TEST_F(ChunkPool, AKillBehindThreeChunksComesOutAfterAllOfThem) {
+    TChunkPool pool;
+    GiveSemaphore(pool);
+    void* chunks[3] = {Chunk(), Chunk(), Chunk()};
+    for (void* chunk : chunks) pool.PushLast(chunk);
+    pool.PushKill();
+    for (void* chunk : chunks) {
+        EXPECT_EQ(pool.PopFirst(), chunk);
+        halvex::FreeChunk(chunk);
+    }
+    EXPECT_EQ(pool.PopFirst(), nullptr);
+}
+
+TEST_F(ChunkPool, AConsumerSleepsUntilAChunkOrAKillArrives) {
+    TChunkPool pool;
+    GiveSemaphore(pool);
+    void* chunk = Chunk();
+    void* received[2] = {};
+    std::thread consumer([&] {
+        received[0] = pool.PopFirst();
+        received[1] = pool.PopFirst();
+    });
+    pool.PushLast(chunk);
+    pool.PushKill();
+    consumer.join();
+    // A pop that did not wait would have found the list empty and returned null first.
+    EXPECT_EQ(received[0], chunk);
+    EXPECT_EQ(received[1], nullptr);
+    halvex::FreeChunk(chunk);
+}
+
+TEST_F(ChunkPool, DestructionFreesEveryQueuedChunkOnce) {
+    {
+        TChunkPool plain;
+        for (int i = 0; i < 5; ++i) plain.PushLast(Chunk());
+        TChunkPool counted;
+        GiveSemaphore(counted);
+        for (int i = 0; i < 5; ++i) counted.PushFirst(Chunk());
+        counted.PushKill();
+        EXPECT_GE(halvex::LivePoolCount(), 2);
+    }
+    // TearDown checks the chunk count.
+}
+
+TEST_F(ChunkPool, DetachingTakesTheWholeListAndLeavesThePoolEmpty) {
+    TChunkPool pool;
+    void* a = Chunk();
+    void* b = Chunk();
+    pool.PushLast(a);
+    pool.PushLast(b);
+    halvex::TPAcqChunkLink tail = pool.DetachAll();
+    ASSERT_NE(tail, nullptr);
+    EXPECT_EQ(tail->pData, b);
+    ASSERT_NE(tail->pPrev, nullptr);
+    EXPECT_EQ(tail->pPrev->pData, a);
+    EXPECT_FALSE(pool.bGotData());
+    EXPECT_EQ(pool.DetachAll(), nullptr);
+    TChunkPool::FreeChain(tail);
+}
+
+}  // namespace

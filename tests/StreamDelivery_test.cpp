@@ -1,0 +1,197 @@
+// What a streaming acquisition delivers: whole chunks, every sample once and in order, in each
+// callback type, also after the acquisition has ended.
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "StreamFixture.h"
+
+namespace {
+
+using halvex::sim::IndexSampleWord;
+
+// ---- Blocks --------------------------------------------------------------------------------
+
+TEST_F(StreamTest, ABlockOf1000SamplesWith256SampleChunksDeliversFourWholeChunks) {
+    ASSERT_EQ(SetCallback(ADC_CALLBACK_RAW), 0u);
+    ASSERT_EQ(ADC_AcquireBlock(kStreamBoard, 0, 1000), 0u);
+    ASSERT_TRUE(recorder_.WaitFor(4));
+    ASSERT_TRUE(halvex::sim::AwaitStreamRunning(kStreamBoard, false, 20000));
+    EXPECT_EQ(EndAndDrain(), 0u);
+    const auto deliveries = recorder_.Deliveries();
+    ASSERT_EQ(deliveries.size(), 4u);
+    for (const Delivery& d : deliveries) EXPECT_EQ(d.raw.size(), 256u);
+    // The board was asked for exactly four transfers' worth.
+    EXPECT_EQ(halvex::sim::StreamStatusOf(kStreamBoard).delivered, 1024u);
+}
+
+TEST_F(StreamTest, ABlockOfOneSampleDeliversOneWholeChunk) {
+    ASSERT_EQ(SetCallback(ADC_CALLBACK_RAW), 0u);
+    ASSERT_EQ(ADC_AcquireBlock(kStreamBoard, 0, 1), 0u);
+    ASSERT_TRUE(recorder_.WaitFor(1));
+    ASSERT_TRUE(halvex::sim::AwaitStreamRunning(kStreamBoard, false, 20000));
+    EXPECT_EQ(EndAndDrain(), 0u);
+    const auto deliveries = recorder_.Deliveries();
+    ASSERT_EQ(deliveries.size(), 1u);
+    EXPECT_EQ(deliveries[0].raw.size(), kChunkBytes / 4);
+}
+
+TEST_F(StreamTest, AChunkUnderFourBytesNeverCompletesABlockAndIsEndedByAcquireEnd) {
+    SetChunkBytes(2);
+    ASSERT_EQ(SetCallback(ADC_CALLBACK_RAW), 0u);
+    ASSERT_EQ(ADC_AcquireBlock(kStreamBoard, 0, 1), 0u);
+    // Transfers keep coming, each counting no sample.
+    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (halvex::sim::StreamStatusOf(kStreamBoard).completed < 50) {
+        ASSERT_LT(std::chrono::steady_clock::now(), guard);
+        std::this_thread::yield();
+    }
+    EXPECT_TRUE(halvex::sim::StreamStatusOf(kStreamBoard).running);
+    EXPECT_EQ(EndAndDrain(), 0u);
+    EXPECT_EQ(recorder_.Count(), 0u) << "a chunk of no sample reached the callback";
+}
+
+// ---- Every sample once, in order, in every callback type -----------------------------------
+
+struct CallbackCase {
+    const char* name;
+    DWORD type;
+};
+
+class StreamDelivery : public StreamTest, public ::testing::WithParamInterface<CallbackCase> {};
+
+TEST_P(StreamDelivery, EverySampleArrivesOnceInOrderWithItsChannelAndRange) {
+    // Two channels: channel 0 on range 1 (±5 V), channel 1 on range 5 (±0.3125 V).
+    ASSERT_EQ(ADC_SetChannelCount(kStreamBoard, 0, 2), 0u);
+    ASSERT_EQ(ADC_SetRange1(kStreamBoard, 0, 0, 1), 0u);
+    ASSERT_EQ(ADC_SetRange1(kStreamBoard, 0, 1, 5), 0u);
+    ASSERT_EQ(SetCallback(GetParam().type), 0u);
+    ASSERT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
+    ASSERT_TRUE(recorder_.WaitFor(300));  // 76800 samples: the counts wrap past 65535
+    EXPECT_EQ(EndAndDrain(), 0u);
+
+    uint64_t index = 0;
+    for (const Delivery& d : recorder_.Deliveries()) {
+        EXPECT_EQ(d.board, kStreamBoard);
+        EXPECT_EQ(d.sequencer, 0u);
+        const std::size_t n = std::max({d.raw.size(), d.counts.size(), d.volts.size()});
+        ASSERT_EQ(n, kChunkBytes / 4);
+        for (std::size_t i = 0; i < n; ++i, ++index) {
+            const unsigned channel = static_cast<unsigned>(index % 2);
+            const uint32_t range = channel == 0 ? 1 : 5;
+            const uint32_t word = IndexSampleWord(index, channel, range);
+            switch (GetParam().type) {
+                case ADC_CALLBACK_RAW:
+                    ASSERT_EQ(d.raw[i], word) << "sample " << index;
+                    break;
+                case ADC_CALLBACK_COUNTS:
+                    ASSERT_EQ(d.counts[i], word & 0xFFFF) << "sample " << index;
+                    ASSERT_EQ(d.status[i], word >> 16) << "sample " << index;
+                    ASSERT_EQ(d.timestamp[i], 0u);
+                    break;
+                case ADC_CALLBACK_VOLTS: {
+                    const double perCount = range == 1 ? 0.0003125 : 0.00001953125;
+                    ASSERT_EQ(d.volts[i], static_cast<int16_t>(word & 0xFFFF) * perCount) << "sample " << index;
+                    ASSERT_EQ(d.status[i], word >> 16);
+                    ASSERT_EQ(d.timestamp[i], 0u);
+                    break;
+                }
+            }
+        }
+    }
+    EXPECT_GE(index, 300u * 256u);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachCallbackType, StreamDelivery,
+                         ::testing::Values(CallbackCase{"Raw", ADC_CALLBACK_RAW}, CallbackCase{"Counts", ADC_CALLBACK_COUNTS},
+                                           CallbackCase{"Volts", ADC_CALLBACK_VOLTS}),
+                         [](const ::testing::TestParamInfo<CallbackCase>& param) { return std::string(param.param.name); });
+
+TEST_F(StreamTest, ASampleWithRangeFiveAndCounts0x1234ReachesTheCallbacksConverted) {
+    halvex::sim::SetStreamIndexSource(kStreamBoard, false);
+    halvex::sim::SetDmaPacing(kStreamBoard, halvex::sim::DmaPacing::RealTime);
+    ASSERT_EQ(SetCallback(ADC_CALLBACK_VOLTS), 0u);
+    ASSERT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
+    ASSERT_TRUE(halvex::sim::AwaitDmaRequests(kStreamBoard, 1, 20000));
+    std::vector<uint8_t> chunk(kChunkBytes, 0);
+    const uint32_t word = 0x00051234;
+    for (std::size_t i = 0; i < chunk.size(); i += 4) std::memcpy(&chunk[i], &word, 4);
+    ASSERT_TRUE(halvex::sim::CompleteDmaRequest(kStreamBoard, chunk));
+    ASSERT_TRUE(recorder_.WaitFor(1));
+    EXPECT_EQ(EndAndDrain(), 0u);
+    const Delivery d = recorder_.Deliveries()[0];
+    EXPECT_DOUBLE_EQ(d.volts[0], 0.091015625);
+    EXPECT_EQ(d.status[0], 0x0005);
+    EXPECT_EQ(d.timestamp[0], 0);
+}
+
+// ---- The callback thread and the end of an acquisition --------------------------------------
+
+void WINAPI ThrowingCallback(UINT64 b, DWORD s, DWORD n, DWORD* p) {
+    RecordRaw(b, s, n, p);
+    throw std::runtime_error("user code failed");
+}
+
+TEST_F(StreamTest, ACallbackThatThrowsStillReceivesEveryChunk) {
+    ASSERT_EQ(ADC_SetCallback(kStreamBoard, 0, ADC_CALLBACK_RAW, reinterpret_cast<void*>(&ThrowingCallback)), 0u);
+    ASSERT_EQ(ADC_AcquireBlock(kStreamBoard, 0, 1024), 0u);
+    ASSERT_TRUE(recorder_.WaitFor(4));
+    EXPECT_EQ(EndAndDrain(), 0u);
+    EXPECT_EQ(recorder_.Count(), 4u);
+    EXPECT_EQ(halvex::Devices[kStreamBoard].SequencerAcq[0].bInCallback.load(), 0);
+}
+
+TEST_F(StreamTest, QueuedChunksAreDeliveredInOrderAfterAcquireEndDestroyedTheAcquisition) {
+    // The first delivery holds the callback thread until the acquisition is gone.
+    std::mutex gateMutex;
+    std::condition_variable gateChanged;
+    bool open = false;
+    std::atomic<int> calls{0};
+    recorder_.onDelivery = [&] {
+        if (calls.fetch_add(1) != 0) return;
+        std::unique_lock lock(gateMutex);
+        gateChanged.wait(lock, [&] { return open; });
+    };
+    ASSERT_EQ(SetCallback(ADC_CALLBACK_RAW), 0u);
+    ASSERT_EQ(ADC_AcquireBlock(kStreamBoard, 0, 8 * 256), 0u);
+    ASSERT_TRUE(recorder_.WaitFor(1));
+    ASSERT_TRUE(halvex::sim::AwaitStreamRunning(kStreamBoard, false, 20000));
+    EXPECT_EQ(ADC_AcquireEnd(kStreamBoard, 0), 0u);  // frees the acquisition thread
+    {
+        std::lock_guard lock(gateMutex);
+        open = true;
+    }
+    gateChanged.notify_all();
+    ASSERT_TRUE(halvex::WaitForCallbackThreadsToEnd(20000));
+    const auto deliveries = recorder_.Deliveries();
+    ASSERT_EQ(deliveries.size(), 8u);
+    uint64_t index = 0;
+    for (const Delivery& d : deliveries)
+        for (uint32_t word : d.raw) ASSERT_EQ(word & 0xFFFF, index++ & 0xFFFF);
+}
+
+std::atomic<DWORD> endFromCallbackResult{0xFFFFFFFF};
+std::atomic<int> endFromCallbackCalls{0};
+
+void WINAPI EndingCallback(UINT64 b, DWORD s, DWORD n, DWORD* p) {
+    if (endFromCallbackCalls.fetch_add(1) == 0) endFromCallbackResult = ADC_AcquireEnd(b, s);
+    RecordRaw(b, s, n, p);
+}
+
+TEST_F(StreamTest, TheCallbackMayEndItsOwnAcquisition) {
+    endFromCallbackCalls = 0;
+    ASSERT_EQ(ADC_SetCallback(kStreamBoard, 0, ADC_CALLBACK_RAW, reinterpret_cast<void*>(&EndingCallback)), 0u);
+    ASSERT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
+    ASSERT_TRUE(recorder_.WaitFor(1));
+    ASSERT_TRUE(halvex::WaitForCallbackThreadsToEnd(20000));
+    EXPECT_EQ(endFromCallbackResult.load(), 0u);
+    EXPECT_FALSE(halvex::sim::StreamStatusOf(kStreamBoard).running);
+    // The sequencer is free again.
+    EXPECT_EQ(ADC_AcquireEnd(kStreamBoard, 0), static_cast<DWORD>(ERROR_NOT_READY));
+    EXPECT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
+    EXPECT_EQ(EndAndDrain(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,152 @@
+// Shared by the streaming tests: a layout-2 board (0) and a layout-1 board (1) on the
+// simulated bus, a callback recorder, and checks that every acquisition left nothing behind.
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "LibraryFixture.h"
+#include "adc/AcquireThreads.h"
+#include "adc/ChunkPool.h"
+
+// What the callbacks received, one entry per call.
+struct Delivery {
+    UINT64 board = 0;
+    DWORD sequencer = 0;
+    std::vector<uint32_t> raw;       // Raw
+    std::vector<uint16_t> counts;    // Counts
+    std::vector<double> volts;       // Volts
+    std::vector<uint16_t> status;    // Counts and Volts
+    std::vector<uint16_t> timestamp; // Counts and Volts
+};
+
+class Recorder {
+public:
+    void Add(Delivery delivery) {
+        std::function<void()> hook;
+        {
+            std::lock_guard lock(mutex_);
+            deliveries_.push_back(std::move(delivery));
+            hook = onDelivery;
+        }
+        changed_.notify_all();
+        // Runs on the callback thread, outside the recorder's lock.
+        if (hook) hook();
+    }
+    // Waits for at least `count` deliveries; false after the guard time-out.
+    bool WaitFor(std::size_t count) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return deliveries_.size() >= count; });
+    }
+    std::vector<Delivery> Deliveries() {
+        std::lock_guard lock(mutex_);
+        return deliveries_;
+    }
+    std::size_t Count() {
+        std::lock_guard lock(mutex_);
+        return deliveries_.size();
+    }
+    // Called on the callback thread after each recorded delivery (set before the start).
+    std::function<void()> onDelivery;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Delivery> deliveries_;
+};
+
+inline Recorder* gRecorder = nullptr;
+
+inline void WINAPI RecordRaw(UINT64 b, DWORD s, DWORD n, DWORD* p) {
+    Delivery d;
+    d.board = b;
+    d.sequencer = s;
+    d.raw.assign(p, p + n);
+    gRecorder->Add(std::move(d));
+}
+inline void WINAPI RecordCounts(UINT64 b, DWORD s, DWORD n, WORD* p, WORD* st, WORD* ts) {
+    Delivery d;
+    d.board = b;
+    d.sequencer = s;
+    d.counts.assign(p, p + n);
+    d.status.assign(st, st + n);
+    d.timestamp.assign(ts, ts + n);
+    gRecorder->Add(std::move(d));
+}
+inline void WINAPI RecordVolts(UINT64 b, DWORD s, DWORD n, double* p, WORD* st, WORD* ts) {
+    Delivery d;
+    d.board = b;
+    d.sequencer = s;
+    d.volts.assign(p, p + n);
+    d.status.assign(st, st + n);
+    d.timestamp.assign(ts, ts + n);
+    gRecorder->Add(std::move(d));
+}
+
+class StreamTest : public LibraryTest {
+protected:
+    static constexpr UINT64 kStreamBoard = 0;  // 0x805C, 32-bit start/stop registers
+    static constexpr UINT64 kLayout1Board = 1; // 0x1100, cannot stream
+    static constexpr uint32_t kChunkBytes = 1024;
+
+    void SetUp() override {
+        chunks_ = halvex::LiveChunkCount();
+        pools_ = halvex::LivePoolCount();
+        threads_ = halvex::LiveStreamThreadCount();
+        gRecorder = &recorder_;
+        Start({Board(0x805C), Board(0x1100)});
+        SetChunkBytes(kChunkBytes);
+        halvex::sim::SetDmaPacing(kStreamBoard, halvex::sim::DmaPacing::FreeRunning);
+        halvex::sim::SetStreamIndexSource(kStreamBoard, true);
+        ASSERT_EQ(ADC_SetRate(kStreamBoard, 0, 1e6), 0u);
+    }
+
+    void TearDown() override {
+        ADC_AcquireEnd(kStreamBoard, 0);
+        LibraryTest::TearDown();
+        EXPECT_TRUE(halvex::WaitForCallbackThreadsToEnd(20000));
+        EXPECT_EQ(halvex::LiveStreamThreadCount(), threads_) << "a stream thread was left behind";
+        EXPECT_EQ(halvex::LivePoolCount(), pools_) << "a pool was left behind";
+        EXPECT_EQ(halvex::LiveChunkCount(), chunks_) << "a chunk was leaked";
+        gRecorder = nullptr;
+    }
+
+    static void SetChunkBytes(uint32_t bytes) { halvex::sim::SetRegister(kStreamBoard, 32, bytes); }
+
+    static DWORD SetCallback(DWORD type) {
+        void* function = nullptr;
+        if (type == ADC_CALLBACK_RAW) function = reinterpret_cast<void*>(&RecordRaw);
+        if (type == ADC_CALLBACK_COUNTS) function = reinterpret_cast<void*>(&RecordCounts);
+        if (type == ADC_CALLBACK_VOLTS) function = reinterpret_cast<void*>(&RecordVolts);
+        return ADC_SetCallback(kStreamBoard, 0, type, function);
+    }
+
+    // Ends the acquisition and waits until its callback thread has delivered everything.
+    static DWORD EndAndDrain() {
+        const DWORD result = ADC_AcquireEnd(kStreamBoard, 0);
+        EXPECT_TRUE(halvex::WaitForCallbackThreadsToEnd(20000));
+        return result;
+    }
+
+    // The control bytes the board received, in order.
+    static std::vector<uint8_t> ControlBytes() {
+        std::vector<uint8_t> bytes;
+        for (const auto& request : halvex::sim::Requests(kStreamBoard))
+            if (request.code == halvex::sim::kIoctlDmaPiongControl && !request.input.empty())
+                bytes.push_back(request.input[0]);
+        return bytes;
+    }
+
+    Recorder recorder_;
+
+private:
+    int64_t chunks_ = 0;
+    int64_t pools_ = 0;
+    int64_t threads_ = 0;
+};
