@@ -35,7 +35,10 @@ bool TakesWideCommands(uint32_t deviceId, uint32_t firmware) {
     return firmwareSelected && (firmware >> 16) == 0x0001;
 }
 
-AnalogInputModel::AnalogInputModel(Board&) : epoch_(std::chrono::steady_clock::now()) {
+AnalogInputModel::AnalogInputModel(Board& board) : epoch_(std::chrono::steady_clock::now()) {
+    // The inputs come up single-ended.
+    board.registers.Write(kStartStopRegister, 4, kSingleEndedBit);
+    board.registers.Write(kStartStopRegister + 4, 4, kSingleEndedBit);
     for (unsigned s = 0; s < kInputSequencers; ++s) {
         for (unsigned c = 0; c < kInputChannels; ++c) sources_[Input(s, c)] = DefaultInputSourceFor(s, c);
     }
@@ -109,6 +112,8 @@ bool AnalogInputModel::OnWrite(Board& board, uint32_t offset, unsigned, uint32_t
     }
     if (const int s = SequencerOf(offset, kDivisorRegister); s >= 0) {
         fifos_[static_cast<unsigned>(s)].clear();
+        // Sequencer 0's restart also resets the converter that the 32-bit commands share.
+        if (s == 0) commanded_ = false;
         return false;
     }
     if (const int s = SequencerOf(offset, kStartStopRegister); s >= 0) {

@@ -1,13 +1,15 @@
 // The analog-input block of a simulated board: divisor, range and start/stop registers, the
 // FIFOs and the immediate conversions.
 //
-//   16 + 4s  divisor        a write restarts sequencer s's clock and empties its FIFO
+//   16 + 4s  divisor        a write restarts sequencer s's clock and empties its FIFO; for
+//                           sequencer 0 it also readies the converter for a new command at once
 //   24 + 4s  ranges         plain storage (the commands carry their own range)
 //   40       FIFO count     words waiting in sequencer 0's FIFO
 //   48 + 4s  FIFO data      a read pops the next word (0x80000000 when empty); writing 0 empties it
 //   56 + 4s  start/stop     bit 5 clear: an immediate command, channel in bits 12-14, range code in
 //                           bits 7-9, single-ended when bit 11 is set (else the channel's
-//                           differential pair: the even channel minus the odd one)
+//                           differential pair: the even channel minus the odd one); both come
+//                           up single-ended
 //
 // Boards with 16-bit start/stop registers answer each command with the previous conversion (a
 // one-word pipeline), pushed into the commanded sequencer's FIFO. Boards that take 32-bit
