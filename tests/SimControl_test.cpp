@@ -58,11 +58,11 @@ TEST_F(SimControl, RegistersAreLittleEndianAtEveryWidth) {
 }
 
 TEST_F(SimControl, ReadEchoesTheRequestWithTheValue) {
-    sim::SetRegister(0, 0x30, 0xA5A5, 2);
+    sim::SetRegister(0, 0x130, 0xA5A5, 2);
     output.assign(8, 0);
-    ASSERT_TRUE(Send(handle, sim::kIoctlRegRead, RegisterRequest(0x30, 2), output, bytes, lastError));
+    ASSERT_TRUE(Send(handle, sim::kIoctlRegRead, RegisterRequest(0x130, 2), output, bytes, lastError));
     EXPECT_EQ(bytes, 8u);
-    EXPECT_EQ(output, (std::vector<uint8_t>{0x30, 0, 1, 2, 0xA5, 0xA5, 0, 0}));
+    EXPECT_EQ(output, (std::vector<uint8_t>{0x30, 1, 1, 2, 0xA5, 0xA5, 0, 0}));
 }
 
 TEST_F(SimControl, MalformedRegisterRequestsAreInvalidParameters) {
