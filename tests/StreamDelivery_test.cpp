@@ -18,7 +18,7 @@ TEST_F(StreamTest, ABlockOf1000SamplesWith256SampleChunksDeliversFourWholeChunks
     ASSERT_EQ(SetCallback(ADC_CALLBACK_RAW), 0u);
     ASSERT_EQ(ADC_AcquireBlock(kStreamBoard, 0, 1000), 0u);
     ASSERT_TRUE(recorder_.WaitFor(4));
-    ASSERT_TRUE(halvex::sim::AwaitStreamRunning(kStreamBoard, false, 20000));
+    ASSERT_TRUE(halvex::sim::AwaitStreamStops(kStreamBoard, 1, 20000));
     EXPECT_EQ(EndAndDrain(), 0u);
     const auto deliveries = recorder_.Deliveries();
     ASSERT_EQ(deliveries.size(), 4u);
@@ -31,7 +31,7 @@ TEST_F(StreamTest, ABlockOfOneSampleDeliversOneWholeChunk) {
     ASSERT_EQ(SetCallback(ADC_CALLBACK_RAW), 0u);
     ASSERT_EQ(ADC_AcquireBlock(kStreamBoard, 0, 1), 0u);
     ASSERT_TRUE(recorder_.WaitFor(1));
-    ASSERT_TRUE(halvex::sim::AwaitStreamRunning(kStreamBoard, false, 20000));
+    ASSERT_TRUE(halvex::sim::AwaitStreamStops(kStreamBoard, 1, 20000));
     EXPECT_EQ(EndAndDrain(), 0u);
     const auto deliveries = recorder_.Deliveries();
     ASSERT_EQ(deliveries.size(), 1u);
@@ -157,7 +157,7 @@ TEST_F(StreamTest, QueuedChunksAreDeliveredInOrderAfterAcquireEndDestroyedTheAcq
     ASSERT_EQ(SetCallback(ADC_CALLBACK_RAW), 0u);
     ASSERT_EQ(ADC_AcquireBlock(kStreamBoard, 0, 8 * 256), 0u);
     ASSERT_TRUE(recorder_.WaitFor(1));
-    ASSERT_TRUE(halvex::sim::AwaitStreamRunning(kStreamBoard, false, 20000));
+    ASSERT_TRUE(halvex::sim::AwaitStreamStops(kStreamBoard, 1, 20000));
     EXPECT_EQ(ADC_AcquireEnd(kStreamBoard, 0), 0u);  // frees the acquisition thread
     {
         std::lock_guard lock(gateMutex);

@@ -238,6 +238,9 @@ HALVEX_SIM_API void SetCommandSpacing(std::size_t board, double microseconds);
 // (which also fails a pending request with ERROR_OPERATION_ABORTED), clearing the run bit or
 // clearing register 64 stops it.
 //
+// Register 32 (the bytes of one transfer, which the library takes as its chunk size) is plain
+// storage and comes up at 0, as every register does: set it before streaming.
+//
 // Functions taking a board position throw std::out_of_range for a board not on the bus.
 namespace halvex::sim {
 
@@ -252,6 +255,7 @@ struct StreamStatus {
     bool armed = false;
     bool running = false;
     uint64_t runs = 0;          // times the engine started
+    uint64_t stops = 0;         // times it stopped
     uint64_t delivered = 0;     // samples written into completed requests (all runs)
     uint64_t overruns = 0;      // samples lost because the FIFO was full (all runs)
     uint64_t fifo = 0;          // samples waiting in the FIFO now
@@ -267,6 +271,8 @@ HALVEX_SIM_API void SetStreamFifoDepth(std::size_t board, std::size_t samples);
 HALVEX_SIM_API StreamStatus StreamStatusOf(std::size_t board);
 // Blocks until the engine is running (`running` true) or stopped; false after `timeoutMs`.
 HALVEX_SIM_API bool AwaitStreamRunning(std::size_t board, bool running, DWORD timeoutMs);
+// Blocks until the engine has stopped at least `stops` times in all; false after `timeoutMs`.
+HALVEX_SIM_API bool AwaitStreamStops(std::size_t board, uint64_t stops, DWORD timeoutMs);
 // When the last completed data requests (up to 65536) were completed, oldest first, in
 // nanoseconds of std::chrono::steady_clock.
 HALVEX_SIM_API std::vector<int64_t> DmaCompletionTimes(std::size_t board);

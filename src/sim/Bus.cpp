@@ -12,9 +12,10 @@ Bus& Bus::Instance() {
 }
 
 void Bus::RemoveBoards() {
+    std::vector<std::shared_ptr<Board>> removed;  // destroyed after the bus mutex is released
     std::lock_guard lock(mutex_);
     // Open handles keep their boards alive and working until they are closed.
-    boards_.clear();
+    removed.swap(boards_);
 }
 
 std::size_t Bus::AddBoard(const BoardSpec& spec) {
@@ -75,6 +76,9 @@ HANDLE Bus::Open(std::u16string_view path) {
 
 BOOL Bus::Close(HANDLE handle) {
     std::vector<Pending> aborted;
+    // Released after the bus mutex: it may hold the last reference to the board, whose models
+    // take the board's mutex as they go.
+    std::shared_ptr<OpenHandle> entry;
     {
         std::unique_lock lock(mutex_);
         auto it = handles_.find(handle);
@@ -83,7 +87,7 @@ BOOL Bus::Close(HANDLE handle) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        std::shared_ptr<OpenHandle> entry = it->second;
+        entry = it->second;
         handles_.erase(it);
         // A completion already filling a caller's buffer finishes before the caller is told
         // the handle is gone and frees that buffer.

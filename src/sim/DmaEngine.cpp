@@ -51,12 +51,7 @@ bool DmaEngineModel::OnWrite(Board& board, uint32_t offset, unsigned, uint32_t v
     if (offset == kStartStopRegister0) {
         // An immediate command (bit 5 clear) is no acquisition, whatever its run bit says.
         runBit_ = (value & kAcquireBit) != 0 && (value & kRunBit) != 0;
-        if (runBit_ && !running_) {
-            scan_.clear();
-            differential_ = (value & kSingleEndedBit) == 0;
-            const unsigned stop = (value >> 12) & 7;
-            for (unsigned channel = 0; channel <= stop; channel += differential_ ? 2 : 1) scan_.push_back(channel);
-        }
+        startStop_ = value;
         Update(board);
     } else if (offset == kDmaEnableRegister) {
         dmaEnabled_ = (value & kDmaEnableBit) != 0;
@@ -119,7 +114,10 @@ void DmaEngineModel::Start(Board& board) {
     const uint32_t divisor = board.registers.Read(kDivisorRegister0, 4);
     rate_ = divisor == 0 ? 0.0 : static_cast<double>(clock) / divisor;
     ranges_ = board.registers.Read(kRangeRegister0, 4);
-    if (scan_.empty()) scan_.push_back(0);
+    scan_.clear();
+    differential_ = (startStop_ & kSingleEndedBit) == 0;
+    const unsigned stop = (startStop_ >> 12) & 7;
+    for (unsigned channel = 0; channel <= stop; channel += differential_ ? 2 : 1) scan_.push_back(channel);
     start_ = Clock::now();
     produced_ = 0;
     fifo_.clear();
@@ -130,6 +128,7 @@ void DmaEngineModel::Start(Board& board) {
 
 void DmaEngineModel::Stop() {
     running_ = false;
+    ++status_.stops;
     wake_.notify_all();
 }
 
@@ -289,6 +288,13 @@ bool AwaitStreamRunning(std::size_t board, bool running, DWORD timeoutMs) {
     return WithEngine(board, [&](DmaEngineModel& engine, std::unique_lock<std::mutex>& lock) {
         return engine.Changed().wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                          [&] { return engine.Status().running == running; });
+    });
+}
+
+bool AwaitStreamStops(std::size_t board, uint64_t stops, DWORD timeoutMs) {
+    return WithEngine(board, [&](DmaEngineModel& engine, std::unique_lock<std::mutex>& lock) {
+        return engine.Changed().wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                         [&] { return engine.Status().stops >= stops; });
     });
 }
 

@@ -84,6 +84,7 @@ private:
     bool runBit_ = false;
     bool dmaEnabled_ = false;
     bool running_ = false;
+    uint32_t startStop_ = 0;  // the last value written to sequencer 0's start/stop register
 
     // The configuration taken when the run started.
     double rate_ = 0.0;  // samples per second, 0: the clock is stopped

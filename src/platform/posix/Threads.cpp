@@ -66,9 +66,34 @@ ThreadRecord::~ThreadRecord() {
     AbandonOwnedMutexes(*this, released);
 }
 
+namespace {
+// The main thread's record is destroyed at process exit before the atexit handlers run, and the
+// library's detach runs in one of them: code that runs after a thread's record is gone gets a
+// record of its own that is never freed and keeps the thread's id. These are trivially
+// destructible, so they can still be read then.
+thread_local bool tRecordGone = false;
+thread_local DWORD tGoneId = 0;
+thread_local ThreadRecord* tLateRecord = nullptr;
+
+struct RecordSlot {
+    ~RecordSlot() {
+        tGoneId = record.thread->id;
+        tRecordGone = true;
+    }
+    ThreadRecord record;
+};
+}  // namespace
+
 ThreadRecord& CurrentThreadRecord() {
-    thread_local ThreadRecord record;
-    return record;
+    if (tRecordGone) {
+        if (tLateRecord == nullptr) {
+            tLateRecord = new ThreadRecord;
+            tLateRecord->thread = std::make_shared<ThreadObject>(tGoneId);
+        }
+        return *tLateRecord;
+    }
+    thread_local RecordSlot slot;
+    return slot.record;
 }
 
 }  // namespace halvex::platform

@@ -1,0 +1,81 @@
+// Unloading the shared library while an acquisition streams to a callback: the process must end
+// cleanly, neither hanging nor crashing, whether it unloads from its main thread or exits from
+// inside the callback. Each case runs in a child process of its own.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <halvex/halvex.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+namespace {
+
+std::string LibraryPath() {
+    char exe[4096] = {};
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return {};
+    std::string path(exe, static_cast<std::size_t>(n));
+    path = path.substr(0, path.rfind('/'));  // .../tests
+    path = path.substr(0, path.rfind('/'));  // the build directory
+    return path + "/libhalvex.so";
+}
+
+std::atomic<int> calls{0};
+std::atomic<bool> exitInCallback{false};
+
+void WINAPI CountVolts(UINT64, DWORD, DWORD, double*, WORD*, WORD*) {
+    calls.fetch_add(1);
+    if (exitInCallback.load()) std::exit(0);
+}
+
+// In the child: load the library, stream to CountVolts, wait for a few chunks, unload, exit.
+[[noreturn]] void StreamThenUnload(const std::string& path) {
+    setenv("HALVEX_SIM_BOARDS", "805C", 1);
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) std::_Exit(3);
+    auto setRate = reinterpret_cast<decltype(&ADC_SetRate)>(dlsym(library, "ADC_SetRate"));
+    auto setCallback = reinterpret_cast<decltype(&ADC_SetCallback)>(dlsym(library, "ADC_SetCallback"));
+    auto stream = reinterpret_cast<decltype(&ADC_AcquireStream)>(dlsym(library, "ADC_AcquireStream"));
+    auto out32 = reinterpret_cast<decltype(&PIO_Out32)>(dlsym(library, "PIO_Out32"));
+    if (!setRate || !setCallback || !stream || !out32) std::_Exit(4);
+    if (setRate(0, 0, 4e6) != 0 || out32(0, 32, 65536) != 0) std::_Exit(5);
+    if (setCallback(0, 0, ADC_CALLBACK_VOLTS, reinterpret_cast<void*>(&CountVolts)) != 0) std::_Exit(6);
+    if (stream(0, 0) != 0) std::_Exit(7);
+    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (calls.load() < 3) {
+        if (std::chrono::steady_clock::now() > guard) std::_Exit(8);
+        std::this_thread::yield();
+    }
+    dlclose(library);
+    std::exit(0);
+}
+
+class StreamUnload : public ::testing::Test {
+protected:
+    void SetUp() override {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        path_ = LibraryPath();
+        if (access(path_.c_str(), R_OK) != 0) GTEST_SKIP() << "the shared library is not built: " << path_;
+    }
+    std::string path_;
+};
+
+TEST_F(StreamUnload, UnloadingWhileAStreamRunsEndsTheProcessCleanly) {
+    EXPECT_EXIT(StreamThenUnload(path_), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(StreamUnload, ExitingFromInsideTheCallbackEndsTheProcessCleanly) {
+    EXPECT_EXIT(
+        {
+            exitInCallback = true;
+            StreamThenUnload(path_);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
