@@ -13,3 +13,4 @@ run() { printf '\n$ hxcli %s\n' "$*"; "$hx" "$@"; }
 run bus
 run list
 run reg read 1 12
+run stream --board 1 --rate 100000 --channels 4 --range 5V --type volts --seconds 1 --quiet

@@ -21,6 +21,13 @@ cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 
+step "Linux: thread sanitizer, streaming tests"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHALVEX_WERROR=ON \
+      -DHALVEX_SANITIZE=thread -DHALVEX_TOOLS=OFF >/dev/null
+cmake --build build/tsan -j "$jobs"
+TSAN_OPTIONS=halt_on_error=1 \
+  ctest --test-dir build/tsan --output-on-failure -j "$jobs" -R 'Stream|ChunkPool|Acquire|SimDma'
+
 scripts/test-windows.sh
 echo
 echo "All tests passed."
