@@ -232,7 +232,7 @@ TEST_P(AnalogBoardTest, ChannelCountsThatDoNotFitAreRefused) {
     // Differential mode has four inputs; a fifth would spill into bit 15.
     hs::SetRegister(0, regs::StartStop(0), 0x0020, width);
     hs::ClearRequests(0);
-    for (const DWORD count : {5u, 8u, kAll}) {
+    for (const DWORD count : {DWORD{5}, DWORD{8}, kAll}) {
         EXPECT_EQ(ADC_SetChannelCount(0, 0, count), static_cast<DWORD>(ERROR_INVALID_INDEX)) << count;
     }
     EXPECT_TRUE(hs::RegisterWrites(0).empty());

@@ -68,7 +68,9 @@ void PrintRaw(DWORD word) {
     }
 }
 
-void PrintHeader() {
+void PrintHeader(UINT64 board, bool raw) {
+    std::printf("Board %llu, immediate scan (%s; in differential mode slots 0-3 are the pairs 0-1, 2-3, 4-5, 6-7):\n",
+                static_cast<unsigned long long>(board), raw ? "packed samples" : "volts");
     std::printf("%-9s", "sequencer");
     for (int slot = 0; slot < 8; ++slot) std::printf(" %10s", ("slot " + std::to_string(slot)).c_str());
     std::printf("\n");
@@ -83,14 +85,12 @@ struct ScanArgs {
 int Scan(const ScanArgs& args) {
     DWORD range = 0;
     if (!ParseRange(args.range, range)) return BadRange(args.range);
-    std::printf("Board %llu, immediate scan (%s; in differential mode slots 0-3 are the pairs 0-1, 2-3, 4-5, 6-7):\n",
-                static_cast<unsigned long long>(args.board), args.raw ? "packed samples" : "volts");
-    PrintHeader();
     if (args.raw) {
         std::vector<DWORD> scan(16, kNoSample);
         if (const DWORD r = ADC_GetImmediateScanRaw(args.board, scan.data(), range); r != 0) {
             return Fail("ADC_GetImmediateScanRaw", r);
         }
+        PrintHeader(args.board, true);
         for (int s = 0; s < 2; ++s) {
             std::printf("%-9d", s);
             for (int slot = 0; slot < 8; ++slot) PrintRaw(scan[8 * s + slot]);
@@ -101,6 +101,7 @@ int Scan(const ScanArgs& args) {
         if (const DWORD r = ADC_GetImmediateScanV(args.board, volts.data(), range); r != 0) {
             return Fail("ADC_GetImmediateScanV", r);
         }
+        PrintHeader(args.board, false);
         for (int s = 0; s < 2; ++s) {
             std::printf("%-9d", s);
             for (int slot = 0; slot < 8; ++slot) PrintVolts(volts[8 * s + slot]);
