@@ -165,11 +165,11 @@ TPoolCallbackThread::~TPoolCallbackThread() {
     }
     DataChunkPool.reset();
     Supply.reset();
+    liveThreads.fetch_sub(1);
     // Last: from here on this thread touches nothing that unload releases.
     std::shared_ptr<TCallbackThreadEnd> end = std::move(end_);
     Unregister(end);
     SetEvent(end->hEnded);
-    liveThreads.fetch_sub(1);
 }
 
 void TPoolCallbackThread::Execute() {

@@ -118,6 +118,8 @@ void DmaEngineModel::Start(Board& board) {
     differential_ = (startStop_ & kSingleEndedBit) == 0;
     const unsigned stop = (startStop_ >> 12) & 7;
     for (unsigned channel = 0; channel <= stop; channel += differential_ ? 2 : 1) scan_.push_back(channel);
+    scanBits_.clear();
+    for (unsigned channel : scan_) scanBits_.push_back(IndexSampleWord(0, channel, (ranges_ >> (4 * channel)) & 7));
     start_ = Clock::now();
     produced_ = 0;
     fifo_.clear();
@@ -175,7 +177,16 @@ uint32_t DmaEngineModel::Sample(uint64_t index) {
 }
 
 void DmaEngineModel::Fill(uint32_t* out, uint64_t firstIndex, uint64_t count) {
-    for (uint64_t i = 0; i < count; ++i) out[i] = Sample(firstIndex + i);
+    if (!indexSource_) {
+        for (uint64_t i = 0; i < count; ++i) out[i] = Sample(firstIndex + i);
+        return;
+    }
+    // The benchmarks' source: only the counts change from sample to sample.
+    std::size_t position = static_cast<std::size_t>(firstIndex % scan_.size());
+    for (uint64_t i = 0; i < count; ++i) {
+        out[i] = static_cast<uint32_t>((firstIndex + i) & 0xFFFF) | scanBits_[position];
+        if (++position == scanBits_.size()) position = 0;
+    }
 }
 
 bool DmaEngineModel::CompleteFromFifo(Board& board, DWORD bytes) {

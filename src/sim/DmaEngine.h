@@ -89,6 +89,7 @@ private:
     // The configuration taken when the run started.
     double rate_ = 0.0;  // samples per second, 0: the clock is stopped
     std::vector<unsigned> scan_;
+    std::vector<uint32_t> scanBits_;  // range and channel bits of each scan position
     uint32_t ranges_ = 0;
     bool differential_ = false;
     Clock::time_point start_;
