@@ -39,22 +39,22 @@ TEST_F(SimControl, DeviceIdFillsEightBytes) {
 }
 
 TEST_F(SimControl, RegistersAreLittleEndianAtEveryWidth) {
-    ASSERT_TRUE(WriteRegister(handle, 0x20, 4, 0x11223344));
-    EXPECT_EQ(ReadRegister(handle, 0x20, 1), 0x44u);
-    EXPECT_EQ(ReadRegister(handle, 0x21, 1), 0x33u);
-    EXPECT_EQ(ReadRegister(handle, 0x23, 1), 0x11u);
-    EXPECT_EQ(ReadRegister(handle, 0x22, 2), 0x1122u);
+    ASSERT_TRUE(WriteRegister(handle, 0x120, 4, 0x11223344));
+    EXPECT_EQ(ReadRegister(handle, 0x120, 1), 0x44u);
+    EXPECT_EQ(ReadRegister(handle, 0x121, 1), 0x33u);
+    EXPECT_EQ(ReadRegister(handle, 0x123, 1), 0x11u);
+    EXPECT_EQ(ReadRegister(handle, 0x122, 2), 0x1122u);
 
     // A narrow write changes only its own bytes, whatever the upper bits of the value.
-    ASSERT_TRUE(WriteRegister(handle, 0x21, 1, 0xFFFFFFAB));
-    ASSERT_TRUE(WriteRegister(handle, 0x22, 2, 0xFFFF5566));
-    EXPECT_EQ(ReadRegister(handle, 0x20, 4), 0x5566AB44u);
-    EXPECT_EQ(sim::GetRegister(0, 0x20), 0x5566AB44u);
+    ASSERT_TRUE(WriteRegister(handle, 0x121, 1, 0xFFFFFFAB));
+    ASSERT_TRUE(WriteRegister(handle, 0x122, 2, 0xFFFF5566));
+    EXPECT_EQ(ReadRegister(handle, 0x120, 4), 0x5566AB44u);
+    EXPECT_EQ(sim::GetRegister(0, 0x120), 0x5566AB44u);
 
     // The last register of the file is reachable; the other board is untouched.
     ASSERT_TRUE(WriteRegister(handle, 4092, 4, 7));
     EXPECT_EQ(ReadRegister(handle, 4092, 4), 7u);
-    EXPECT_EQ(sim::GetRegister(1, 0x20), 0u);
+    EXPECT_EQ(sim::GetRegister(1, 0x120), 0u);
 }
 
 TEST_F(SimControl, ReadEchoesTheRequestWithTheValue) {

@@ -52,6 +52,7 @@ struct BoardSpec {
     uint32_t deviceId = 0x805C;
     uint32_t baseClock = 40'000'000;  // register 12
     uint32_t firmware = 0;            // register 104
+    uint32_t transferBytes = 65536;   // register 32: bytes of one DMA transfer
     std::u16string path;              // device-interface path; empty: one is made up
     std::u16string pathTail;          // text enumerated after a NUL that ends the path
     std::string name;                 // board name in the board-finder list; empty: by identifier
@@ -238,8 +239,8 @@ HALVEX_SIM_API void SetCommandSpacing(std::size_t board, double microseconds);
 // (which also fails a pending request with ERROR_OPERATION_ABORTED), clearing the run bit or
 // clearing register 64 stops it.
 //
-// Register 32 (the bytes of one transfer, which the library takes as its chunk size) is plain
-// storage and comes up at 0, as every register does: set it before streaming.
+// Register 32 holds the bytes of one transfer, which the library takes as its chunk size: it comes
+// up at BoardSpec::transferBytes (64 KiB unless the spec says otherwise) and is plain storage.
 //
 // Functions taking a board position throw std::out_of_range for a board not on the bus.
 namespace halvex::sim {

@@ -37,6 +37,7 @@ Board::Board(std::size_t position, const BoardSpec& spec) : spec_(spec) {
     if (spec_.name.empty()) spec_.name = DefaultBoardName(spec_.deviceId);
     registers.Write(kBaseClockRegister, 4, spec_.baseClock);
     registers.Write(kFirmwareRegister, 4, spec_.firmware);
+    registers.Write(kTransferBytesRegister, 4, spec_.transferBytes);
     // Memory BARs of 64 KiB, one 1 MiB window per board position, as a BIOS might assign them.
     for (unsigned i = 0; i < kBarCount; ++i) {
         barBases_[i] = 0xF0000000u + ((static_cast<uint32_t>(position) & 0xFF) << 20) + (i << 16);

@@ -75,5 +75,6 @@ private:
 // The register numbers the bus fills from a BoardSpec.
 inline constexpr uint32_t kBaseClockRegister = 12;
 inline constexpr uint32_t kFirmwareRegister = 104;
+inline constexpr uint32_t kTransferBytesRegister = 32;
 
 }  // namespace halvex::sim
