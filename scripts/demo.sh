@@ -9,8 +9,22 @@ cmake --build build/demo -j "$(nproc)" --target hxcli >/dev/null
 hx=build/demo/tools/hxcli/hxcli
 
 run() { printf '\n$ hxcli %s\n' "$*"; "$hx" "$@"; }
+session() { printf '\n$ hxcli run --echo   # one library session, commands from standard input\n'; "$hx" run --echo; }
 
 run bus
 run list
-run reg read 1 12
-run stream --board 1 --rate 100000 --channels 4 --range 5V --type volts --seconds 1 --quiet
+run scan 0 --range 10V
+run scan 1 --range 10V
+
+# Wire input 7 of board 1 to analog output 2, drive the output and read it back.
+session <<'EOF'
+source 1 0 7 loopback --output 2
+dac out 1 2 2.5
+read 1 0 7 --range 5V
+EOF
+
+# A second of volts from board 1 at 100 kS/s over four channels, a 50 Hz sine on the first.
+session <<'EOF'
+source 1 0 0 sine --amplitude 2 --hertz 50
+stream --board 1 --rate 100000 --channels 4 --range 5V --type volts --seconds 1 --quiet
+EOF

@@ -32,6 +32,8 @@ void SetUpCommands(CLI::App& app, std::vector<std::pair<CLI::App*, Action>>& act
 int Fail(const std::string& what, DWORD code);
 // The Windows name of a result code the library returns ("ERROR_INVALID_INDEX").
 std::string ErrorName(DWORD code);
+// Runs one command line (without the program name) in this process; returns its exit code.
+int RunCommandLine(const std::string& line);
 // Parses decimal or 0x-prefixed hexadecimal into an unsigned 32-bit value.
 bool ParseU32(const std::string& text, uint32_t& value);
 

@@ -66,16 +66,22 @@ bool ParseU32(const std::string& text, uint32_t& value) {
 
 }  // namespace hxcli
 
-int main(int argc, char** argv) {
+namespace hxcli {
+
+namespace {
+
+// Parses `parse` into a fresh command tree and runs the chosen subcommand.
+template <typename Parse>
+int RunParsed(Parse&& parse) {
     CLI::App app{"hxcli - Halvex data-acquisition boards from the command line.\n"
                  "On Linux the boards are simulated; HALVEX_SIM_BOARDS chooses them (see 'hxcli bus --help')."};
     app.name("hxcli");
     app.require_subcommand(1);
     app.set_version_flag("--version", "hxcli 0.1");
-    std::vector<std::pair<CLI::App*, hxcli::Action>> actions;
-    hxcli::SetUpCommands(app, actions);
+    std::vector<std::pair<CLI::App*, Action>> actions;
+    SetUpCommands(app, actions);
     try {
-        app.parse(argc, argv);
+        parse(app);
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
@@ -84,7 +90,7 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
-        return hxcli::kExitUsage;
+        return kExitUsage;
     }
     for (auto& [command, action] : actions) {
         if (command->parsed()) {
@@ -92,9 +98,21 @@ int main(int argc, char** argv) {
                 return action();
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "hxcli: %s\n", e.what());
-                return hxcli::kExitFailed;
+                return kExitFailed;
             }
         }
     }
-    return hxcli::kExitUsage;
+    return kExitUsage;
+}
+
+}  // namespace
+
+int RunCommandLine(const std::string& line) {
+    return RunParsed([&](CLI::App& app) { app.parse(line, false); });
+}
+
+}  // namespace hxcli
+
+int main(int argc, char** argv) {
+    return hxcli::RunParsed([&](CLI::App& app) { app.parse(argc, argv); });
 }
