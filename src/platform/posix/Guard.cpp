@@ -69,7 +69,10 @@ GuardPipe& ThreadPipe() {
 
 }  // namespace
 
-bool GuardedLoad(void* dst, const void* src, std::size_t size) {
+namespace {
+
+// Loads and stores are the same copy through the pipe, seen from either end.
+bool CopyThroughKernel(void* dst, const void* src, std::size_t size) {
     if (src == nullptr || dst == nullptr) return false;
     GuardPipe& pipe = ThreadPipe();
     if (!pipe.ok()) return false;
@@ -80,7 +83,6 @@ bool GuardedLoad(void* dst, const void* src, std::size_t size) {
         const std::size_t chunk = size - done < kChunk ? size - done : kChunk;
         const ssize_t put = pipe.Put(in + done, chunk);
         if (put <= 0) return false;
-        // Our own buffer: reading back what went in cannot fault.
         if (pipe.Take(out + done, static_cast<std::size_t>(put)) != put) {
             pipe.Drain();
             return false;
@@ -90,25 +92,11 @@ bool GuardedLoad(void* dst, const void* src, std::size_t size) {
     return true;
 }
 
-bool GuardedStore(void* dst, const void* src, std::size_t size) {
-    if (dst == nullptr || src == nullptr) return false;
-    GuardPipe& pipe = ThreadPipe();
-    if (!pipe.ok()) return false;
-    auto* out = static_cast<char*>(dst);
-    const auto* in = static_cast<const char*>(src);
-    std::size_t done = 0;
-    while (done < size) {
-        const std::size_t chunk = size - done < kChunk ? size - done : kChunk;
-        const ssize_t put = pipe.Put(in + done, chunk);
-        if (put <= 0) return false;
-        if (pipe.Take(out + done, static_cast<std::size_t>(put)) != put) {
-            pipe.Drain();
-            return false;
-        }
-        done += static_cast<std::size_t>(put);
-    }
-    return true;
-}
+}  // namespace
+
+bool GuardedLoad(void* dst, const void* src, std::size_t size) { return CopyThroughKernel(dst, src, size); }
+
+bool GuardedStore(void* dst, const void* src, std::size_t size) { return CopyThroughKernel(dst, src, size); }
 
 bool CanStore(void* p, std::size_t size) {
     if (p == nullptr) return false;
