@@ -248,6 +248,17 @@ TEST_P(ImmediateReadTest, TheBoardIsLeftHoldingTheLastCommands) {
     EXPECT_EQ(hs::GetRegister(0, regs::Divisor(0)), GetParam().wideCommands ? 0u : 1000u * 40u);
 }
 
+// An ended acquisition leaves bit 5 set in the start/stop registers; the commands of the next
+// scan must still be immediate ones.
+TEST_P(ImmediateReadTest, AScanAfterAnAcquisitionStillConverts) {
+    const unsigned width = GetParam().wideStartStop ? 4 : 2;
+    for (unsigned s = 0; s < 2; ++s)
+        hs::SetRegister(0, regs::StartStop(s), hs::GetRegister(0, regs::StartStop(s), width) | 0x20, width);
+    ASSERT_EQ(ADC_GetImmediateScanRaw(0, scan.data(), 7), 0u);
+    ExpectSingleEndedScan();
+    for (unsigned s = 0; s < Rows(); ++s) EXPECT_EQ(hs::GetRegister(0, regs::StartStop(s), width) & 0x20, 0u);
+}
+
 TEST_P(ImmediateReadTest, PowerUpSourcesDifferOnEverySlot) {
     HxTestLibraryDetach();
     Start({Board(GetParam().deviceId, GetParam().firmware)});

@@ -147,7 +147,9 @@ DWORD GetImmediateScanRaw_Native32(UINT64 iBoard, DWORD* pData, const TGains& Ga
     // whole scan holds sequencer 0's lock and refuses a busy sequencer.
     return SequencerOperation(iBoard, 0, [&]() -> DWORD {
         if (IsBusy(iBoard, 0)) return ERROR_BUSY;
-        const DWORD CommandBase = (PIO_In32(iBoard, StartStopRegister(0)) | kRunBit | kWideWriteBit) & 0xFFFF8C7F;
+        // An acquisition leaves bit 5 set, and a command with bit 5 set converts nothing.
+        const DWORD CommandBase =
+            (PIO_In32(iBoard, StartStopRegister(0)) | kRunBit | kWideWriteBit) & 0xFFFF8C7F & ~kAcquireBit;
         const bool differential = (CommandBase & kSingleEndedBit) == 0;
         const DWORD ChHigh = differential ? 3 : 7;
         const DWORD ChannelShift = differential ? 13 : 12;
