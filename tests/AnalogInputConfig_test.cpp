@@ -2,6 +2,7 @@
 // refused, and what a busy sequencer keeps.
 #include "AnalogInputFixture.h"
 
+#include <cfenv>
 #include <cmath>
 
 using namespace halvex;
@@ -141,6 +142,25 @@ TEST_F(RateTest, TheDivisorIsTheRoundedQuotientAndReadsBack) {
     EXPECT_EQ(Divisor(), 4u);
     EXPECT_EQ(ADC_SetRate(0, 1, 7.0), 0u);
     EXPECT_EQ(hs::GetRegister(0, regs::Divisor(1)), 1428571u);
+}
+
+// An application may run with another rounding mode; the divisor must not follow it.
+TEST_F(RateTest, TheDivisorIgnoresTheCallersRoundingMode) {
+    const int mode = std::fegetround();
+    for (const int callerMode : {FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
+        std::fesetround(callerMode);
+        const DWORD tie = ADC_SetRate(0, 0, 4'000'000.0);  // 2.5
+        const DWORD divisorOfTie = Divisor();
+        const DWORD nearTop = ADC_SetRate(0, 0, 10'000'000.0 / 3.75);
+        const DWORD divisorNearTop = Divisor();
+        const DWORD tooFast = ADC_SetRate(0, 0, 30'000'000.0);  // 0.33 would round up to 1
+        std::fesetround(mode);
+        EXPECT_EQ(tie, 0u);
+        EXPECT_EQ(divisorOfTie, 2u) << callerMode;
+        EXPECT_EQ(nearTop, 0u);
+        EXPECT_EQ(divisorNearTop, 4u) << callerMode;
+        EXPECT_EQ(tooFast, static_cast<DWORD>(ERROR_INVALID_DATA)) << callerMode;
+    }
 }
 
 TEST_F(RateTest, ZeroStopsTheClock) {

@@ -37,6 +37,16 @@ constexpr DWORD kAllFields = 0x11111111u;  // a range code times this fills all 
 using TScanArray = std::array<DWORD, 16>;
 using TGains = std::array<DWORD, 2>;
 
+// Nearest, ties to even, whatever rounding mode the calling thread has set: std::nearbyint
+// would follow the caller's mode and could turn a rate the board cannot do into divisor 1.
+double RoundHalfToEven(double x) {
+    const double below = std::floor(x);
+    const double fraction = x - below;
+    if (fraction < 0.5) return below;
+    if (fraction > 0.5) return below + 1.0;
+    return std::fmod(below, 2.0) == 0.0 ? below : below + 1.0;
+}
+
 bool IsBusy(UINT64 iBoard, DWORD iSequencer) {
     return Devices[iBoard].SequencerAcq[iSequencer].AcquireThread != nullptr;
 }
@@ -158,7 +168,7 @@ DWORD GetImmediateScanRaw_Native32(UINT64 iBoard, DWORD* pData, const TGains& Ga
 
         LARGE_INTEGER frequency;
         QueryPerformanceFrequency(&frequency);
-        const auto Ticks = static_cast<LONGLONG>(std::nearbyint(static_cast<double>(frequency.QuadPart) * 15.0 / 1e6));
+        const auto Ticks = static_cast<LONGLONG>(RoundHalfToEven(static_cast<double>(frequency.QuadPart) * 15.0 / 1e6));
 
         for (DWORD s = 0; s <= SeqHigh; ++s) {
             for (DWORD j = 0; j <= ChHigh; ++j) {
@@ -233,7 +243,7 @@ HALVEX_API DWORD WINAPI ADC_SetRate(UINT64 iBoard, DWORD iSequencer, double Hz) 
         if (const DWORD r = CheckSequencerIndex(iBoard, iSequencer); r != 0) return r;
         DWORD Divisor = 0;  // 0 Hz stops the conversion clock
         if (Hz != 0.0) {
-            const double quotient = std::nearbyint(static_cast<double>(Devices[iBoard].BaseClock) / Hz);
+            const double quotient = RoundHalfToEven(static_cast<double>(Devices[iBoard].BaseClock) / Hz);
             // The integer conversion is only defined inside the signed 64-bit range; NaN fails both tests.
             if (!(quotient >= -0x1p63 && quotient < 0x1p63)) return ERROR_INVALID_DATA;
             Divisor = static_cast<DWORD>(static_cast<uint64_t>(static_cast<int64_t>(quotient)));
