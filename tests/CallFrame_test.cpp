@@ -136,3 +136,24 @@ TEST(WorkerThread, RunsOnlyWhenStartedAndEndsWhenAskedToTerminate) {
     EXPECT_EQ(started.WaitFor(), 7u);
     EXPECT_TRUE(started.Finished());
 }
+
+namespace {
+
+class ThrowingThread : public TBasalThread {
+public:
+    explicit ThrowingThread(std::atomic<int>& runs) : runs_(runs) { throw std::runtime_error("no resources"); }
+
+protected:
+    void Execute() override { ++runs_; }
+
+private:
+    std::atomic<int>& runs_;
+};
+
+}  // namespace
+
+TEST(WorkerThread, AConstructorThatThrowsNeverRunsTheBody) {
+    std::atomic<int> runs{0};
+    EXPECT_THROW(ThrowingThread thread(runs), std::runtime_error);
+    EXPECT_EQ(runs.load(), 0);
+}

@@ -129,6 +129,9 @@ TWorkerThread::TWorkerThread() : moduleToken_(platform::HoldModuleForThread()) {
 }
 
 TWorkerThread::~TWorkerThread() {
+    // Here the derived object is gone: a thread that never ran its body must not start it now
+    // (a derived constructor that threw leaves exactly that).
+    skipBody_.store(true);
     StopAndWait();
     if (handle_ != nullptr) CloseHandle(handle_);
 }
@@ -136,7 +139,7 @@ TWorkerThread::~TWorkerThread() {
 DWORD WINAPI TWorkerThread::ThreadProc(LPVOID self) {
     auto* thread = static_cast<TWorkerThread*>(self);
     try {
-        thread->Execute();
+        if (!thread->skipBody_.load()) thread->Execute();
     } catch (...) {
         // A body that fails just ends its thread; the owner sees Finished().
     }

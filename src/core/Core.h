@@ -246,6 +246,7 @@ private:
     void* moduleToken_ = nullptr;
     std::atomic<bool> terminated_{false};
     std::atomic<bool> finished_{false};
+    std::atomic<bool> skipBody_{false};
     bool started_ = false;
 };
 

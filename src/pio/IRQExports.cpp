@@ -48,7 +48,9 @@ DWORD WaitForIRQ(UINT64 iBoard) {
     if (refused != ERROR_IO_PENDING) return refused;
     if (GetOverlappedResult(device, &overlapped, &bytes, TRUE)) return ERROR_SUCCESS;
     const DWORD completion = GetLastError();
-    // The driver ends a satisfied wait with "no more files" as well as with success.
+    // The driver ends a satisfied wait with "no more files" as well as with success. A failed
+    // wait that leaves no code is still a failure.
+    if (completion == ERROR_SUCCESS) return ERROR_GEN_FAILURE;
     return completion == ERROR_NO_MORE_FILES ? ERROR_SUCCESS : completion;
 }
 
