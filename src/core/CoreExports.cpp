@@ -236,8 +236,10 @@ void LibraryStart() {
 void LibraryDetach(DWORD reason) {
     if (reason != DLL_PROCESS_DETACH) return;
     for (UINT64 b = 0; b < Devices.size(); ++b) {
-        EndAcquisitionAtDetach(b);
         TDeviceData& device = Devices[b];
+        // A board closed by an earlier detach has nothing running; and its invalid mutex handle
+        // must not reach a wait, where Windows reads it as the current process.
+        if (device.SequencerAcq[0].hSequencerMutex != INVALID_HANDLE_VALUE) EndAcquisitionAtDetach(b);
         CloseDeviceAndInvalidate(device.hDevice);
         CloseAndInvalidate(device.hThreadingMutex);
         CloseAndInvalidate(device.SequencerAcq[0].hSequencerMutex);
