@@ -112,6 +112,8 @@ INSTANTIATE_TEST_SUITE_P(EachCallbackType, StreamDelivery,
 TEST_F(StreamTest, ASampleWithRangeFiveAndCounts0x1234ReachesTheCallbacksConverted) {
     halvex::sim::SetStreamIndexSource(kStreamBoard, false);
     halvex::sim::SetDmaPacing(kStreamBoard, halvex::sim::DmaPacing::RealTime);
+    // Slow enough that the board's own conversions never fill the request before the test does.
+    ASSERT_EQ(ADC_SetRate(kStreamBoard, 0, 1.0), 0u);
     ASSERT_EQ(SetCallback(ADC_CALLBACK_VOLTS), 0u);
     ASSERT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
     ASSERT_TRUE(halvex::sim::AwaitDmaRequests(kStreamBoard, 1, 20000));
