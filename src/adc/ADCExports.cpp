@@ -37,16 +37,6 @@ constexpr DWORD kAllFields = 0x11111111u;  // a range code times this fills all 
 using TScanArray = std::array<DWORD, 16>;
 using TGains = std::array<DWORD, 2>;
 
-// Nearest, ties to even, whatever rounding mode the calling thread has set: std::nearbyint
-// would follow the caller's mode and could turn a rate the board cannot do into divisor 1.
-double RoundHalfToEven(double x) {
-    const double below = std::floor(x);
-    const double fraction = x - below;
-    if (fraction < 0.5) return below;
-    if (fraction > 0.5) return below + 1.0;
-    return std::fmod(below, 2.0) == 0.0 ? below : below + 1.0;
-}
-
 bool IsBusy(UINT64 iBoard, DWORD iSequencer) {
     return Devices[iBoard].SequencerAcq[iSequencer].AcquireThread != nullptr;
 }

@@ -1,5 +1,7 @@
 #include "core/Core.h"
 
+#include <cmath>
+
 #include "platform/ThreadModule.h"
 #include "port/DriverPort.h"
 
@@ -83,6 +85,14 @@ DWORD RegBlockTransfer(DWORD code, BYTE width, UINT64 iBoard, DWORD offset, DWOR
     RegisterRequest request{static_cast<uint16_t>(offset), 1, width, 0};
     return DriverControl(Devices[iBoard].hDevice, code, &request, sizeof request, data,
                          static_cast<DWORD>(width * count));
+}
+
+double RoundHalfToEven(double x) {
+    const double below = std::floor(x);
+    const double fraction = x - below;
+    if (fraction < 0.5) return below;
+    if (fraction > 0.5) return below + 1.0;
+    return std::fmod(below, 2.0) == 0.0 ? below : below + 1.0;
 }
 
 // ---- Call frame ----------------------------------------------------------------------------

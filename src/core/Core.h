@@ -111,6 +111,12 @@ DWORD RegRead(BYTE width, UINT64 iBoard, DWORD offset);
 DWORD RegWrite(BYTE width, UINT64 iBoard, DWORD offset, DWORD value);
 DWORD RegBlockTransfer(DWORD code, BYTE width, UINT64 iBoard, DWORD offset, DWORD count, LPVOID data);
 
+// ---- Conversions ---------------------------------------------------------------------------
+
+// Rounds to the nearest integer, ties to even, whatever rounding mode the calling thread has
+// set (an application may change it; std::nearbyint would follow it).
+double RoundHalfToEven(double x);
+
 // ---- Call frame ----------------------------------------------------------------------------
 
 DWORD CheckBoardIndex(UINT64 iBoard);

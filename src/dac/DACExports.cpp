@@ -13,15 +13,6 @@ namespace halvex {
 
 namespace {
 
-// Independent of the thread's floating-point rounding mode, which an application may change.
-double RoundHalfToEven(double x) {
-    const double below = std::floor(x);
-    const double fraction = x - below;
-    if (fraction < 0.5) return below;
-    if (fraction > 0.5) return below + 1.0;
-    return std::fmod(below, 2.0) == 0.0 ? below : below + 1.0;
-}
-
 bool ValidChannel(DWORD Ch) { return Ch < DACChannelCount || Ch == DACAllChannels; }
 
 }  // namespace
