@@ -182,6 +182,12 @@ void DmaEngineModel::Fill(uint32_t* out, uint64_t firstIndex, uint64_t count) {
         return;
     }
     // The benchmarks' source: only the counts change from sample to sample.
+    if (scanBits_.size() == 1) {
+        // One channel: a loop the compiler can vectorize.
+        const uint32_t bits = scanBits_[0];
+        for (uint64_t i = 0; i < count; ++i) out[i] = static_cast<uint32_t>((firstIndex + i) & 0xFFFF) | bits;
+        return;
+    }
     std::size_t position = static_cast<std::size_t>(firstIndex % scan_.size());
     for (uint64_t i = 0; i < count; ++i) {
         out[i] = static_cast<uint32_t>((firstIndex + i) & 0xFFFF) | scanBits_[position];
