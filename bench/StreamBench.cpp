@@ -61,9 +61,9 @@ void WINAPI OnTimed(UINT64, DWORD, DWORD n, DWORD*) {
 
 void StartLibrary() {
     halvex::sim::Reset();
-    halvex::sim::BoardSpec spec;
-    spec.deviceId = 0x805C;
-    halvex::sim::AddBoard(spec);
+    halvex::sim::BoardSetup setup;
+    setup.deviceId = 0x805C;
+    halvex::sim::AddBoard(setup);
     HxTestLibraryStart();
     halvex::sim::SetRegister(kBoard, 32, kChunkBytes);
     halvex::sim::SetStreamIndexSource(kBoard, true);

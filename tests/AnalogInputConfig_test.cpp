@@ -117,9 +117,9 @@ TEST_F(RangeTest, UnreadableListAndBusySequencer) {
 class RateTest : public LibraryTest {
 protected:
     void SetUp() override {
-        hs::BoardSpec spec = Board(0x805C);
-        spec.baseClock = 10'000'000;
-        Start({spec});
+        hs::BoardSetup setup = Board(0x805C);
+        setup.baseClock = 10'000'000;
+        Start({setup});
     }
     static DWORD Divisor() { return hs::GetRegister(0, regs::Divisor(0)); }
     static double Rate() {

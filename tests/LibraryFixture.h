@@ -20,17 +20,17 @@ protected:
         halvex::sim::Reset();
     }
 
-    static halvex::sim::BoardSpec Board(uint32_t deviceId, uint32_t firmware = 0) {
-        halvex::sim::BoardSpec spec;
-        spec.deviceId = deviceId;
-        spec.firmware = firmware;
-        return spec;
+    static halvex::sim::BoardSetup Board(uint32_t deviceId, uint32_t firmware = 0) {
+        halvex::sim::BoardSetup setup;
+        setup.deviceId = deviceId;
+        setup.firmware = firmware;
+        return setup;
     }
 
     // Builds the bus, then starts the library on it.
-    static void Start(std::initializer_list<halvex::sim::BoardSpec> boards) {
+    static void Start(std::initializer_list<halvex::sim::BoardSetup> boards) {
         halvex::sim::Reset();
-        for (const auto& spec : boards) halvex::sim::AddBoard(spec);
+        for (const auto& setup : boards) halvex::sim::AddBoard(setup);
         HxTestLibraryStart();
     }
 

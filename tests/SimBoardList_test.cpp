@@ -54,26 +54,26 @@ TEST_F(SimBoardList, DefaultBoardsAreNamedByIdentifier) {
 }
 
 TEST_F(SimBoardList, NamesUseFourHexDigitsAndTheFirstBoardOfAnIdentifier) {
-    sim::BoardSpec named = Spec(0x0C40);
+    sim::BoardSetup named = Setup(0x0C40);
     named.name = "Old ISA-bridge board";
     sim::AddBoard(named);
     named.name = "A second name";
     sim::AddBoard(named);
-    sim::AddBoard(Spec(0xC0E8));
+    sim::AddBoard(Setup(0xC0E8));
     EXPECT_EQ(ReadString(kCardlist, u"0C40"), u"Old ISA-bridge board");
     EXPECT_EQ(ReadString(kCardlist, u"C0E8"), u"HX-C0E8 PCI Express multifunction board");
-    EXPECT_EQ(sim::BoardSpecOf(2).name, "HX-C0E8 PCI Express multifunction board");
+    EXPECT_EQ(sim::BoardSetupOf(2).name, "HX-C0E8 PCI Express multifunction board");
 }
 
 TEST_F(SimBoardList, TheListFollowsTheCompanyAndGoesAwayOnRemoveAndReset) {
-    sim::AddBoard(Spec(0x805C));
+    sim::AddBoard(Setup(0x805C));
     sim::WriteBoardList("Acme Instruments");
     EXPECT_EQ(ReadString(kSlotscan, u"Company"), u"Acme Instruments");
     EXPECT_TRUE(ReadString(u"Software\\Acme Instruments\\Cardlist", u"805C").has_value());
     EXPECT_FALSE(KeyExists(kCardlist));
 
     // A board added later joins the list of the company chosen.
-    sim::AddBoard(Spec(0x1100));
+    sim::AddBoard(Setup(0x1100));
     EXPECT_TRUE(ReadString(u"Software\\Acme Instruments\\Cardlist", u"1100").has_value());
 
     sim::RemoveBoardList();
@@ -90,7 +90,7 @@ TEST_F(SimBoardList, TheListFollowsTheCompanyAndGoesAwayOnRemoveAndReset) {
 // ---- HALVEX_SIM_BOARDS ---------------------------------------------------------------------
 
 TEST_F(SimBoardList, EnvironmentListNamesBoardsWithFirmwareAndClock) {
-    std::vector<sim::BoardSpec> boards;
+    std::vector<sim::BoardSetup> boards;
     ASSERT_TRUE(sim::ParseBoardList("805C,80e8:fw=00010002, 0C40:clock=10000000:fw=2", boards));
     ASSERT_EQ(boards.size(), 3u);
     EXPECT_EQ(boards[0].deviceId, 0x805Cu);
@@ -111,7 +111,7 @@ TEST_F(SimBoardList, MalformedEnvironmentListsAreRejectedWhole) {
                                "805C:fw",      "805C:fw=",       "805C:speed=1",   "805C:clock=12x",
                                "805C:clock=0x10", "1FFFFFFFF",   "805C:fw=100000000", ":fw=1"};
     for (const char* text : bad) {
-        std::vector<sim::BoardSpec> boards(1);
+        std::vector<sim::BoardSetup> boards(1);
         EXPECT_FALSE(sim::ParseBoardList(text, boards)) << text;
         EXPECT_EQ(boards.size(), 1u) << text;
     }
@@ -128,7 +128,7 @@ TEST_F(SimBoardList, TheEnvironmentBuildsTheBusOrFallsBackToTheDefaults) {
 
     EXPECT_FALSE(sim::UseBoardsFrom("zz"));
     ASSERT_EQ(sim::BoardCount(), 3u);
-    EXPECT_EQ(sim::BoardSpecOf(2).deviceId, 0x80E8u);
+    EXPECT_EQ(sim::BoardSetupOf(2).deviceId, 0x80E8u);
 
     EXPECT_TRUE(sim::UseBoardsFrom(nullptr));
     EXPECT_EQ(sim::BoardCount(), 3u);

@@ -13,18 +13,18 @@ constexpr GUID kOtherClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x0
 using SimBus = SimBusTest;
 
 TEST_F(SimBus, EnumeratesBoardsInBusOrderWithTheTailAfterANul) {
-    sim::AddBoard(Spec(0x1100));
-    sim::BoardSpec tailed = Spec(0x805C);
+    sim::AddBoard(Setup(0x1100));
+    sim::BoardSetup tailed = Setup(0x805C);
     tailed.path = u"\\\\?\\pci#ven_1a2b&dev_805c#tailed";
     tailed.pathTail = u"extra";
     sim::AddBoard(tailed);
-    sim::AddBoard(Spec(0x1100));
+    sim::AddBoard(Setup(0x1100));
 
     const auto paths = port::EnumerateInterfaces(sim::kInterfaceClass);
     ASSERT_EQ(paths.size(), 3u);
-    EXPECT_EQ(paths[0], sim::BoardSpecOf(0).path);
+    EXPECT_EQ(paths[0], sim::BoardSetupOf(0).path);
     EXPECT_EQ(paths[1], tailed.path + u'\0' + u"extra");
-    EXPECT_EQ(paths[2], sim::BoardSpecOf(2).path);
+    EXPECT_EQ(paths[2], sim::BoardSetupOf(2).path);
     // Made-up paths tell boards of one identifier apart and name the device.
     EXPECT_NE(paths[0], paths[2]);
     EXPECT_NE(paths[0].find(u"dev_1100"), std::u16string::npos);
@@ -35,16 +35,16 @@ TEST_F(SimBus, EnumeratesBoardsInBusOrderWithTheTailAfterANul) {
 TEST_F(SimBus, DefaultBoardsAreOneOfEachRegisterLayout) {
     sim::UseDefaultBoards();
     ASSERT_EQ(sim::BoardCount(), 3u);
-    EXPECT_EQ(sim::BoardSpecOf(0).deviceId, 0x1100u);
-    EXPECT_EQ(sim::BoardSpecOf(1).deviceId, 0x805Cu);
-    EXPECT_EQ(sim::BoardSpecOf(2).deviceId, 0x80E8u);
+    EXPECT_EQ(sim::BoardSetupOf(0).deviceId, 0x1100u);
+    EXPECT_EQ(sim::BoardSetupOf(1).deviceId, 0x805Cu);
+    EXPECT_EQ(sim::BoardSetupOf(2).deviceId, 0x80E8u);
     EXPECT_EQ(sim::GetRegister(0, 12), 40'000'000u);
     EXPECT_EQ(sim::GetRegister(2, 104), 0x00010002u);
     EXPECT_EQ(sim::GetRegister(1, 104), 0u);
 }
 
 TEST_F(SimBus, OpenNeedsTheExactPathAndCloseEndsTheHandle) {
-    sim::BoardSpec tailed = Spec(0x805C);
+    sim::BoardSetup tailed = Setup(0x805C);
     tailed.pathTail = u"tail";
     sim::AddBoard(tailed);
     const std::u16string enumerated = port::EnumerateInterfaces(sim::kInterfaceClass).at(0);
@@ -75,7 +75,7 @@ TEST_F(SimBus, OpenNeedsTheExactPathAndCloseEndsTheHandle) {
 }
 
 TEST_F(SimBus, RequestsOnAHandleTheBusNeverGaveFail) {
-    sim::AddBoard(Spec(0x805C));
+    sim::AddBoard(Setup(0x805C));
     const HANDLE foreign = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ASSERT_NE(foreign, nullptr);
     std::vector<uint8_t> output(8);
@@ -88,7 +88,7 @@ TEST_F(SimBus, RequestsOnAHandleTheBusNeverGaveFail) {
 }
 
 TEST_F(SimBus, FailOpenHoldsUntilCleared) {
-    sim::AddBoard(Spec(0x805C));
+    sim::AddBoard(Setup(0x805C));
     sim::FailOpen(0, ERROR_ACCESS_DENIED);
     EXPECT_EQ(OpenBoard(0), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
@@ -101,7 +101,7 @@ TEST_F(SimBus, FailOpenHoldsUntilCleared) {
 }
 
 TEST_F(SimBus, AHandleKeepsItsBoardAcrossAReset) {
-    sim::AddBoard(Spec(0x805C));
+    sim::AddBoard(Setup(0x805C));
     const HANDLE handle = OpenBoard(0);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(WriteRegister(handle, 0x20, 4, 0xCAFEF00D));
@@ -114,8 +114,8 @@ TEST_F(SimBus, AHandleKeepsItsBoardAcrossAReset) {
 }
 
 TEST_F(SimBus, BoardPositionsOutsideTheBusAreRefused) {
-    sim::AddBoard(Spec(0x805C));
-    EXPECT_THROW(sim::BoardSpecOf(1), std::out_of_range);
+    sim::AddBoard(Setup(0x805C));
+    EXPECT_THROW(sim::BoardSetupOf(1), std::out_of_range);
     EXPECT_THROW(sim::SetRegister(0, 4094, 0, 4), std::invalid_argument);
     EXPECT_THROW(sim::GetRegister(0, 0, 3), std::invalid_argument);
 }

@@ -12,8 +12,8 @@ class SimControl : public SimBusTest {
 protected:
     void SetUp() override {
         SimBusTest::SetUp();
-        sim::AddBoard(Spec(0x80E8));
-        sim::AddBoard(Spec(0x1100));
+        sim::AddBoard(Setup(0x80E8));
+        sim::AddBoard(Setup(0x1100));
         handle = OpenBoard(0);
         ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     }

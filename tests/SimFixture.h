@@ -24,15 +24,15 @@ protected:
 
     static LPCWSTR Wide(const std::u16string& text) { return reinterpret_cast<LPCWSTR>(text.c_str()); }
 
-    static halvex::sim::BoardSpec Spec(uint32_t deviceId) {
-        halvex::sim::BoardSpec spec;
-        spec.deviceId = deviceId;
-        return spec;
+    static halvex::sim::BoardSetup Setup(uint32_t deviceId) {
+        halvex::sim::BoardSetup setup;
+        setup.deviceId = deviceId;
+        return setup;
     }
 
     // Opens a board by its path; the handle is closed by TearDown unless the test closes it.
     HANDLE OpenBoard(std::size_t board) {
-        HANDLE handle = halvex::port::Open(Wide(halvex::sim::BoardSpecOf(board).path));
+        HANDLE handle = halvex::port::Open(Wide(halvex::sim::BoardSetupOf(board).path));
         if (handle != INVALID_HANDLE_VALUE) opened_.push_back(handle);
         return handle;
     }

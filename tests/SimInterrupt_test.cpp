@@ -35,7 +35,7 @@ class SimInterrupt : public SimBusTest {
 protected:
     void SetUp() override {
         SimBusTest::SetUp();
-        sim::AddBoard(Spec(0x805C));
+        sim::AddBoard(Setup(0x805C));
         handle = OpenBoard(0);
         second = OpenBoard(0);
         ASSERT_NE(handle, INVALID_HANDLE_VALUE);

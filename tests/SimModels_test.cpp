@@ -50,7 +50,7 @@ class SimModels : public SimBusTest {
 protected:
     void SetUp() override {
         SimBusTest::SetUp();
-        sim::AddBoard(Spec(0x805C));
+        sim::AddBoard(Setup(0x805C));
         board = sim::Bus::Instance().BoardAt(0);
         auto fifoModel = std::make_unique<TestFifo>();
         auto interruptModel = std::make_unique<TestInterrupt>();

@@ -56,9 +56,9 @@ TEST_F(StartupTest, SixteenBitBoardsComeUpWithBothSequencersStopped) {
 }
 
 TEST_F(StartupTest, Board0C40HasAFixedClockAndNoRegisterAccess) {
-    hs::BoardSpec spec = Board(0x0C40);
-    spec.baseClock = 33'000'000;
-    Start({spec});
+    hs::BoardSetup setup = Board(0x0C40);
+    setup.baseClock = 33'000'000;
+    Start({setup});
     ASSERT_EQ(Devices.size(), 1u);
     EXPECT_EQ(Devices[0].BaseClock, 10'000'000u);
     const auto requests = hs::Requests(0);
@@ -98,11 +98,11 @@ TEST_F(StartupTest, AFailedClockReadLeavesTheFailureValueAndTheSixteenBitBranch)
 }
 
 TEST_F(StartupTest, APathIsCutAtItsFirstNulBeforeItIsOpened) {
-    hs::BoardSpec spec = Board(0x805C);
-    spec.pathTail = u"#trailing-garbage";
-    Start({spec});
+    hs::BoardSetup setup = Board(0x805C);
+    setup.pathTail = u"#trailing-garbage";
+    Start({setup});
     ASSERT_EQ(Devices.size(), 1u);
-    EXPECT_EQ(Devices[0].SymbolicLink, hs::BoardSpecOf(0).path);
+    EXPECT_EQ(Devices[0].SymbolicLink, hs::BoardSetupOf(0).path);
     EXPECT_TRUE(hs::IsOpen(0));
 }
 

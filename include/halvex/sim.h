@@ -48,7 +48,7 @@ inline constexpr DWORD kIoctlRegWrite = 0x80FFA088;
 inline constexpr DWORD kIoctlDmaPiongControl = 0x80FFA100;
 inline constexpr DWORD kIoctlDmaPiongIn = 0x80FF6102;
 
-struct BoardSpec {
+struct BoardSetup {
     uint32_t deviceId = 0x805C;
     uint32_t baseClock = 40'000'000;  // register 12
     uint32_t firmware = 0;            // register 104
@@ -89,7 +89,7 @@ struct Failure {
 HALVEX_SIM_API void Reset();
 // Adds a board at the end of the bus and returns its position (its enumeration order).
 // Also writes the board's name into the board-finder list.
-HALVEX_SIM_API std::size_t AddBoard(const BoardSpec& spec);
+HALVEX_SIM_API std::size_t AddBoard(const BoardSetup& setup);
 // Reset, then the default set of three boards.
 HALVEX_SIM_API void UseDefaultBoards();
 // Reset, then the boards named by HALVEX_SIM_BOARDS, or the default set when it is unset.
@@ -97,7 +97,7 @@ HALVEX_SIM_API void UseDefaultBoards();
 HALVEX_SIM_API bool UseEnvironmentBoards();
 HALVEX_SIM_API std::size_t BoardCount();
 // The board as the bus holds it: a made-up path and name are filled in.
-HALVEX_SIM_API BoardSpec BoardSpecOf(std::size_t board);
+HALVEX_SIM_API BoardSetup BoardSetupOf(std::size_t board);
 // The base address IOCTL_QUERY_BAR_BASE reports for BAR `index` (0-5) of a board.
 HALVEX_SIM_API uint32_t BarBase(std::size_t board, unsigned index);
 // Functions taking a board position throw std::out_of_range for a board not on the bus; the
@@ -240,7 +240,7 @@ HALVEX_SIM_API void SetCommandSpacing(std::size_t board, double microseconds);
 // clearing register 64 stops it.
 //
 // Register 32 holds the bytes of one transfer, which the library takes as its chunk size: it comes
-// up at BoardSpec::transferBytes (64 KiB unless the spec says otherwise) and is plain storage.
+// up at BoardSetup::transferBytes (64 KiB unless the board's setup says otherwise) and is plain storage.
 //
 // Functions taking a board position throw std::out_of_range for a board not on the bus.
 namespace halvex::sim {

@@ -74,7 +74,7 @@ void AnalogInputModel::Command(Board& board, unsigned sequencer, uint32_t value)
     const uint32_t range = (value >> 7) & 7;
     const bool differential = (value & kSingleEndedBit) == 0;
     const uint32_t firmware = board.registers.Read(kFirmwareRegister, 4);
-    if (TakesWideCommands(board.Spec().deviceId, firmware)) {
+    if (TakesWideCommands(board.Setup().deviceId, firmware)) {
         if ((value & kRunBit) == 0) return;
         const auto now = std::chrono::steady_clock::now();
         const bool tooSoon = commanded_ && now - lastCommand_ < spacing_;

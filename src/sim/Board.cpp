@@ -32,12 +32,12 @@ std::u16string MadeUpPath(std::size_t position, uint32_t deviceId) {
 
 }  // namespace
 
-Board::Board(std::size_t position, const BoardSpec& spec) : spec_(spec) {
-    if (spec_.path.empty()) spec_.path = MadeUpPath(position, spec_.deviceId);
-    if (spec_.name.empty()) spec_.name = DefaultBoardName(spec_.deviceId);
-    registers.Write(kBaseClockRegister, 4, spec_.baseClock);
-    registers.Write(kFirmwareRegister, 4, spec_.firmware);
-    registers.Write(kTransferBytesRegister, 4, spec_.transferBytes);
+Board::Board(std::size_t position, const BoardSetup& setup) : setup_(setup) {
+    if (setup_.path.empty()) setup_.path = MadeUpPath(position, setup_.deviceId);
+    if (setup_.name.empty()) setup_.name = DefaultBoardName(setup_.deviceId);
+    registers.Write(kBaseClockRegister, 4, setup_.baseClock);
+    registers.Write(kFirmwareRegister, 4, setup_.firmware);
+    registers.Write(kTransferBytesRegister, 4, setup_.transferBytes);
     // Memory BARs of 64 KiB, one 1 MiB window per board position, as a BIOS might assign them.
     for (unsigned i = 0; i < kBarCount; ++i) {
         barBases_[i] = 0xF0000000u + ((static_cast<uint32_t>(position) & 0xFF) << 20) + (i << 16);
@@ -114,7 +114,7 @@ ControlAnswer Board::Dispatch(const ControlCall& call) {
 
 ControlAnswer Board::AnswerDeviceId(const ControlCall& call) {
     if (call.outSize < 8 || call.out == nullptr) return ControlAnswer::Failure(ERROR_INSUFFICIENT_BUFFER);
-    StoreLittleEndian(call.out, spec_.deviceId, 4);
+    StoreLittleEndian(call.out, setup_.deviceId, 4);
     StoreLittleEndian(call.out + 4, 0, 4);
     return ControlAnswer::Success(8);
 }

@@ -20,7 +20,7 @@ namespace halvex::sim {
 class Board {
 public:
     // `position` is the board's place on the bus; it goes into the made-up path and BAR bases.
-    Board(std::size_t position, const BoardSpec& spec);
+    Board(std::size_t position, const BoardSetup& setup);
     // Models go in the reverse order of their attachment: a later model may use an earlier one
     // (and run a thread that does) until it is gone.
     ~Board() {
@@ -28,7 +28,7 @@ public:
     }
 
     // Constant after construction: read without the mutex.
-    const BoardSpec& Spec() const { return spec_; }
+    const BoardSetup& Setup() const { return setup_; }
     uint32_t BarBase(unsigned index) const { return barBases_[index]; }
     static constexpr unsigned kBarCount = 6;
 
@@ -67,12 +67,12 @@ private:
     ControlAnswer AnswerRegister(const ControlCall& call);
     ControlAnswer AnswerRegisterBlock(const ControlCall& call);
 
-    BoardSpec spec_;
+    BoardSetup setup_;
     std::array<uint32_t, kBarCount> barBases_{};
     std::vector<std::unique_ptr<Device>> models_;
 };
 
-// The register numbers the bus fills from a BoardSpec.
+// The register numbers the bus fills from a BoardSetup.
 inline constexpr uint32_t kBaseClockRegister = 12;
 inline constexpr uint32_t kFirmwareRegister = 104;
 inline constexpr uint32_t kTransferBytesRegister = 32;

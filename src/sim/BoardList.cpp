@@ -52,9 +52,9 @@ void WriteListOf(const std::string& company) {
     // One value per identifier: the first board of an identifier names it.
     std::set<uint32_t> named;
     for (const auto& board : Bus::Instance().Boards()) {
-        const BoardSpec& spec = board->Spec();
-        if (named.insert(spec.deviceId).second) {
-            SetString(cardlist, BoardListValueName(spec.deviceId), Widen(spec.name));
+        const BoardSetup& setup = board->Setup();
+        if (named.insert(setup.deviceId).second) {
+            SetString(cardlist, BoardListValueName(setup.deviceId), Widen(setup.name));
         }
     }
     RegCloseKey(cardlist);

@@ -6,7 +6,7 @@
 
 namespace halvex::sim {
 
-// The product name a board gets in the list when its BoardSpec names none.
+// The product name a board gets in the list when its BoardSetup names none.
 std::string DefaultBoardName(uint32_t deviceId);
 
 // The list's value name for an identifier: upper-case hexadecimal, at least four digits.

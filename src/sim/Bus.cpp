@@ -18,10 +18,10 @@ void Bus::RemoveBoards() {
     removed.swap(boards_);
 }
 
-std::size_t Bus::AddBoard(const BoardSpec& spec) {
+std::size_t Bus::AddBoard(const BoardSetup& setup) {
     std::lock_guard lock(mutex_);
     const std::size_t position = boards_.size();
-    boards_.push_back(std::make_shared<Board>(position, spec));
+    boards_.push_back(std::make_shared<Board>(position, setup));
     return position;
 }
 
@@ -41,7 +41,7 @@ HANDLE Bus::Open(std::u16string_view path) {
     {
         std::lock_guard lock(mutex_);
         for (const auto& candidate : boards_) {
-            if (candidate->Spec().path == path) {
+            if (candidate->Setup().path == path) {
                 board = candidate;
                 break;
             }

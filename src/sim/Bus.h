@@ -42,7 +42,7 @@ public:
     static Bus& Instance();
 
     void RemoveBoards();
-    std::size_t AddBoard(const BoardSpec& spec);
+    std::size_t AddBoard(const BoardSetup& setup);
     std::vector<std::shared_ptr<Board>> Boards();
     // Throws std::out_of_range for a position past the end.
     std::shared_ptr<Board> BoardAt(std::size_t position);

@@ -32,9 +32,9 @@ bool ParseNumber(std::string_view text, unsigned base, uint32_t& value) {
     return true;
 }
 
-bool ParseBoard(std::string_view item, BoardSpec& spec) {
+bool ParseBoard(std::string_view item, BoardSetup& setup) {
     std::size_t colon = item.find(':');
-    if (!ParseNumber(Trim(item.substr(0, colon)), 16, spec.deviceId)) return false;
+    if (!ParseNumber(Trim(item.substr(0, colon)), 16, setup.deviceId)) return false;
     while (colon != std::string_view::npos) {
         item.remove_prefix(colon + 1);
         colon = item.find(':');
@@ -44,9 +44,9 @@ bool ParseBoard(std::string_view item, BoardSpec& spec) {
         const std::string_view key = Trim(option.substr(0, equals));
         const std::string_view value = Trim(option.substr(equals + 1));
         if (key == "fw") {
-            if (!ParseNumber(value, 16, spec.firmware)) return false;
+            if (!ParseNumber(value, 16, setup.firmware)) return false;
         } else if (key == "clock") {
-            if (!ParseNumber(value, 10, spec.baseClock)) return false;
+            if (!ParseNumber(value, 10, setup.baseClock)) return false;
         } else {
             return false;
         }
@@ -56,14 +56,14 @@ bool ParseBoard(std::string_view item, BoardSpec& spec) {
 
 }  // namespace
 
-bool ParseBoardList(std::string_view text, std::vector<BoardSpec>& boards) {
-    std::vector<BoardSpec> parsed;
+bool ParseBoardList(std::string_view text, std::vector<BoardSetup>& boards) {
+    std::vector<BoardSetup> parsed;
     text = Trim(text);
     while (!text.empty()) {
         const std::size_t comma = text.find(',');
-        BoardSpec spec;
-        if (!ParseBoard(text.substr(0, comma), spec)) return false;
-        parsed.push_back(spec);
+        BoardSetup setup;
+        if (!ParseBoard(text.substr(0, comma), setup)) return false;
+        parsed.push_back(setup);
         if (comma == std::string_view::npos) break;
         text.remove_prefix(comma + 1);
         // A trailing comma names an empty board.
@@ -74,13 +74,13 @@ bool ParseBoardList(std::string_view text, std::vector<BoardSpec>& boards) {
 }
 
 bool UseBoardsFrom(const char* value) {
-    std::vector<BoardSpec> boards;
+    std::vector<BoardSetup> boards;
     if (value == nullptr || !ParseBoardList(value, boards)) {
         UseDefaultBoards();
         return value == nullptr;
     }
     Reset();
-    for (const BoardSpec& spec : boards) Bus::Instance().AddBoard(spec);
+    for (const BoardSetup& setup : boards) Bus::Instance().AddBoard(setup);
     RefreshBoardList();
     return true;
 }

@@ -9,7 +9,7 @@
 namespace halvex::sim {
 
 // Parses a HALVEX_SIM_BOARDS value. False, with `boards` unchanged, when it is malformed.
-bool ParseBoardList(std::string_view text, std::vector<BoardSpec>& boards);
+bool ParseBoardList(std::string_view text, std::vector<BoardSetup>& boards);
 
 // UseEnvironmentBoards with the variable's value given: null for an unset variable.
 bool UseBoardsFrom(const char* value);

@@ -36,9 +36,9 @@ void Reset() {
     bus.RemoveBoards();
 }
 
-std::size_t AddBoard(const BoardSpec& spec) {
+std::size_t AddBoard(const BoardSetup& setup) {
     MarkBusConfigured();
-    const std::size_t position = Bus::Instance().AddBoard(spec);
+    const std::size_t position = Bus::Instance().AddBoard(setup);
     RefreshBoardList();
     return position;
 }
@@ -47,21 +47,21 @@ void UseDefaultBoards() {
     Reset();
     Bus& bus = Bus::Instance();
     // One board of each register layout.
-    BoardSpec spec;
-    spec.deviceId = 0x1100;
-    spec.baseClock = 40'000'000;
-    bus.AddBoard(spec);
-    spec.deviceId = 0x805C;
-    bus.AddBoard(spec);
-    spec.deviceId = 0x80E8;
-    spec.firmware = 0x00010002;
-    bus.AddBoard(spec);
+    BoardSetup setup;
+    setup.deviceId = 0x1100;
+    setup.baseClock = 40'000'000;
+    bus.AddBoard(setup);
+    setup.deviceId = 0x805C;
+    bus.AddBoard(setup);
+    setup.deviceId = 0x80E8;
+    setup.firmware = 0x00010002;
+    bus.AddBoard(setup);
     RefreshBoardList();
 }
 
 std::size_t BoardCount() { return Bus::Instance().Boards().size(); }
 
-BoardSpec BoardSpecOf(std::size_t board) { return Bus::Instance().BoardAt(board)->Spec(); }
+BoardSetup BoardSetupOf(std::size_t board) { return Bus::Instance().BoardAt(board)->Setup(); }
 
 uint32_t BarBase(std::size_t board, unsigned index) {
     if (index >= Board::kBarCount) throw std::out_of_range("a board has six BARs");

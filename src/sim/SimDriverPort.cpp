@@ -18,11 +18,11 @@ std::vector<std::u16string> EnumerateInterfaces(const GUID& classGuid) {
         if (std::memcmp(&classGuid, &sim::kInterfaceClass, sizeof(GUID)) != 0) return paths;
         sim::EnsureBusConfigured();
         for (const auto& board : sim::Bus::Instance().Boards()) {
-            const sim::BoardSpec& spec = board->Spec();
-            std::u16string path = spec.path;
-            if (!spec.pathTail.empty()) {
+            const sim::BoardSetup& setup = board->Setup();
+            std::u16string path = setup.path;
+            if (!setup.pathTail.empty()) {
                 path.push_back(u'\0');
-                path += spec.pathTail;
+                path += setup.pathTail;
             }
             paths.push_back(std::move(path));
         }

@@ -63,9 +63,9 @@ int ShowBus() {
     const std::size_t count = halvex::sim::BoardCount();
     std::printf("Simulated bus: %zu board%s\n", count, count == 1 ? "" : "s");
     for (std::size_t i = 0; i < count; ++i) {
-        const halvex::sim::BoardSpec spec = halvex::sim::BoardSpecOf(i);
-        std::printf("  slot %zu: id %04X, clock %u Hz, firmware %08X\n", i, static_cast<unsigned>(spec.deviceId),
-                    static_cast<unsigned>(spec.baseClock), static_cast<unsigned>(spec.firmware));
+        const halvex::sim::BoardSetup setup = halvex::sim::BoardSetupOf(i);
+        std::printf("  slot %zu: id %04X, clock %u Hz, firmware %08X\n", i, static_cast<unsigned>(setup.deviceId),
+                    static_cast<unsigned>(setup.baseClock), static_cast<unsigned>(setup.firmware));
     }
     return kExitOk;
 }
