@@ -1,12 +1,13 @@
 // The caller-pointer guard against memory the process cannot read or write.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <thread>
 #include <vector>
 
+#include "ProtectedPages.h"
 #include "platform/Guard.h"
 
 namespace {
@@ -15,26 +16,18 @@ using halvex::platform::CanStore;
 using halvex::platform::GuardedLoad;
 using halvex::platform::GuardedStore;
 
-// Three adjacent pages: read-write, read-only, no access.
 class Guard : public ::testing::Test {
 protected:
-    void SetUp() override {
-        page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-        void* p = mmap(nullptr, 3 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        ASSERT_NE(p, MAP_FAILED);
-        base_ = static_cast<unsigned char*>(p);
-        std::memset(base_, 0x11, 2 * page_);
-        ASSERT_EQ(mprotect(readOnly(), page_, PROT_READ), 0);
-        ASSERT_EQ(mprotect(noAccess(), page_, PROT_NONE), 0);
-    }
-    void TearDown() override { munmap(base_, 3 * page_); }
+    void SetUp() override { ASSERT_TRUE(pages_.ok()); }
 
-    unsigned char* writable() const { return base_; }
-    unsigned char* readOnly() const { return base_ + page_; }
-    unsigned char* noAccess() const { return base_ + 2 * page_; }
+    unsigned char* writable() const { return pages_.writable(); }
+    unsigned char* readOnly() const { return pages_.readOnly(); }
+    unsigned char* noAccess() const { return pages_.noAccess(); }
+    unsigned char* unmapped() const { return pages_.unmapped(); }
+    std::size_t page() const { return pages_.page(); }
 
-    std::size_t page_ = 0;
-    unsigned char* base_ = nullptr;
+private:
+    ProtectedPages pages_;
 };
 
 TEST_F(Guard, StoresReachWritableMemoryOnly) {
@@ -45,6 +38,7 @@ TEST_F(Guard, StoresReachWritableMemoryOnly) {
     EXPECT_FALSE(GuardedStore(readOnly(), &value, sizeof value));
     EXPECT_EQ(readOnly()[0], 0x11);
     EXPECT_FALSE(GuardedStore(noAccess(), &value, sizeof value));
+    EXPECT_FALSE(GuardedStore(unmapped(), &value, sizeof value));
     EXPECT_FALSE(GuardedStore(nullptr, &value, sizeof value));
     // A range that starts writable and runs into a read-only page fails as a whole.
     EXPECT_FALSE(GuardedStore(readOnly() - 2, &value, sizeof value));
@@ -56,14 +50,15 @@ TEST_F(Guard, LoadsReadReadableMemoryOnly) {
     EXPECT_EQ(value, 0x11111111u);
     EXPECT_FALSE(GuardedLoad(&value, noAccess(), sizeof value));
     EXPECT_FALSE(GuardedLoad(&value, noAccess() - 2, sizeof value));
+    EXPECT_FALSE(GuardedLoad(&value, unmapped(), sizeof value));
     EXPECT_FALSE(GuardedLoad(&value, nullptr, sizeof value));
 }
 
 TEST_F(Guard, ProbesTellWritableFromReadOnlyWithoutChangingAnything) {
-    EXPECT_TRUE(CanStore(writable(), page_));
+    EXPECT_TRUE(CanStore(writable(), page()));
     EXPECT_EQ(writable()[0], 0x11);
     EXPECT_FALSE(CanStore(readOnly(), 1));
-    EXPECT_FALSE(CanStore(writable() + page_ - 1, 2));
+    EXPECT_FALSE(CanStore(writable() + page() - 1, 2));
     EXPECT_FALSE(CanStore(noAccess(), 4));
     EXPECT_FALSE(CanStore(nullptr, 4));
 }
@@ -83,7 +78,7 @@ TEST_F(Guard, LargeCopiesArriveWholeAndAFailedStoreLeavesNothingBehind) {
     EXPECT_EQ(copy, source);
 
     // A store that faults mid-chunk must not leak its bytes into the next copy.
-    EXPECT_FALSE(GuardedStore(readOnly(), source.data(), 2 * page_));
+    EXPECT_FALSE(GuardedStore(readOnly(), source.data(), 2 * page()));
     std::vector<unsigned char> target(source.size());
     ASSERT_TRUE(GuardedStore(target.data(), source.data(), source.size()));
     EXPECT_EQ(target, source);
