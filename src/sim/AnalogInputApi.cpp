@@ -21,11 +21,9 @@ void CheckChannel(unsigned sequencer, unsigned channel) {
 // Runs `use` on the board's input model under the board's mutex.
 template <typename Use>
 auto WithInputs(std::size_t board, Use&& use) {
-    auto target = Bus::Instance().BoardAt(board);
-    std::lock_guard lock(target->mutex);
-    auto* model = target->FindModel<AnalogInputModel>();
-    if (model == nullptr) throw std::logic_error("the board has no analog inputs");
-    return use(*model);
+    ModelOf<AnalogInputModel> target(board, "the board has no analog inputs");
+    std::lock_guard lock(target.board->mutex);
+    return use(*target.model);
 }
 
 }  // namespace

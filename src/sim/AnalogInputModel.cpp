@@ -1,17 +1,12 @@
 #include "sim/AnalogInputModel.h"
+#include "sim/InputRegisters.h"
 
 #include "sim/Board.h"
 
 namespace halvex::sim {
 namespace {
 
-constexpr uint32_t kDivisorRegister = 16;
 constexpr uint32_t kFifoDataRegister = 48;
-constexpr uint32_t kStartStopRegister = 56;
-
-constexpr uint32_t kAcquireBit = 1u << 5;
-constexpr uint32_t kSingleEndedBit = 1u << 11;
-constexpr uint32_t kRunBit = 1u << 16;
 
 // Which sequencer's copy of a per-sequencer register `offset` is, or -1.
 int SequencerOf(uint32_t offset, uint32_t base) {

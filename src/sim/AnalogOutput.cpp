@@ -83,11 +83,9 @@ namespace {
 template <typename Read>
 auto ReadOutput(std::size_t board, unsigned channel, Read read) {
     if (channel >= AnalogOutputModel::kChannels) throw std::out_of_range("a board has four analog outputs");
-    auto target = Bus::Instance().BoardAt(board);
-    auto* model = target->FindModel<AnalogOutputModel>();
-    if (model == nullptr) throw std::logic_error("board without analog outputs");
-    std::lock_guard lock(target->mutex);
-    return read(*target, *model);
+    ModelOf<AnalogOutputModel> target(board, "board without analog outputs");
+    std::lock_guard lock(target.board->mutex);
+    return read(*target.board, *target.model);
 }
 
 }  // namespace

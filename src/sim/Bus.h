@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -92,6 +93,19 @@ private:
 // Builds the bus from the environment unless a test already set it up; the first enumeration
 // calls it.
 void EnsureBusConfigured();
+
+// A board on the bus and its device model of type `Model`, for the sim API: throws
+// std::out_of_range for a board not on the bus and std::logic_error (`missing`) when the board
+// has no such model. The caller takes the board's mutex before touching the model.
+template <typename Model>
+struct ModelOf {
+    ModelOf(std::size_t position, const char* missing)
+        : board(Bus::Instance().BoardAt(position)), model(board->FindModel<Model>()) {
+        if (model == nullptr) throw std::logic_error(missing);
+    }
+    std::shared_ptr<Board> board;
+    Model* model;
+};
 // Marks the bus as set up by the sim API.
 void MarkBusConfigured();
 

@@ -8,17 +8,12 @@
 #include "sim/AnalogInputSources.h"
 #include "sim/Board.h"
 #include "sim/Bus.h"
+#include "sim/InputRegisters.h"
 
 namespace halvex::sim {
 namespace {
 
-constexpr uint32_t kDivisorRegister0 = 16;
-constexpr uint32_t kRangeRegister0 = 24;
-constexpr uint32_t kStartStopRegister0 = 56;
 constexpr uint32_t kDmaEnableRegister = 64;
-constexpr uint32_t kAcquireBit = 1u << 5;
-constexpr uint32_t kSingleEndedBit = 1u << 11;
-constexpr uint32_t kRunBit = 1u << 16;
 constexpr uint32_t kDmaEnableBit = 0x10;
 constexpr std::size_t kCompletionTimesKept = 65536;
 
@@ -48,7 +43,7 @@ DmaEngineModel::~DmaEngineModel() {
 }
 
 bool DmaEngineModel::OnWrite(Board& board, uint32_t offset, unsigned, uint32_t value) {
-    if (offset == kStartStopRegister0) {
+    if (offset == kStartStopRegister) {
         // An immediate command (bit 5 clear) is no acquisition, whatever its run bit says.
         runBit_ = (value & kAcquireBit) != 0 && (value & kRunBit) != 0;
         startStop_ = value;
@@ -111,9 +106,9 @@ void DmaEngineModel::Start(Board& board) {
     running_ = true;
     ++status_.runs;
     const uint32_t clock = board.registers.Read(kBaseClockRegister, 4);
-    const uint32_t divisor = board.registers.Read(kDivisorRegister0, 4);
+    const uint32_t divisor = board.registers.Read(kDivisorRegister, 4);
     rate_ = divisor == 0 ? 0.0 : static_cast<double>(clock) / divisor;
-    ranges_ = board.registers.Read(kRangeRegister0, 4);
+    ranges_ = board.registers.Read(kRangeRegister, 4);
     scan_.clear();
     differential_ = (startStop_ & kSingleEndedBit) == 0;
     const unsigned stop = (startStop_ >> 12) & 7;
@@ -273,11 +268,9 @@ namespace {
 
 template <typename Use>
 auto WithEngine(std::size_t position, Use&& use) {
-    auto board = Bus::Instance().BoardAt(position);
-    std::unique_lock lock(board->mutex);
-    auto* engine = board->FindModel<DmaEngineModel>();
-    if (engine == nullptr) throw std::logic_error("the board has no DMA engine");
-    return use(*engine, lock);
+    ModelOf<DmaEngineModel> target(position, "the board has no DMA engine");
+    std::unique_lock lock(target.board->mutex);
+    return use(*target.model, lock);
 }
 
 }  // namespace

@@ -94,13 +94,8 @@ void DmaPiongModel::FailAll(DWORD error) {
 namespace halvex::sim {
 namespace {
 
-struct DmaOf {
-    explicit DmaOf(std::size_t position) : board(Bus::Instance().BoardAt(position)) {
-        model = board->FindModel<DmaPiongModel>();
-        if (model == nullptr) throw std::logic_error("board without DMA ping-pong requests");
-    }
-    std::shared_ptr<Board> board;
-    DmaPiongModel* model;
+struct DmaOf : ModelOf<DmaPiongModel> {
+    explicit DmaOf(std::size_t position) : ModelOf(position, "board without DMA ping-pong requests") {}
 };
 
 }  // namespace

@@ -124,13 +124,8 @@ void InterruptModel::TimerLoop(DWORD periodMs) {
 namespace halvex::sim {
 namespace {
 
-struct InterruptOf {
-    explicit InterruptOf(std::size_t position) : board(Bus::Instance().BoardAt(position)) {
-        model = board->FindModel<InterruptModel>();
-        if (model == nullptr) throw std::logic_error("board without an interrupt");
-    }
-    std::shared_ptr<Board> board;
-    InterruptModel* model;
+struct InterruptOf : ModelOf<InterruptModel> {
+    explicit InterruptOf(std::size_t position) : ModelOf(position, "board without an interrupt") {}
 };
 
 }  // namespace
