@@ -37,9 +37,7 @@ DWORD ADC_Acquire_Inner(UINT64 iBoard, DWORD iSequencer, DWORD SampleCt) {
         std::unique_ptr<TPoolCallbackThread> callbackThread;
         std::unique_ptr<TChunkPool> finalPool;
         if (pCallback != nullptr) {
-            callbackThread = std::make_unique<TPoolCallbackThread>();
-            callbackThread->iBoard = iBoard;
-            callbackThread->iSequencer = iSequencer;
+            callbackThread = std::make_unique<TPoolCallbackThread>(iBoard, iSequencer);
             callbackThread->CallbackType = CallbackType;
             if (CallbackType == kCallbackTypeRaw) callbackThread->pCallbackRaw = reinterpret_cast<TPCallbackProcSRaw>(pCallback);
             if (CallbackType == kCallbackTypeCounts)

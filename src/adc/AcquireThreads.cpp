@@ -134,7 +134,8 @@ void TPoolFillThread::Execute() {
 
 // ---- Callback thread -----------------------------------------------------------------------
 
-TPoolCallbackThread::TPoolCallbackThread() : DataChunkPool(std::make_unique<TChunkPool>()) {
+TPoolCallbackThread::TPoolCallbackThread(UINT64 board, DWORD sequencer)
+    : iBoard(board), iSequencer(sequencer), DataChunkPool(std::make_unique<TChunkPool>()) {
     // The semaphore exists before anyone can push or kill: an uncounted kill would leave this
     // thread waiting for ever.
     DataChunkPool->hPoolSem = CreateSemaphoreW(nullptr, 0, 0xFFFFFF, nullptr);
@@ -145,6 +146,7 @@ TPoolCallbackThread::TPoolCallbackThread() : DataChunkPool(std::make_unique<TChu
     auto end = std::make_shared<TCallbackThreadEnd>();
     end->hEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (end->hEnded == nullptr) throw std::bad_alloc();
+    end->iBoard = iBoard;
     end->ThreadId = ThreadId();
     end->hThread = Handle();
     end_ = std::move(end);

@@ -77,11 +77,11 @@ struct TCallbackThreadEnd {
 
 class TPoolCallbackThread : public TBasalThread {
 public:
-    TPoolCallbackThread();
+    TPoolCallbackThread(UINT64 board, DWORD sequencer);
     ~TPoolCallbackThread() override;
 
-    UINT64 iBoard = 0;
-    DWORD iSequencer = 0;
+    const UINT64 iBoard;
+    const DWORD iSequencer;
     DWORD CallbackType = kCallbackTypeNone;
     TPCallbackProcSRaw pCallbackRaw = nullptr;
     TPCallbackProcSCounts pCallbackCounts = nullptr;
