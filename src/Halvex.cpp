@@ -17,9 +17,9 @@ void StartLibrary() {
     }
 }
 
-void DetachLibrary() {
+void DetachLibrary(bool threadsGone) {
     try {
-        RunProcessDetachHook();
+        RunProcessDetachHook(threadsGone);
     } catch (...) {
     }
     ReleaseDeviceTable();
@@ -27,15 +27,17 @@ void DetachLibrary() {
 
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+// A process-detach notification with a non-null `reserved` comes from a process that is ending:
+// Windows has ended every other thread by then, wherever it was.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) StartLibrary();
-    if (reason == DLL_PROCESS_DETACH) DetachLibrary();
+    if (reason == DLL_PROCESS_DETACH) DetachLibrary(reserved != nullptr);
     return TRUE;
 }
 
 // Test entries: the same start-up and unload, any number of times in one process.
 extern "C" HALVEX_SIM_API void HxTestLibraryStart(void) { StartLibrary(); }
-extern "C" HALVEX_SIM_API void HxTestLibraryDetach(void) { DetachLibrary(); }
+extern "C" HALVEX_SIM_API void HxTestLibraryDetach(void) { DetachLibrary(false); }
 
 // The VB names: entry points of their own that hand every argument to the plain function.
 #define HX_EXPORT(result, name, params, args) \

@@ -38,7 +38,7 @@ using TScanArray = std::array<DWORD, 16>;
 using TGains = std::array<DWORD, 2>;
 
 bool IsBusy(UINT64 iBoard, DWORD iSequencer) {
-    return Devices[iBoard].SequencerAcq[iSequencer].AcquireThread != nullptr;
+    return Devices[iBoard].SequencerAcq[iSequencer].IsBusy();
 }
 
 DWORD ReplaceRangeField(DWORD ranges, DWORD channel, DWORD code) {

@@ -21,14 +21,16 @@ DWORD ADC_Acquire_Inner(UINT64 iBoard, DWORD iSequencer, DWORD SampleCt) {
     if (iSequencer != 0) return ERROR_INVALID_INDEX;
     const TRegisterMap map = Devices[iBoard].RegisterMap;
     if (map != rmLayout2 && map != rmLayout3) return ERROR_BAD_DEV_TYPE;
-    // Eight times the register: the run replaces it with the register itself before it
-    // transfers anything, so only the fill thread's first chunks are this large.
-    const DWORD ChunkSize = 8 * PIO_In32(iBoard, kChunkSizeRegister + 4 * iSequencer);
+    // The size of every transfer and every chunk of the run, fixed here: a chunk is never
+    // smaller than a transfer queued into it, whatever the register says later.
+    const DWORD ChunkSize = PIO_In32(iBoard, kChunkSizeRegister + 4 * iSequencer);
+    if (const DWORD readError = GetLastError()) return readError;
+    if (ChunkSize < kMinTransferBytes || ChunkSize > kMaxTransferBytes) return ERROR_INVALID_DATA;
     const TAcquireMode mode = SampleCt == 0 ? amStream : amBlock;
 
     return SequencerOperation(iBoard, iSequencer, [&]() -> DWORD {
         TSequencerAcq& acq = AcqOf(iBoard, iSequencer);
-        if (acq.AcquireThread != nullptr) return ERROR_BUSY;
+        if (acq.IsBusy()) return ERROR_BUSY;
         void* pCallback = acq.pCallback;
         DWORD CallbackType = acq.CallbackType;
         if (!IsCallbackType(CallbackType)) pCallback = nullptr;
@@ -52,6 +54,10 @@ DWORD ADC_Acquire_Inner(UINT64 iBoard, DWORD iSequencer, DWORD SampleCt) {
         if (acquireThread->Handle() == nullptr) return ERROR_INTERNAL_ERROR;
         acquireThread->iBoard = iBoard;
         acquireThread->Supply->ChunkSize.store(ChunkSize);
+        // The first chunk proves the size fits in memory before anything runs.
+        void* firstChunk = AllocChunk(ChunkSize);
+        if (firstChunk == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+        acquireThread->RecycleChunk(firstChunk);
         acquireThread->FinalChunkPool = std::move(finalPool);
         acquireThread->AcquireMode = mode;
         acquireThread->BlockSampleCt = SampleCt;
@@ -65,14 +71,18 @@ DWORD ADC_Acquire_Inner(UINT64 iBoard, DWORD iSequencer, DWORD SampleCt) {
 // Detaches the sequencer's acquisition under its lock, then ends it outside the lock: the end
 // of the run takes sequencer 0's lock itself.
 DWORD EndAcquisition(UINT64 iBoard, DWORD iSequencer) {
+    TSequencerAcq& acq = AcqOf(iBoard, iSequencer);
     TPoolAcquireThread* OldAcquireThread = nullptr;
     RunUnderSequencerLock(iBoard, iSequencer, [&] {
-        OldAcquireThread = AcqOf(iBoard, iSequencer).AcquireThread;
-        AcqOf(iBoard, iSequencer).AcquireThread = nullptr;
+        OldAcquireThread = acq.AcquireThread;
+        acq.AcquireThread = nullptr;
+        if (OldAcquireThread != nullptr) acq.bStopping = true;
     });
     if (OldAcquireThread == nullptr) return ERROR_NOT_READY;
     OldAcquireThread->Terminate();
     delete OldAcquireThread;
+    // Only now is the hardware stopped and the old run gone: the sequencer is free.
+    RunUnderSequencerLock(iBoard, iSequencer, [&] { acq.bStopping = false; });
     return ERROR_SUCCESS;
 }
 
@@ -119,7 +129,7 @@ HALVEX_API DWORD WINAPI ADC_SetCallback(UINT64 iBoard, DWORD iSequencer, DWORD C
         if (pCallback == nullptr) CallbackType = kCallbackTypeNone;
         return SequencerOperation(iBoard, iSequencer, [&]() -> DWORD {
             TSequencerAcq& acq = AcqOf(iBoard, iSequencer);
-            if (acq.AcquireThread != nullptr) return ERROR_BUSY;
+            if (acq.IsBusy()) return ERROR_BUSY;
             acq.CallbackType = CallbackType;
             acq.pCallback = pCallback;
             return ERROR_SUCCESS;

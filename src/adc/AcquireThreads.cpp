@@ -89,15 +89,15 @@ void WaitForCallbackThreadsAtDetach(UINT64 iBoard) {
     for (const auto& entry : EntriesOfBoard(iBoard)) {
         // Unload from inside a user callback (exit() called there): that thread cannot end first.
         if (entry->ThreadId == GetCurrentThreadId()) continue;
-        for (;;) {
-            if (WaitForSingleObject(entry->hEnded, 20) == WAIT_OBJECT_0) break;
-            // At process exit on Windows the other threads are already gone and will never set
-            // the event. A thread that ended normally set it before its handle was closed, so a
-            // failed query just means "look at the event again".
-            DWORD code = 0;
-            if (GetExitCodeThread(entry->hThread, &code) && code != STILL_ACTIVE) break;
-        }
+        WaitForSingleObject(entry->hEnded, INFINITE);
     }
+}
+
+void StopAcquisitionHardware(UINT64 iBoard) {
+    const DWORD startStop = PIO_In32(iBoard, kStartStop0);
+    if (startStop != RegReadFailure) PIO_Out32(iBoard, kStartStop0, startStop & ~kRunBit);
+    PIO_Out32(iBoard, kDmaEnableRegister, 0);
+    SendControlByte(iBoard, DMAControlStop);
 }
 
 // ---- Fill thread ---------------------------------------------------------------------------
@@ -148,7 +148,6 @@ TPoolCallbackThread::TPoolCallbackThread(UINT64 board, DWORD sequencer)
     if (end->hEnded == nullptr) throw std::bad_alloc();
     end->iBoard = iBoard;
     end->ThreadId = ThreadId();
-    end->hThread = Handle();
     end_ = std::move(end);
     Register(end_);
     liveThreads.fetch_add(1);
@@ -237,17 +236,18 @@ void TPoolCallbackThread::DeliverChunk(void* pData) {
 
 // ---- Acquisition thread --------------------------------------------------------------------
 
-TPoolAcquireThread::TPoolAcquireThread() : Supply(std::make_shared<TChunkSupply>()) { liveThreads.fetch_add(1); }
+TPoolAcquireThread::TPoolAcquireThread() : Supply(std::make_shared<TChunkSupply>()) {
+    hStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (hStopEvent == nullptr) throw std::bad_alloc();
+    liveThreads.fetch_add(1);
+}
 
 TPoolAcquireThread::~TPoolAcquireThread() {
     SendControlByte(iBoard, DMAControlStop);
-    // A transfer the run queued just after that stop byte would wait for a chunk the stopped
-    // board never fills: the byte goes out again until the run has ended.
+    // A transfer queued just after that stop byte, or one the driver does not end on it, is
+    // the run's to end: the event wakes it from its wait, and its end is bounded.
     Terminate();
-    Start();
-    if (Handle() != nullptr) {
-        while (WaitForSingleObject(Handle(), 10) == WAIT_TIMEOUT) SendControlByte(iBoard, DMAControlStop);
-    }
+    if (hStopEvent != nullptr) SetEvent(hStopEvent);
     StopAndWait();
     // A run that never ran never handed its callback thread over.
     if (CallbackThread != nullptr) {
@@ -256,6 +256,7 @@ TPoolAcquireThread::~TPoolAcquireThread() {
     }
     FinalChunkPool.reset();
     Supply.reset();
+    if (hStopEvent != nullptr) CloseHandle(hStopEvent);
     liveThreads.fetch_sub(1);
 }
 
@@ -266,10 +267,37 @@ void* TPoolAcquireThread::GetEmptyChunk() {
     return chunk;
 }
 
-DWORD TPoolAcquireThread::QueueTransfer(void* chunk, OVERLAPPED& overlapped, bool& pending) {
-    const DWORD status = PIO_DMAPiongIn(iBoard, static_cast<BYTE*>(chunk), ChunkSize(), &overlapped);
-    pending = status == ERROR_IO_PENDING;
+DWORD TPoolAcquireThread::QueueTransfer(TTransfer& transfer) {
+    transfer.chunk = GetEmptyChunk();
+    if (transfer.chunk == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+    const DWORD status = PIO_DMAPiongIn(iBoard, static_cast<BYTE*>(transfer.chunk), ChunkSize(), &transfer.overlapped);
+    transfer.pending = status == ERROR_IO_PENDING;
     return status;
+}
+
+DWORD TPoolAcquireThread::AwaitTransfer(TTransfer& transfer) {
+    // The transfer's event first: a chunk that completed as the stop came is still taken.
+    const HANDLE events[2] = {transfer.overlapped.hEvent, hStopEvent};
+    const DWORD woke = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    if (woke != WAIT_OBJECT_0) return woke == WAIT_OBJECT_0 + 1 ? ERROR_OPERATION_ABORTED : ERROR_GEN_FAILURE;
+    transfer.pending = false;
+    DWORD bytes = 0;
+    if (GetOverlappedResult(Devices[iBoard].hDevice, &transfer.overlapped, &bytes, FALSE)) return ERROR_SUCCESS;
+    const DWORD error = GetLastError();
+    return error == ERROR_SUCCESS ? ERROR_GEN_FAILURE : error;
+}
+
+bool TPoolAcquireThread::EndPendingTransfer(TTransfer& transfer) {
+    const auto ended = [&](DWORD timeoutMs) {
+        return HasOverlappedIoCompleted(&transfer.overlapped) ||
+               WaitForSingleObject(transfer.overlapped.hEvent, timeoutMs) == WAIT_OBJECT_0;
+    };
+    if (!ended(kStopGraceMs)) {
+        DriverCancel(Devices[iBoard].hDevice, &transfer.overlapped);
+        if (!ended(kCancelGraceMs)) return false;
+    }
+    transfer.pending = false;
+    return true;
 }
 
 void TPoolAcquireThread::StopHardware(DWORD ControlWord) {
@@ -306,45 +334,40 @@ void TPoolAcquireThread::EndFillThread() {
     FillThread = nullptr;
 }
 
-DWORD TPoolAcquireThread::Run(DWORD ControlWord, OVERLAPPED& overlapped, void*& chunk, bool& pending) {
+DWORD TPoolAcquireThread::Run(DWORD ControlWord, TTransfer& transfer) {
     FillThread = new TPoolFillThread(this);
     FillThread->Start();
     if (CallbackThread != nullptr) {
         CallbackThread->Supply = Supply;
         CallbackThread->Start();
     }
-    overlapped = OVERLAPPED{};
-    overlapped.hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    transfer.overlapped.hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (transfer.overlapped.hEvent == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
-    Supply->ChunkSize.store(PIO_In32(iBoard, kChunkSizeRegister));
+    // The size was taken from this register when the acquisition started, and every chunk is
+    // that large: a transfer size that changed since, or that no longer reads, would make the
+    // driver write past a chunk.
+    const DWORD transferBytes = PIO_In32(iBoard, kChunkSizeRegister);
+    if (const DWORD readError = GetLastError()) return readError;
+    if (transferBytes != ChunkSize()) return ERROR_INVALID_DATA;
     SendControlByte(iBoard, DMAControlStart);
     // Ended before the first transfer was queued: the stop byte may already have gone out, and
     // a request queued behind it would wait for a whole chunk of samples.
     if (Terminated()) return ERROR_OPERATION_ABORTED;
-    chunk = GetEmptyChunk();
-    DWORD status = QueueTransfer(chunk, overlapped, pending);
+    DWORD status = QueueTransfer(transfer);
     PIO_Out32(iBoard, kDmaEnableRegister, 0x10);
     PIO_Out32(iBoard, kStartStop1, ControlWord & ~kRunBit);
     PIO_Out32(iBoard, kStartStop0, ControlWord | kRunBit);
 
     for (;;) {
-        if (status == ERROR_IO_PENDING) {
-            DWORD bytes = 0;
-            if (GetOverlappedResult(Devices[iBoard].hDevice, &overlapped, &bytes, TRUE)) {
-                status = ERROR_SUCCESS;
-            } else {
-                status = GetLastError();
-                if (status == ERROR_SUCCESS) status = ERROR_GEN_FAILURE;
-            }
-            pending = false;
-        }
+        if (status == ERROR_IO_PENDING) status = AwaitTransfer(transfer);
         if (status != ERROR_SUCCESS) return status;
 
         if (FinalChunkPool)
-            FinalChunkPool->PushLast(chunk);
+            FinalChunkPool->PushLast(transfer.chunk);
         else
-            CallbackThread->DataChunkPool->PushLast(chunk);
-        chunk = nullptr;
+            CallbackThread->DataChunkPool->PushLast(transfer.chunk);
+        transfer.chunk = nullptr;
 
         if (AcquireMode == amBlock) {
             const DWORD n = ChunkSize() / 4;
@@ -352,19 +375,17 @@ DWORD TPoolAcquireThread::Run(DWORD ControlWord, OVERLAPPED& overlapped, void*& 
             BlockSampleCt -= n;
         }
         if (Terminated()) return ERROR_OPERATION_ABORTED;
-        chunk = GetEmptyChunk();
-        status = QueueTransfer(chunk, overlapped, pending);
+        status = QueueTransfer(transfer);
     }
 }
 
 void TPoolAcquireThread::Execute() {
     const DWORD ControlWord = PIO_In32(iBoard, kStartStop0) | kAcquireBits;
-    OVERLAPPED overlapped{};
-    void* chunk = nullptr;
-    bool pending = false;
+    // On the heap: a request the driver never gives back keeps its OVERLAPPED and chunk.
+    auto transfer = std::make_unique<TTransfer>();
     DWORD result = ERROR_INTERNAL_ERROR;
     try {
-        result = Run(ControlWord, overlapped, chunk, pending);
+        result = Run(ControlWord, *transfer);
     } catch (...) {
         result = ERROR_INTERNAL_ERROR;
     }
@@ -374,21 +395,21 @@ void TPoolAcquireThread::Execute() {
         StopHardware(ControlWord);
     } catch (...) {
     }
-    if (pending) {
-        // Left while a transfer was in flight: the stop byte ends it, and the driver writes
-        // into the chunk until then.
-        DWORD bytes = 0;
-        GetOverlappedResult(Devices[iBoard].hDevice, &overlapped, &bytes, TRUE);
-    }
-    // The chunk of a failed transfer goes back to the empty pool rather than being lost.
-    if (chunk != nullptr) {
-        try {
-            RecycleChunk(chunk);
-        } catch (...) {
-            FreeChunk(chunk);
+    if (transfer->pending && !EndPendingTransfer(*transfer)) {
+        // The driver still owns the record and the chunk and may write into them at any time:
+        // both are left to it rather than freed under it.
+        transfer.release();
+    } else {
+        // The chunk of a failed transfer goes back to the empty pool rather than being lost.
+        if (transfer->chunk != nullptr) {
+            try {
+                RecycleChunk(transfer->chunk);
+            } catch (...) {
+                FreeChunk(transfer->chunk);
+            }
         }
+        if (transfer->overlapped.hEvent != nullptr) CloseHandle(transfer->overlapped.hEvent);
     }
-    if (overlapped.hEvent != nullptr) CloseHandle(overlapped.hEvent);
     try {
         TerminateCallbackThread();
     } catch (...) {

@@ -70,8 +70,7 @@ struct TCallbackThreadEnd {
 
     UINT64 iBoard = 0;
     DWORD ThreadId = 0;
-    HANDLE hThread = nullptr;  // only for telling whether the thread still exists at unload
-    HANDLE hEnded = nullptr;   // manual-reset, set once the thread touches nothing of the library
+    HANDLE hEnded = nullptr;  // manual-reset, set once the thread touches nothing of the library
     std::atomic<bool> bDiscard{false};  // unload: free the queued chunks instead of delivering them
 };
 
@@ -108,10 +107,30 @@ private:
     std::vector<WORD> timestamp_;
 };
 
+// Bytes of one transfer the acquisition accepts from register 32: at least one sample, and
+// few enough that a handful of chunks fit in memory.
+inline constexpr DWORD kMinTransferBytes = 4;
+inline constexpr DWORD kMaxTransferBytes = 64u << 20;
+
+// How long the end of a run waits for its pending transfer: first for the driver to end it on
+// the stop byte, then, after cancelling it, for the cancellation to complete.
+inline constexpr DWORD kStopGraceMs = 500;
+inline constexpr DWORD kCancelGraceMs = 2000;
+
+// One data request: the OVERLAPPED the driver completes and the chunk it fills. Until the
+// driver has completed it, both belong to the driver.
+struct TTransfer {
+    OVERLAPPED overlapped{};
+    void* chunk = nullptr;
+    bool pending = false;
+};
+
 class TPoolAcquireThread : public TBasalThread {
 public:
+    // Throws std::bad_alloc when its stop event cannot be created.
     TPoolAcquireThread();
-    // Stop byte, wait for the run to end, then free the pools with their chunks.
+    // Stop byte, wakes the run and waits for it to end (which is bounded), then frees the pools
+    // with their chunks.
     ~TPoolAcquireThread() override;
 
     void RecycleChunk(void* pData) { Supply->EmptyChunkPool.PushLast(pData); }
@@ -132,13 +151,24 @@ protected:
     void Execute() override;
 
 private:
-    DWORD Run(DWORD ControlWord, OVERLAPPED& overlapped, void*& chunk, bool& pending);
+    DWORD Run(DWORD ControlWord, TTransfer& transfer);
     void* GetEmptyChunk();
-    DWORD QueueTransfer(void* chunk, OVERLAPPED& overlapped, bool& pending);
+    DWORD QueueTransfer(TTransfer& transfer);
+    // The result of the pending transfer, or ERROR_OPERATION_ABORTED when the stop event
+    // came first (the transfer is then still pending).
+    DWORD AwaitTransfer(TTransfer& transfer);
+    // Waits, boundedly, for a transfer the stopped hardware should end, and cancels it when
+    // the driver does not. False when the driver never gave it back.
+    bool EndPendingTransfer(TTransfer& transfer);
     void StopHardware(DWORD ControlWord);
     void TerminateCallbackThread();
     void EndFillThread();
+
+    // Manual-reset: set by the destructor, so a run waiting for a transfer that never
+    // completes still sees the request to end.
+    HANDLE hStopEvent = nullptr;
 };
+
 
 // ---- Unload and tests --------------------------------------------------------------------
 

@@ -55,6 +55,14 @@ DWORD DriverControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID o
     }
 }
 
+BOOL DriverCancel(HANDLE device, LPOVERLAPPED overlapped) {
+    try {
+        return port::Cancel(device, overlapped);
+    } catch (...) {
+        return FALSE;
+    }
+}
+
 // ---- Register primitives -------------------------------------------------------------------
 
 DWORD RegRead(BYTE width, UINT64 iBoard, DWORD offset) {

@@ -32,6 +32,11 @@ struct TSequencerAcq {
     // Non-null from a successful start until ADC_AcquireEnd: the sequencer is busy.
     // Guarded by hSequencerMutex.
     TPoolAcquireThread* AcquireThread = nullptr;
+    // An acquisition ADC_AcquireEnd took away is still stopping the hardware: the sequencer
+    // stays busy, so no new run starts and is stopped by the old one's stop byte.
+    // Guarded by hSequencerMutex.
+    bool bStopping = false;
+    bool IsBusy() const { return AcquireThread != nullptr || bStopping; }
 };
 
 struct TDeviceData {
@@ -70,10 +75,15 @@ int32_t CloseAndInvalidate(HANDLE& handle);
 int32_t CloseDeviceAndInvalidate(HANDLE& handle);
 // The library entry's side of start-up and unload: the process-detach hook that start-up
 // installed, and the release of the table's storage after it.
-void RunProcessDetachHook();
+// `threadsGone`: the process is ending and the system has already ended every other thread
+// (Windows), so detach may neither wait for a thread nor take a lock one of them may have held.
+void RunProcessDetachHook(bool threadsGone = false);
 void ReleaseDeviceTable();
 // Ends the acquisition of a board's sequencer 0 as ADC_AcquireEnd does (unload only).
 void EndAcquisitionAtDetach(UINT64 iBoard);
+// Stops a board's acquisition sequencer and DMA with driver requests alone: no lock, no wait,
+// nothing freed. For the end of the process, when the library's threads are gone.
+void StopAcquisitionHardware(UINT64 iBoard);
 
 // ---- Driver channel ------------------------------------------------------------------------
 
@@ -102,6 +112,10 @@ static_assert(sizeof(RegisterRequest) == 8);
 // the last error (a failure without a code becomes ERROR_GEN_FAILURE).
 DWORD DriverControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                     LPDWORD bytesReturned = nullptr, LPOVERLAPPED overlapped = nullptr);
+
+// Cancels an overlapped request sent on `device` (CancelIoEx); it then completes through its
+// OVERLAPPED as usual. The result is the driver port's.
+BOOL DriverCancel(HANDLE device, LPOVERLAPPED overlapped);
 
 // ---- Register primitives -------------------------------------------------------------------
 

@@ -87,6 +87,7 @@ void ResetRecord(TDeviceData& device) {
     for (auto& acq : device.SequencerAcq) {
         acq.hSequencerMutex = INVALID_HANDLE_VALUE;
         acq.AcquireThread = nullptr;
+        acq.bStopping = false;
         acq.bInCallback.store(0);
         acq.ChunkingType = 0;
         acq.ChunkSize = 0;
@@ -223,7 +224,18 @@ void OpenBoards() {
 
 namespace {
 void (*ProcessDetachHook)(DWORD) = nullptr;
+// Set for the detach at the end of a Windows process, whose other threads are already gone.
+std::atomic<bool> ThreadsGone{false};
+
+// What detach can still do for a board when the other threads are gone: any of them may have
+// died holding a lock or in the middle of a wait, so the boards are stopped with driver
+// requests alone and nothing is waited for or freed; the process is about to vanish.
+void StopBoardAtProcessEnd(TDeviceData& device, UINT64 iBoard) {
+    if (device.hDevice == INVALID_HANDLE_VALUE) return;
+    if (device.SequencerAcq[0].AcquireThread != nullptr || device.SequencerAcq[0].bStopping)
+        StopAcquisitionHardware(iBoard);
 }
+}  // namespace
 
 void LibraryStart() {
     if (OSVersionClass != 0) return;
@@ -235,6 +247,10 @@ void LibraryStart() {
 
 void LibraryDetach(DWORD reason) {
     if (reason != DLL_PROCESS_DETACH) return;
+    if (ThreadsGone.load()) {
+        for (UINT64 b = 0; b < Devices.size(); ++b) StopBoardAtProcessEnd(Devices[b], b);
+        return;
+    }
     for (UINT64 b = 0; b < Devices.size(); ++b) {
         TDeviceData& device = Devices[b];
         // A board closed by an earlier detach has nothing running; and its invalid mutex handle
@@ -250,11 +266,15 @@ void LibraryDetach(DWORD reason) {
     delete log;
 }
 
-void RunProcessDetachHook() {
+void RunProcessDetachHook(bool threadsGone) {
+    ThreadsGone.store(threadsGone);
     if (ProcessDetachHook != nullptr) ProcessDetachHook(DLL_PROCESS_DETACH);
 }
 
 void ReleaseDeviceTable() {
+    // Other threads died wherever they were, the heap's lock among the places: leave the
+    // table to the end of the process.
+    if (ThreadsGone.load()) return;
     Devices.clear();
     Devices.shrink_to_fit();
     OSVersionClass = 0;

@@ -34,6 +34,12 @@ HANDLE Open(LPCWSTR path);
 BOOL Control(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
              LPDWORD bytesReturned, LPOVERLAPPED overlapped);
 
+// Asks the driver to cancel the overlapped request `overlapped` sent on `device`, as
+// CancelIoEx does. TRUE when a request was found and marked; it then completes (normally at
+// once, with ERROR_OPERATION_ABORTED unless it had already finished) through its OVERLAPPED as
+// any completion does. FALSE with ERROR_NOT_FOUND when no such request is pending.
+BOOL Cancel(HANDLE device, LPOVERLAPPED overlapped);
+
 // Closes a handle from Open. Requests still pending on it complete with a failure.
 BOOL Close(HANDLE device);
 

@@ -63,7 +63,9 @@ ControlAnswer Board::Answer(const ControlCall& call) {
             return ControlAnswer::Failure(failure.lastError);
         case FailKind::Short: {
             // The request still does its work (a register write lands), but may not pend:
-            // only the reported size is wrong.
+            // only the reported size is wrong. One that would wait (for samples, for an
+            // interrupt) answers at once, with nothing done.
+            if (call.overlapped != nullptr) return ControlAnswer::Success(failure.bytes);
             ControlCall atOnce = call;
             atOnce.overlapped = nullptr;
             Dispatch(atOnce);

@@ -128,8 +128,11 @@ uint64_t Bus::PendRequest(const ControlCall& call) {
     // Pending before anyone can complete it, so a completion racing this call is never
     // overwritten by the mark.
     platform::MarkPending(call.overlapped);
+    // Windows resets a file object when I/O on it starts and signals it when the I/O
+    // completes, so GetOverlappedResult works on an OVERLAPPED without an event.
+    ResetEvent(call.handle);
     const uint64_t id = nextPendingId_++;
-    it->second->pending.emplace(id, Pending{call.overlapped, call.out, call.outSize});
+    it->second->pending.emplace(id, Pending{call.handle, call.overlapped, call.out, call.outSize});
     pendingOwners_.emplace(id, it->second);
     return id;
 }
@@ -155,12 +158,59 @@ bool Bus::CompletePending(uint64_t id, const CompletionFill& fill) {
         // A model that cannot fill the buffer fails the request rather than leave it pending.
     }
     platform::CompleteOverlapped(pending.overlapped, result.error, result.bytes);
+    SignalHandle(pending.handle);
     {
         std::lock_guard lock(mutex_);
         --entry->completing;
     }
     completed_.notify_all();
     return true;
+}
+
+BOOL Bus::Cancel(HANDLE handle, OVERLAPPED* overlapped) {
+    std::vector<Pending> cancelled;
+    std::shared_ptr<OpenHandle> entry;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = handles_.find(handle);
+        if (it == handles_.end()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        entry = it->second;
+        for (auto request = entry->pending.begin(); request != entry->pending.end();) {
+            if (overlapped == nullptr || request->second.overlapped == overlapped) {
+                pendingOwners_.erase(request->first);
+                cancelled.push_back(request->second);
+                request = entry->pending.erase(request);
+            } else {
+                ++request;
+            }
+        }
+        if (cancelled.empty()) {
+            SetLastError(ERROR_NOT_FOUND);
+            return FALSE;
+        }
+        // Keeps the handle from closing until the completions below are written.
+        ++entry->completing;
+    }
+    for (const Pending& request : cancelled) {
+        platform::CompleteOverlapped(request.overlapped, ERROR_OPERATION_ABORTED, 0);
+        SignalHandle(request.handle);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        --entry->completing;
+    }
+    completed_.notify_all();
+    SetLastError(0);
+    return TRUE;
+}
+
+void SignalHandle(HANDLE handle) {
+    const DWORD lastError = GetLastError();
+    SetEvent(handle);
+    SetLastError(lastError);
 }
 
 std::string Bus::Company() {

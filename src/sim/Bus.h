@@ -62,6 +62,10 @@ public:
     // Ends a pending request: `fill` writes its output, then its OVERLAPPED is completed.
     // False (and `fill` not called) when the request already ended, e.g. its handle closed.
     bool CompletePending(uint64_t id, const CompletionFill& fill);
+    // CancelIoEx: ends the requests pending on `handle` with `overlapped` (every one when it is
+    // null) with ERROR_OPERATION_ABORTED. FALSE with ERROR_NOT_FOUND when none is pending, and
+    // ERROR_INVALID_HANDLE for a handle that is not open.
+    BOOL Cancel(HANDLE handle, OVERLAPPED* overlapped);
 
     // Company of the board-finder list the bus keeps written.
     std::string Company();
@@ -69,6 +73,7 @@ public:
 
 private:
     struct Pending {
+        HANDLE handle;  // signalled with the OVERLAPPED's event, as a file object is
         OVERLAPPED* overlapped;
         uint8_t* out;
         DWORD outSize;
@@ -89,6 +94,9 @@ private:
     uint64_t nextPendingId_ = 1;
     std::string company_ = "Orvande";
 };
+
+// Signals an open handle as the end of an I/O on it does, keeping the thread's last error.
+void SignalHandle(HANDLE handle);
 
 // Builds the bus from the environment unless a test already set it up; the first enumeration
 // calls it.

@@ -88,9 +88,21 @@ BOOL Control(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWO
             break;
     }
     if (bytesReturned != nullptr) *bytesReturned = answer.bytes;
-    if (overlapped != nullptr) platform::CompleteOverlapped(overlapped, 0, answer.bytes);
+    if (overlapped != nullptr) {
+        platform::CompleteOverlapped(overlapped, 0, answer.bytes);
+        sim::SignalHandle(device);
+    }
     SetLastError(0);
     return TRUE;
+}
+
+BOOL Cancel(HANDLE device, LPOVERLAPPED overlapped) {
+    try {
+        return sim::Bus::Instance().Cancel(device, overlapped);
+    } catch (...) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
 }
 
 BOOL Close(HANDLE device) {

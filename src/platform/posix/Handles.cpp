@@ -45,6 +45,11 @@ std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
     return found == Table().objects.end() ? nullptr : found->second;
 }
 
+std::size_t HandleCount() {
+    std::lock_guard lock(DispatcherLock());
+    return Table().objects.size();
+}
+
 void KernelObject::WakeWaiters() {
     for (Waiter* waiter : waiters) waiter->wake.notify_one();
 }

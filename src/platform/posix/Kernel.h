@@ -122,6 +122,7 @@ void AbandonOwnedMutexes(ThreadRecord& record, std::vector<std::shared_ptr<Mutex
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
 std::shared_ptr<KernelObject> LookupHandle(HANDLE handle);  // null for closed or bogus handles
 std::uintptr_t NextHandleValue();                            // also used for registry keys
+std::size_t HandleCount();                                   // handles open right now
 
 inline const HANDLE kCurrentThreadPseudoHandle = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2));
 

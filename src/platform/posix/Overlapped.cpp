@@ -90,12 +90,15 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;
         }
+        // The completion signals the record's event, or the file handle when there is none.
         const HANDLE waitOn = lpOverlapped->hEvent ? lpOverlapped->hEvent : hFile;
-        while ((status = LoadStatus(lpOverlapped)) == STATUS_PENDING) {
-            if (WaitForSingleObject(waitOn, INFINITE) == WAIT_FAILED) return FALSE;
-            // An event set by someone other than the completion, or a manual-reset event left
-            // signalled, must not turn into a busy loop.
-            if (LoadStatus(lpOverlapped) == STATUS_PENDING) Sleep(1);
+        if (WaitForSingleObject(waitOn, INFINITE) == WAIT_FAILED) return FALSE;
+        status = LoadStatus(lpOverlapped);
+        if (status == STATUS_PENDING) {
+            // Woken by someone other than the completion (Windows would report the pending
+            // status as success here): the request is still in flight.
+            SetLastError(ERROR_IO_INCOMPLETE);
+            return FALSE;
         }
     }
     if (lpNumberOfBytesTransferred)

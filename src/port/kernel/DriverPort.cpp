@@ -113,6 +113,8 @@ BOOL Control(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWO
     return ok;
 }
 
+BOOL Cancel(HANDLE device, LPOVERLAPPED overlapped) { return CancelIoEx(device, overlapped); }
+
 BOOL Close(HANDLE device) {
     {
         // Requests still pending on the handle (an interrupt wait, a DMA request) must

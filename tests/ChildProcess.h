@@ -1,0 +1,18 @@
+// Cases that may hang or crash run in a child process with a deadline. The child is this test
+// program again, running one disabled test that reads which case to run from its environment.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+inline constexpr int kChildTimedOut = -1;
+
+// Runs `test` (the full name of a DISABLED_ test) in a child with HALVEX_CHILD_CASE=`caseName`.
+// Returns the child's exit code, or kChildTimedOut when it outlived `deadlineMs` and was killed.
+int RunChildCase(const std::string& test, const std::string& caseName, unsigned deadlineMs);
+
+// In a child, the case it was started for; empty in the parent.
+std::string ChildCaseName();
+
+// Handles the process holds open right now: the Win32 layer's table on Linux.
+std::size_t OpenHandleCount();

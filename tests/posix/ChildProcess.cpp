@@ -1,0 +1,45 @@
+#include "ChildProcess.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "Kernel.h"
+
+int RunChildCase(const std::string& test, const std::string& caseName, unsigned deadlineMs) {
+    const std::string filter = "--gtest_filter=" + test;
+    const pid_t child = fork();
+    if (child < 0) return kChildTimedOut;
+    if (child == 0) {
+        setenv("HALVEX_CHILD_CASE", caseName.c_str(), 1);
+        execl("/proc/self/exe", "halvex_tests", filter.c_str(), "--gtest_also_run_disabled_tests",
+              "--gtest_brief=1", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
+    int status = 0;
+    for (;;) {
+        const pid_t done = waitpid(child, &status, WNOHANG);
+        if (done == child) break;
+        if (done < 0) return kChildTimedOut;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return kChildTimedOut;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+std::string ChildCaseName() {
+    const char* name = std::getenv("HALVEX_CHILD_CASE");
+    return name != nullptr ? name : "";
+}
+
+std::size_t OpenHandleCount() { return halvex::platform::HandleCount(); }
