@@ -227,3 +227,27 @@ TEST_F(SimControl, PendForeverEndsOnlyWhenTheHandleCloses) {
     EXPECT_EQ(transferred, 0u);
     CloseHandle(event);
 }
+
+TEST_F(SimControl, CancellingEndsOnlyTheNamedRequestAndSignalsTheHandle) {
+    sim::FailRequests(0, sim::kIoctlRegRead, {sim::FailKind::PendForever, 0, 0, -1});
+    std::vector<uint8_t> request = RegisterRequest(12, 4);
+    // Two requests without an event: their completion signals the device handle instead.
+    OVERLAPPED first{};
+    OVERLAPPED second{};
+    std::vector<uint8_t> out1(8), out2(8);
+    EXPECT_FALSE(port::Control(handle, sim::kIoctlRegRead, request.data(), 8, out1.data(), 8, nullptr, &first));
+    EXPECT_FALSE(port::Control(handle, sim::kIoctlRegRead, request.data(), 8, out2.data(), 8, nullptr, &second));
+    EXPECT_EQ(WaitForSingleObject(handle, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    ASSERT_TRUE(port::Cancel(handle, &first));
+    DWORD transferred = 0;
+    EXPECT_FALSE(GetOverlappedResult(handle, &first, &transferred, TRUE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_FALSE(HasOverlappedIoCompleted(&second)) << "only the named request is cancelled";
+    EXPECT_FALSE(port::Cancel(handle, &first));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
+
+    ASSERT_TRUE(port::Cancel(handle, nullptr));
+    EXPECT_FALSE(GetOverlappedResult(handle, &second, &transferred, TRUE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+}

@@ -1,6 +1,8 @@
 // Starting and ending acquisitions: the busy rule, the start sequence, ends in awkward places,
 // failed transfers, polling and clearing, many cycles and unload.
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "StreamFixture.h"
 
@@ -174,6 +176,29 @@ TEST_F(SlowStreamTest, ATransferFailureMidStreamEndsTheRunAndTheEndStillSucceeds
     EXPECT_EQ(EndAndDrain(), 0u);
     EXPECT_EQ(ADC_AcquireEnd(kStreamBoard, 0), static_cast<DWORD>(ERROR_NOT_READY));
     EXPECT_EQ(recorder_.Count(), 1u);
+}
+
+TEST_F(SlowStreamTest, ARunTheDriverNeverEndsIsCancelledAndTheSequencerRefusesStartsUntilItIsGone) {
+    // Stop bytes fail, so the pending transfer outlives the stop until it is cancelled.
+    ASSERT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
+    ASSERT_TRUE(halvex::sim::AwaitDmaRequests(kStreamBoard, 1, 20000));
+    halvex::sim::FailRequests(kStreamBoard, halvex::sim::kIoctlDmaPiongControl,
+                              {FailKind::Now, ERROR_GEN_FAILURE, 0, -1});
+    halvex::sim::FailRequests(kStreamBoard, halvex::sim::kIoctlRegWrite, {FailKind::Now, ERROR_GEN_FAILURE, 0, -1});
+    std::atomic<bool> ended{false};
+    std::thread ender([&] {
+        EXPECT_EQ(ADC_AcquireEnd(kStreamBoard, 0), 0u);
+        ended = true;
+    });
+    // The end waits for the driver a while before it cancels: meanwhile a start from another
+    // thread would run and be stopped by the old run.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(ended.load());
+    EXPECT_EQ(ADC_AcquireStream(kStreamBoard, 0), static_cast<DWORD>(ERROR_BUSY));
+    ender.join();
+    EXPECT_EQ(halvex::sim::PendingDmaRequests(kStreamBoard), 0u) << "the transfer was cancelled";
+    halvex::sim::ClearFailures(kStreamBoard);
+    EXPECT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u) << "free once the end returned";
 }
 
 TEST_F(StreamTest, AThousandStartsAndEndsLeaveNoThreadPoolOrChunkBehind) {

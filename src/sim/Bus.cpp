@@ -193,6 +193,7 @@ BOOL Bus::Cancel(HANDLE handle, OVERLAPPED* overlapped) {
         }
         // Keeps the handle from closing until the completions below are written.
         ++entry->completing;
+        cancellations_.fetch_add(cancelled.size(), std::memory_order_release);
     }
     for (const Pending& request : cancelled) {
         platform::CompleteOverlapped(request.overlapped, ERROR_OPERATION_ABORTED, 0);
@@ -211,6 +212,11 @@ void SignalHandle(HANDLE handle) {
     const DWORD lastError = GetLastError();
     SetEvent(handle);
     SetLastError(lastError);
+}
+
+bool Bus::IsPending(uint64_t id) {
+    std::lock_guard lock(mutex_);
+    return pendingOwners_.count(id) != 0;
 }
 
 std::string Bus::Company() {

@@ -11,6 +11,7 @@
 
 #include <halvex/sim.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -66,6 +67,10 @@ public:
     // null) with ERROR_OPERATION_ABORTED. FALSE with ERROR_NOT_FOUND when none is pending, and
     // ERROR_INVALID_HANDLE for a handle that is not open.
     BOOL Cancel(HANDLE handle, OVERLAPPED* overlapped);
+    // How many requests were cancelled so far, so models can tell when to look.
+    uint64_t Cancellations() const { return cancellations_.load(std::memory_order_acquire); }
+    // Whether a request is still pending.
+    bool IsPending(uint64_t id);
 
     // Company of the board-finder list the bus keeps written.
     std::string Company();
@@ -92,6 +97,7 @@ private:
     std::map<HANDLE, std::shared_ptr<OpenHandle>> handles_;
     std::map<uint64_t, std::shared_ptr<OpenHandle>> pendingOwners_;
     uint64_t nextPendingId_ = 1;
+    std::atomic<uint64_t> cancellations_{0};
     std::string company_ = "Orvande";
 };
 

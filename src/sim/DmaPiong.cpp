@@ -67,6 +67,19 @@ ControlAnswer DmaPiongModel::DataBlocking(Board& board, const ControlCall& call)
     return answer;
 }
 
+const std::deque<DmaPiongModel::DataRequest>& DmaPiongModel::PendingData() {
+    // A cancelled request leaves the queue as it does a driver's: only looked for when the
+    // bus has cancelled something since the last look.
+    const uint64_t cancellations = Bus::Instance().Cancellations();
+    if (cancellations != cancellationsSeen_) {
+        cancellationsSeen_ = cancellations;
+        const auto before = pending_.size();
+        std::erase_if(pending_, [](const DataRequest& request) { return !Bus::Instance().IsPending(request.id); });
+        if (pending_.size() != before) pendingChanged.notify_all();
+    }
+    return pending_;
+}
+
 bool DmaPiongModel::CompleteOldest(const CompletionFill& fill) {
     while (!pending_.empty()) {
         const uint64_t id = pending_.front().id;

@@ -49,7 +49,8 @@ public:
 
     // The rest with the board mutex held.
     void SetEngine(Engine* engine) { engine_ = engine; }
-    const std::deque<DataRequest>& PendingData() const { return pending_; }
+    // The data requests still pending, oldest first; requests the caller cancelled are gone.
+    const std::deque<DataRequest>& PendingData();
     // Fills and completes the oldest data request whose caller is still there. False when none is.
     bool CompleteOldest(const CompletionFill& fill);
     // Ends every pending data request with `error`.
@@ -64,6 +65,7 @@ private:
 
     Engine* engine_ = nullptr;
     std::deque<DataRequest> pending_;
+    uint64_t cancellationsSeen_ = 0;  // the bus's count when pending_ was last pruned
 };
 
 }  // namespace halvex::sim
