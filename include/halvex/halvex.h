@@ -48,7 +48,10 @@
  * own (a diagnostic log thread from load to exit, and three threads per running acquisition),
  * so it stays in the process after the application releases it (FreeLibrary, dlclose) and
  * closes everything when the process ends: running acquisitions are ended, every handle is
- * closed. Loading it again finds it as it was.
+ * closed. Loading it again finds it as it was. On Windows the system has ended every other
+ * thread before the library hears of the process end, so there the library only stops the
+ * boards' acquisitions with driver requests and waits for nothing: exit() may be called from
+ * any thread, a callback included.
  */
 #ifndef HALVEX_HALVEX_H
 #define HALVEX_HALVEX_H
@@ -313,14 +316,16 @@ HALVEX_API DWORD WINAPI ADC_GetImmediateV(UINT64 iBoard, DWORD iSequencer, doubl
 /* ==== Streaming acquisition and data retrieval ================================================ */
 /* Sequencer 0 of a board with 32-bit start/stop registers streams packed samples (bits 0-15
  * counts, signed; 16-18 range code; 20-23 channel; 31 no sample) through DMA, one chunk at a
- * time. The chunk size in bytes is the board's register 32; a chunk holds chunk size / 4
- * samples. The rate, channel count, ranges and differential mode are those configured with the
+ * time. The chunk size in bytes is the board's register 32, read once when the acquisition
+ * starts (4 bytes to 64 MiB); a chunk holds chunk size / 4 samples. The rate, channel count, ranges and differential mode are those configured with the
  * ADC_Set* functions before the start; they cannot change while the sequencer is busy.
  *
  * A sequencer is busy from a successful ADC_AcquireBlock or ADC_AcquireStream until
  * ADC_AcquireEnd, also after a block has completed or a transfer failed: every start needs its
  * ADC_AcquireEnd. While busy, the start functions, ADC_SetCallback and the configuration and
- * immediate-scan functions return 170.
+ * immediate-scan functions return 170. This includes the time another thread's ADC_AcquireEnd
+ * spends stopping the board, so a new run is never stopped by the old one's stop; once
+ * ADC_AcquireEnd has returned, the sequencer is free.
  *
  * Two ways to receive the samples:
  *  - with a callback (ADC_SetCallback before the start): the library calls it once per chunk,
@@ -371,9 +376,10 @@ HALVEX_API DWORD WINAPI ADC_SetCallback(UINT64 iBoard, DWORD iSequencer, DWORD C
 /* Starts a block acquisition on sequencer 0 that stops by itself once at least SampleCt samples
  * have arrived. Whole chunks are delivered: 1000 samples with 256-sample chunks give four
  * chunks, 1024 samples. SampleCt 0 returns 0 at once and starts nothing (no check is made).
- * With a chunk size under 4 bytes a block never completes; ADC_AcquireEnd ends it.
  * 1413 bad board, or a sequencer other than 0; 66 the board cannot stream (16-bit start/stop
- * registers); 170 busy. */
+ * registers); 170 busy; 13 (ERROR_INVALID_DATA) register 32 holds a chunk size under 4 bytes
+ * or over 64 MiB; 8 no memory for a chunk; the driver's code when register 32 cannot be
+ * read. */
 HALVEX_API DWORD WINAPI ADC_AcquireBlock(UINT64 iBoard, DWORD iSequencer, DWORD SampleCt);
 
 /* Starts a stream on sequencer 0 that runs until ADC_AcquireEnd or a failed transfer.
@@ -381,9 +387,11 @@ HALVEX_API DWORD WINAPI ADC_AcquireBlock(UINT64 iBoard, DWORD iSequencer, DWORD 
 HALVEX_API DWORD WINAPI ADC_AcquireStream(UINT64 iBoard, DWORD iSequencer);
 
 /* Ends the sequencer's acquisition: stops the board, waits until its transfers have ended and
- * frees the chunks that no callback is going to receive; the sequencer is free again. It does
- * not wait for a callback thread that is still delivering queued chunks, so it may be called
- * from inside the callback. 0 also after a failed transfer or a completed block;
+ * frees the chunks that no callback is going to receive; the sequencer is free again. The wait
+ * is bounded: a transfer the driver does not end within half a second of the stop is
+ * cancelled (CancelIoEx), and one the driver does not give back even then is left to it, with
+ * its memory, rather than freed under it. It does not wait for a callback thread that is still
+ * delivering queued chunks, so it may be called from inside the callback. 0 also after a failed transfer or a completed block;
  * 21 no acquisition on the sequencer (never started or already ended); 1413 bad board or
  * sequencer. */
 HALVEX_API DWORD WINAPI ADC_AcquireEnd(UINT64 iBoard, DWORD iSequencer);

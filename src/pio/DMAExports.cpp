@@ -2,7 +2,7 @@
 // driver request (or none) on the board's handle.
 #include <halvex/halvex.h>
 
-#include <vector>
+#include <algorithm>
 
 #include "core/Core.h"
 #include "pio/DMA.h"
@@ -11,9 +11,13 @@
 namespace halvex {
 
 DWORD SendDMAControl(UINT64 iBoard, std::span<const BYTE> Bytes) {
-    // The request shares one buffer for input and answer, so the bytes go into one we may write.
-    std::vector<BYTE> buffer(Bytes.begin(), Bytes.end());
-    return PIO_DMAPiongControl(iBoard, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr);
+    // The request shares one buffer for input and answer, so the bytes go into one we may
+    // write; on the stack, since this also runs at process end, when the heap's lock may have
+    // died with another thread.
+    BYTE buffer[16] = {};
+    if (Bytes.size() > sizeof buffer) return ERROR_INVALID_PARAMETER;
+    std::copy(Bytes.begin(), Bytes.end(), buffer);
+    return PIO_DMAPiongControl(iBoard, buffer, static_cast<DWORD>(Bytes.size()), nullptr);
 }
 
 }  // namespace halvex
