@@ -37,7 +37,7 @@ TEST(DISABLED_ProcessCaseChild, ReleasedOnceTooOften) {
     HMODULE library = LoadLibraryW(LibraryName().c_str());
     ASSERT_NE(library, nullptr) << GetLastError();
     const auto highest =
-        reinterpret_cast<INT64(WINAPI*)(void)>(GetProcAddress(library, "BRD_GetHighestBoardIndex"));
+        reinterpret_cast<INT64(WINAPI*)(void)>(reinterpret_cast<void*>(GetProcAddress(library, "BRD_GetHighestBoardIndex")));
     ASSERT_NE(highest, nullptr);
     const INT64 before = highest();
     EXPECT_TRUE(FreeLibrary(library));
@@ -101,7 +101,7 @@ public:
 private:
     template <typename Fn>
     Fn Resolve(const char* name) {
-        return reinterpret_cast<Fn>(GetProcAddress(library_, name));
+        return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(library_, name)));
     }
 
     HMODULE library_ = nullptr;
