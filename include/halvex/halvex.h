@@ -332,9 +332,8 @@ HALVEX_API DWORD WINAPI ADC_GetImmediateV(UINT64 iBoard, DWORD iSequencer, doubl
  *    only during the call. An exception it throws is caught and ignored, and so, on Windows,
  *    is any structured exception that leaves it: an access violation, an exception of another
  *    runtime (MSVC C++, Delphi, .NET) or RaiseException with any code. The callback's own
- *    frames unwind as their compiler arranges; the next chunk is delivered as usual. Calling
- *    exit() from the callback ends the process. A slow callback
- *    delays only later chunks, which queue up in memory; after the acquisition ended (a
+ *    frames unwind as their compiler arranges; the next chunk is delivered as usual. A slow
+ *    callback delays only later chunks, which queue up in memory; after the acquisition ended (a
  *    completed block, a failed transfer or ADC_AcquireEnd) the chunks already queued are still
  *    delivered, so a callback may run shortly after ADC_AcquireEnd has returned. At unload
  *    the chunks still queued are dropped instead.
