@@ -42,16 +42,18 @@
  * Threads: any thread may call any function at any time. Functions that change a sequencer's
  * configuration are serialized per sequencer and run at time-critical priority while they hold
  * the library's lock; the register, interrupt, DMA, board-information and analog-output
- * functions take no lock. No function throws.
+ * functions take no lock. No function throws, and on Windows no structured exception (an access
+ * violation inside the library) leaves a function either: it returns 1359 instead.
  *
  * Loading and unloading: the library opens the boards when it is loaded. It runs threads of its
  * own (a diagnostic log thread from load to exit, and three threads per running acquisition),
- * so it stays in the process after the application releases it (FreeLibrary, dlclose) and
- * closes everything when the process ends: running acquisitions are ended, every handle is
- * closed. Loading it again finds it as it was. On Windows the system has ended every other
- * thread before the library hears of the process end, so there the library only stops the
- * boards' acquisitions with driver requests and waits for nothing: exit() may be called from
- * any thread, a callback included.
+ * so it stays in the process after the application releases it (FreeLibrary, dlclose; on
+ * Windows the DLL pins itself when it loads, so releasing it more often than it was loaded
+ * changes nothing either) and closes everything when the process ends: running acquisitions
+ * are ended, every handle is closed. Loading it again finds it as it was. On Windows the
+ * system has ended every other thread before the library hears of the process end, so there
+ * the library only stops the boards' acquisitions with driver requests and waits for nothing:
+ * exit() may be called from any thread, a callback included.
  */
 #ifndef HALVEX_HALVEX_H
 #define HALVEX_HALVEX_H
@@ -332,8 +334,11 @@ HALVEX_API DWORD WINAPI ADC_GetImmediateV(UINT64 iBoard, DWORD iSequencer, doubl
  *    in acquisition order, on a thread of its own (never on the caller's thread, never two
  *    calls at once for one acquisition), holding no lock of the library: the callback may call
  *    any function of the library, ADC_AcquireEnd included. The arrays it receives are valid
- *    only during the call. An exception it throws is caught and ignored. A slow callback
- *    delays only later chunks, which queue up in memory; after the acquisition ended (a
+ *    only during the call. An exception it throws is caught and ignored, and so, on Windows,
+ *    is any structured exception that leaves it: an access violation, an exception of another
+ *    runtime (MSVC C++, Delphi, .NET) or RaiseException with any code. The callback's own
+ *    frames unwind as their compiler arranges; the next chunk is delivered as usual. A slow
+ *    callback delays only later chunks, which queue up in memory; after the acquisition ended (a
  *    completed block, a failed transfer or ADC_AcquireEnd) the chunks already queued are still
  *    delivered, so a callback may run shortly after ADC_AcquireEnd has returned. At unload
  *    the chunks still queued are dropped instead.

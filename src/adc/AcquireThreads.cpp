@@ -9,6 +9,7 @@
 
 #include "adc/PackedSample.h"
 #include "pio/DMA.h"
+#include "platform/Contain.h"
 
 namespace halvex {
 
@@ -215,22 +216,27 @@ void TPoolCallbackThread::DeliverChunk(void* pData) {
     }
     std::atomic<BYTE>& inCallback = Devices[iBoard].SequencerAcq[iSequencer].bInCallback;
     inCallback.store(1);
-    try {
-        switch (CallbackType) {
-            case kCallbackTypeRaw:
-                if (pCallbackRaw) pCallbackRaw(iBoard, iSequencer, DataCt, raw_.data());
-                break;
-            case kCallbackTypeCounts:
-                if (pCallbackCounts)
-                    pCallbackCounts(iBoard, iSequencer, DataCt, counts_.data(), status_.data(), timestamp_.data());
-                break;
-            case kCallbackTypeVolts:
-                if (pCallbackV) pCallbackV(iBoard, iSequencer, DataCt, volts_.data(), status_.data(), timestamp_.data());
-                break;
+    auto callUser = [&] {
+        try {
+            switch (CallbackType) {
+                case kCallbackTypeRaw:
+                    if (pCallbackRaw) pCallbackRaw(iBoard, iSequencer, DataCt, raw_.data());
+                    break;
+                case kCallbackTypeCounts:
+                    if (pCallbackCounts)
+                        pCallbackCounts(iBoard, iSequencer, DataCt, counts_.data(), status_.data(), timestamp_.data());
+                    break;
+                case kCallbackTypeVolts:
+                    if (pCallbackV)
+                        pCallbackV(iBoard, iSequencer, DataCt, volts_.data(), status_.data(), timestamp_.data());
+                    break;
+            }
+        } catch (...) {
         }
-    } catch (...) {
-        // The user's failure is the user's: the next chunk is delivered as usual.
-    }
+    };
+    // The user's failure is the user's, a fault or another runtime's exception included: the
+    // next chunk is delivered as usual.
+    platform::RunContainedBody(callUser);
     inCallback.store(0);
 }
 

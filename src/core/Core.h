@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Contain.h"
+
 namespace halvex {
 
 // ---- Device table --------------------------------------------------------------------------
@@ -162,13 +164,23 @@ private:
     HANDLE mutex_;
 };
 
+// A structured exception (an access violation, another runtime's exception) inside a body
+// under a lock: thrown as this once the body's frames are gone, so the lock holders' destructors
+// still release the locks and restore the priority on the way out.
+struct TStructuredException {};
+
+template <typename Body>
+void RunLockedBody(Body& body) {
+    if (!platform::RunContainedBody(body)) throw TStructuredException();
+}
+
 // Runs `body` holding the sequencer's mutex at time-critical priority. Exceptions of the body
 // pass through after the mutex is released and the priority restored. Indices are not checked.
 template <typename Body>
 void RunUnderSequencerLock(UINT64 iBoard, DWORD iSequencer, Body&& body) {
     TimeCriticalSection priority;
     MutexHold sequencer(Devices[iBoard].SequencerAcq[iSequencer].hSequencerMutex);
-    std::forward<Body>(body)();
+    RunLockedBody(body);
 }
 
 // The same with the board mutex and both sequencer mutexes, taken in the library's lock order
@@ -189,7 +201,7 @@ void RunUnderBoardLock(UINT64 iBoard, Body&& body) {
     WaitForSingleObject(device.SequencerAcq[0].hSequencerMutex, INFINITE);
     WaitForSingleObject(device.SequencerAcq[1].hSequencerMutex, INFINITE);
     Release release{device};
-    std::forward<Body>(body)();
+    RunLockedBody(body);
 }
 
 // An operation body under the sequencer lock: `Status` starts as ERROR_INTERNAL_ERROR and the
@@ -208,15 +220,21 @@ DWORD BoardOperation(UINT64 iBoard, Body&& body) {
     return Status;
 }
 
-// The export boundary: nothing thrown inside an export leaves it. Exports that return a code
-// give ERROR_INTERNAL_ERROR; value-returning exports name their own fallback.
+// The export boundary: nothing thrown or raised inside an export leaves it, structured
+// exceptions included. Exports that return a code give ERROR_INTERNAL_ERROR; value-returning
+// exports name their own fallback.
 template <typename Result, typename Body>
 Result ExportBoundary(Result onException, Body&& body) noexcept {
-    try {
-        return std::forward<Body>(body)();
-    } catch (...) {
-        return onException;
-    }
+    Result result = onException;
+    auto guarded = [&] {
+        try {
+            result = std::forward<Body>(body)();
+        } catch (...) {
+            result = onException;
+        }
+    };
+    if (!platform::RunContainedBody(guarded)) return onException;
+    return result;
 }
 
 template <typename Body>

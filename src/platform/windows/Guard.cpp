@@ -1,6 +1,9 @@
 // Caller-pointer guard on Windows: the whole range must be committed memory whose protection
-// allows the access before anything is copied.
+// allows the access before anything is copied, and the copy itself is contained, since another
+// thread of the application may release or protect the memory in between.
 #include "platform/Guard.h"
+
+#include "platform/Contain.h"
 
 #include <windows.h>
 
@@ -34,18 +37,22 @@ bool RangeAllows(const void* p, std::size_t size, DWORD wanted) {
     return true;
 }
 
+bool ContainedCopy(void* dst, const void* src, std::size_t size) {
+    if (size == 0) return true;
+    auto copy = [&] { std::memcpy(dst, src, size); };
+    return RunContainedBody(copy);
+}
+
 }  // namespace
 
 bool GuardedStore(void* dst, const void* src, std::size_t size) {
     if (src == nullptr || !RangeAllows(dst, size, kWritable)) return false;
-    if (size) std::memcpy(dst, src, size);
-    return true;
+    return ContainedCopy(dst, src, size);
 }
 
 bool GuardedLoad(void* dst, const void* src, std::size_t size) {
     if (dst == nullptr || !RangeAllows(src, size, kReadable)) return false;
-    if (size) std::memcpy(dst, src, size);
-    return true;
+    return ContainedCopy(dst, src, size);
 }
 
 bool CanStore(void* p, std::size_t size) { return RangeAllows(p, size, kWritable); }
