@@ -1,4 +1,4 @@
-#include "ChildProcess.h"
+#include "../ChildProcess.h"
 
 #include <signal.h>
 #include <sys/wait.h>
