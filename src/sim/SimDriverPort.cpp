@@ -68,12 +68,8 @@ BOOL Control(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWO
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        if ((in == nullptr && inSize != 0) || (out == nullptr && outSize != 0)) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
-        // Caller memory the request cannot use fails it before the board sees it, as the I/O
-        // manager's probes do.
+        // Caller memory the request cannot use, a null buffer of some size included, fails it
+        // before the board sees it, as the I/O manager's probes do.
         sim::ControlCall call;
         call.input.resize(inSize);
         if ((overlapped != nullptr && !platform::CanStore(overlapped, sizeof *overlapped)) ||
