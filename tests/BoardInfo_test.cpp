@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "AnsiCodePage.h"
 #include "LibraryFixture.h"
 
 using namespace halvex;
@@ -127,6 +128,66 @@ TEST_F(BoardInfoTest, TheAnsiNameIsConvertedAndNotTerminated) {
     std::memset(buffer, '#', sizeof buffer);
     EXPECT_EQ(BRD_GetNameA(1, 3, buffer, nullptr), 0u);
     EXPECT_EQ(std::string(buffer, 4), "Caf#");
+}
+
+TEST_F(BoardInfoTest, TheAnsiNameCostsWhatTheNameTakesWhateverNameSizeSays) {
+    WriteList(u"805C", REG_SZ, std::u16string(u"Caf\u00e9 board") + u'\0');
+    DWORD length = 0;
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(BRD_GetNameA(1, 0xFFFFFFFF, nullptr, &length), 0u);
+    EXPECT_EQ(length, 10u);
+
+    // Exactly the name, nothing after it, however large the buffer claims to be.
+    char buffer[16];
+    std::memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(BRD_GetNameA(1, 0xFFFFFFFF, buffer, nullptr), 0u);
+    EXPECT_EQ(std::string(buffer, 11), std::string("Caf\xe9 board#"));
+    EXPECT_EQ(GetLastError(), 0u);
+}
+
+// Names whose characters take more than one byte in the ANSI code page.
+class AnsiBoardName : public BoardInfoTest {
+protected:
+    void SetUp() override {
+        BoardInfoTest::SetUp();
+        codePage = UseMultiByteAnsiCodePage();
+        if (codePage == 932) {
+            expected = "\x83\x65\x83\x58\x83\x67\x94\xd5 7";
+            firstCharacter = 2;
+        } else if (codePage == CP_UTF8) {
+            expected = "\xe3\x83\x86\xe3\x82\xb9\xe3\x83\x88\xe7\x9b\xa4 7";
+            firstCharacter = 3;
+        } else {
+            GTEST_SKIP() << "the ANSI code page here has one byte per character";
+        }
+        WriteList(u"805C", REG_SZ, std::u16string(u"\u30c6\u30b9\u30c8\u76e4 7") + u'\0');
+    }
+    void TearDown() override {
+        RestoreAnsiCodePage();
+        BoardInfoTest::TearDown();
+    }
+
+    UINT codePage = 0;
+    std::string expected;            // the name in the code page
+    std::size_t firstCharacter = 0;  // bytes of its first character
+};
+
+TEST_F(AnsiBoardName, TheWholeNameArrivesAndItsLengthIsInBytes) {
+    char buffer[32];
+    std::memset(buffer, '#', sizeof buffer);
+    DWORD length = 0;
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(BRD_GetNameA(1, sizeof buffer, buffer, &length), 0u);
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_EQ(length, expected.size());
+    EXPECT_EQ(std::string(buffer, expected.size() + 1), expected + "#");
+}
+
+TEST_F(AnsiBoardName, AShortBufferGetsWholeCharactersOnly) {
+    char buffer[32];
+    std::memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(BRD_GetNameA(1, static_cast<DWORD>(firstCharacter + 1), buffer, nullptr), 0u);
+    EXPECT_EQ(std::string(buffer, firstCharacter + 1), expected.substr(0, firstCharacter) + "#");
 }
 
 TEST_F(BoardInfoTest, TheSimulatedBoardFinderNamesEveryBoard) {

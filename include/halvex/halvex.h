@@ -29,7 +29,8 @@
  *    170 ERROR_BUSY                an acquisition runs on the sequencer
  *    487 ERROR_INVALID_ADDRESS     a result or argument pointer is null or unusable
  *    997 ERROR_IO_PENDING          an overlapped request is pending
- *    998 ERROR_NOACCESS            result pointer unwritable (PIO_GetDeviceHandle)
+ *    998 ERROR_NOACCESS            result pointer unwritable (PIO_GetDeviceHandle); a buffer or
+ *                                  OVERLAPPED the driver cannot use (block reads, DMA requests)
  *   1349 ERROR_BAD_TOKEN_TYPE      the board's layout is not one the operation handles
  *   1359 ERROR_INTERNAL_ERROR      an unexpected failure inside the library
  *   1413 ERROR_INVALID_INDEX       board, sequencer, channel or count out of range
@@ -98,8 +99,11 @@ HALVEX_API DWORD WINAPI BRD_GetDeviceID(UINT64 iBoard, DWORD *pDeviceID);
 HALVEX_API DWORD WINAPI BRD_GetNameW(UINT64 iBoard, DWORD NameSize, WCHAR *pName, DWORD *pNameLength);
 
 /* As BRD_GetNameW, with the name in the system's ANSI code page and NameSize in bytes.
- * Unlike the wide variant, pName is not zeroed: exactly min(NameSize, name length) bytes are
- * written, with no terminator. */
+ * Unlike the wide variant, pName is not zeroed: min(NameSize, name length) bytes are written,
+ * with no terminator, and never half of a double-byte character (one that does not fit whole
+ * is left out). The name length in *pNameLength is in bytes of the ANSI code page: the length
+ * in characters on a single-byte code page, more on a double-byte one. NameSize only limits what
+ * is copied: it costs nothing by itself. */
 HALVEX_API DWORD WINAPI BRD_GetNameA(UINT64 iBoard, DWORD NameSize, char *pName, DWORD *pNameLength);
 
 /* Not available: stores 0 in *pSerialNumber (if given) and returns 50.
@@ -128,14 +132,16 @@ HALVEX_API DWORD WINAPI PIO_Out32(UINT64 iBoard, DWORD Offset, DWORD Value);
 
 /* Read Count values from one register (a FIFO) into pData. With Count 1 this is one read
  * whose value is stored in pData[0] even when it failed (then 0xAA55AA55 cut to the width),
- * and the result is the last error after the read. pData must hold Count elements; it is not
- * checked. */
+ * and the result is the last error after the read; 487 when pData[0] cannot be written (checked
+ * before the read, so no FIFO word is lost). Any other Count is one block request that the
+ * driver refuses with 998 when pData cannot take Count elements. */
 HALVEX_API DWORD WINAPI PIO_INS8(UINT64 iBoard, DWORD Offset, DWORD Count, BYTE *pData);
 HALVEX_API DWORD WINAPI PIO_INS16(UINT64 iBoard, DWORD Offset, DWORD Count, WORD *pData);
 HALVEX_API DWORD WINAPI PIO_INS32(UINT64 iBoard, DWORD Offset, DWORD Count, DWORD *pData);
 
 /* Write pData[0] to a register. Only Count 1 is provided: any other Count returns 50 at once,
- * without checking the board index or sending anything. */
+ * without checking the board index or sending anything. 487 pData[0] cannot be read (checked
+ * before the board index, as the value is taken first). */
 HALVEX_API DWORD WINAPI PIO_OUTS8(UINT64 iBoard, DWORD Offset, DWORD Count, const BYTE *pData);
 HALVEX_API DWORD WINAPI PIO_OUTS16(UINT64 iBoard, DWORD Offset, DWORD Count, const WORD *pData);
 HALVEX_API DWORD WINAPI PIO_OUTS32(UINT64 iBoard, DWORD Offset, DWORD Count, const DWORD *pData);
@@ -169,7 +175,9 @@ HALVEX_API DWORD WINAPI PIO_AbortIRQWait(UINT64 iBoard);
  *   pOutSize  may be null (nothing comes back); otherwise on entry the capacity of pData for
  *             the answer, on return the number of bytes the driver wrote back.
  * The library's own acquisitions send 0x11 when they start and 0x10 when they stop.
- * 1413 bad board index; 487 pOutSize not readable and writable; otherwise the driver's code. */
+ * 1413 bad board index; 487 pOutSize not readable and writable; 998 pData cannot be read for
+ * DataSize bytes or written for the capacity (the driver refuses it); otherwise the driver's
+ * code. */
 HALVEX_API DWORD WINAPI PIO_DMAPiongControl(UINT64 iBoard, BYTE *pData, DWORD DataSize, DWORD *pOutSize);
 
 /* Sends a ping-pong data request that fills pData with up to DataSize bytes.
@@ -179,7 +187,9 @@ HALVEX_API DWORD WINAPI PIO_DMAPiongControl(UINT64 iBoard, BYTE *pData, DWORD Da
  *                of PIO_GetDeviceHandle gives the byte count and code). pData and *pOverlapped
  *                must stay valid and untouched until then.
  * A request pending when the acquisition is stopped (control byte 0x10) ends with a failure.
- * The buffer is not checked: the driver answers for a bad one. 1413 bad board index. */
+ * The driver answers for the buffer: 998 when pData cannot take DataSize bytes (also as the
+ * outcome of a pending request whose buffer became unusable). 998 also when pOverlapped is
+ * given but cannot be written (nothing is sent). 1413 bad board index. */
 HALVEX_API DWORD WINAPI PIO_DMAPiongIn(UINT64 iBoard, BYTE *pData, DWORD DataSize, OVERLAPPED *pOverlapped);
 
 /* PIO_DMAPiongIn for DMA channel DMACh, which is passed to the driver unchecked. */

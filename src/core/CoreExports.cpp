@@ -4,6 +4,8 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "core/Core.h"
 #include "log/LogThreads.h"
@@ -154,6 +156,52 @@ std::u16string HexName(DWORD id) {
     } while (id != 0);
     while (text.size() < 4) text.insert(text.begin(), u'0');
     return text;
+}
+
+
+// The board's name from the board-finder list: 0, or 67 when the list is missing. A value of
+// another type throws.
+DWORD LookUpBoardName(UINT64 iBoard, std::u16string& name) {
+    KeyHold slotscan = OpenMachineKey(u"Software\\Slotscan");
+    if (!slotscan) return ERROR_BAD_NET_NAME;
+    const std::u16string company = ReadStringValue(slotscan.get(), u"Company");
+    slotscan.reset();
+    KeyHold cardlist = OpenMachineKey(u"Software\\" + company + u"\\Cardlist");
+    if (!cardlist) return ERROR_BAD_NET_NAME;
+    name = ReadStringValue(cardlist.get(), HexName(Devices[iBoard].DeviceID));
+    return ERROR_SUCCESS;
+}
+
+// Text in the ANSI code page, with where each character ends.
+struct AnsiText {
+    std::string bytes;
+    std::vector<std::size_t> characterEnds;
+};
+
+// Converts character by character (a surrogate pair is one character), each sized by a first
+// call, so a character of any width in any ANSI code page fits. The last error stays as it was.
+bool ToAnsi(const std::u16string& text, AnsiText& ansi) {
+    const DWORD lastError = GetLastError();
+    bool converted = true;
+    for (std::size_t at = 0; at < text.size() && converted;) {
+        const bool pair = text[at] >= 0xD800 && text[at] <= 0xDBFF && at + 1 < text.size() &&
+                          text[at + 1] >= 0xDC00 && text[at + 1] <= 0xDFFF;
+        const int units = pair ? 2 : 1;
+        const auto* wide = reinterpret_cast<LPCWCH>(text.data() + at);
+        const int size = WideCharToMultiByte(CP_ACP, 0, wide, units, nullptr, 0, nullptr, nullptr);
+        const std::size_t start = ansi.bytes.size();
+        if (size > 0) {
+            ansi.bytes.resize(start + static_cast<std::size_t>(size));
+            converted = WideCharToMultiByte(CP_ACP, 0, wide, units, ansi.bytes.data() + start, size, nullptr,
+                                            nullptr) == size;
+        } else {
+            converted = false;
+        }
+        ansi.characterEnds.push_back(ansi.bytes.size());
+        at += static_cast<std::size_t>(units);
+    }
+    SetLastError(lastError);
+    return converted;
 }
 
 }  // namespace
@@ -311,15 +359,7 @@ HALVEX_API DWORD WINAPI BRD_GetNameW(UINT64 iBoard, DWORD NameSize, WCHAR* pName
             return ERROR_INVALID_ADDRESS;
 
         std::u16string name;
-        {
-            KeyHold slotscan = OpenMachineKey(u"Software\\Slotscan");
-            if (!slotscan) return ERROR_BAD_NET_NAME;
-            const std::u16string company = ReadStringValue(slotscan.get(), u"Company");
-            slotscan.reset();
-            KeyHold cardlist = OpenMachineKey(u"Software\\" + company + u"\\Cardlist");
-            if (!cardlist) return ERROR_BAD_NET_NAME;
-            name = ReadStringValue(cardlist.get(), HexName(Devices[iBoard].DeviceID));
-        }
+        if (const DWORD found = LookUpBoardName(iBoard, name)) return found;
 
         const DWORD length = static_cast<DWORD>(name.size());
         if (pNameLength != nullptr && !platform::GuardedStoreValue(pNameLength, length))
@@ -332,24 +372,32 @@ HALVEX_API DWORD WINAPI BRD_GetNameW(UINT64 iBoard, DWORD NameSize, WCHAR* pName
     });
 }
 
+// The name is converted on its own, so NameSize costs nothing beyond the bytes copied.
 HALVEX_API DWORD WINAPI BRD_GetNameA(UINT64 iBoard, DWORD NameSize, char* pName, DWORD* pNameLength) {
     return ExportBoundary([&]() -> DWORD {
-        std::u16string wide(NameSize, u'\0');
-        DWORD localLength = 0;
-        const DWORD result = BRD_GetNameW(iBoard, NameSize, reinterpret_cast<WCHAR*>(wide.data()),
-                                          pNameLength != nullptr ? pNameLength : &localLength);
-        if (result != ERROR_SUCCESS) return result;
-        DWORD length = localLength;
-        if (pNameLength != nullptr && !platform::GuardedLoad(&length, pNameLength, sizeof length))
+        const DWORD check = CheckBoardIndex(iBoard);
+        if (check != ERROR_SUCCESS) return check;
+        if (pNameLength != nullptr && !platform::GuardedStoreValue<DWORD>(pNameLength, 0))
             return ERROR_INVALID_ADDRESS;
-        if (pName == nullptr || NameSize == 0) return ERROR_SUCCESS;
 
-        // The ANSI code page has one byte per character, so character and byte counts agree.
-        std::string ansi(NameSize, '\0');
-        WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<LPCWCH>(wide.data()), static_cast<int>(NameSize),
-                            ansi.data(), static_cast<int>(NameSize), nullptr, nullptr);
-        const DWORD copied = NameSize < length ? NameSize : length;
-        if (copied > 0 && !platform::GuardedStore(pName, ansi.data(), copied)) return ERROR_INVALID_ADDRESS;
+        std::u16string name;
+        if (const DWORD found = LookUpBoardName(iBoard, name)) return found;
+        AnsiText ansi;
+        if (!ToAnsi(name, ansi)) return ERROR_INTERNAL_ERROR;
+
+        // On a double-byte code page the length is what the name takes in bytes, which is what a
+        // caller sizes its buffer by; on a single-byte one it is the length in characters.
+        const auto length = static_cast<DWORD>(ansi.bytes.size());
+        if (pNameLength != nullptr && !platform::GuardedStoreValue(pNameLength, length))
+            return ERROR_INVALID_ADDRESS;
+        if (pName == nullptr) return ERROR_SUCCESS;
+        // Whole characters only: half of a double-byte character would read as another one.
+        std::size_t copied = 0;
+        for (const std::size_t end : ansi.characterEnds) {
+            if (end > NameSize) break;
+            copied = end;
+        }
+        if (copied > 0 && !platform::GuardedStore(pName, ansi.bytes.data(), copied)) return ERROR_INVALID_ADDRESS;
         return ERROR_SUCCESS;
     });
 }

@@ -24,6 +24,17 @@ DWORD SendDMAControl(UINT64 iBoard, std::span<const BYTE> Bytes) {
 
 using namespace halvex;
 
+namespace {
+
+// The request's status is written into the caller's OVERLAPPED as soon as it is sent, before any
+// driver could refuse it, so an unusable record is refused here as the I/O manager refuses an
+// unusable buffer.
+bool UsableOverlapped(OVERLAPPED* pOverlapped) {
+    return pOverlapped == nullptr || platform::CanStore(pOverlapped, sizeof *pOverlapped);
+}
+
+}  // namespace
+
 extern "C" {
 
 HALVEX_API DWORD WINAPI PIO_DMAPiongControl(UINT64 iBoard, BYTE* pData, DWORD DataSize, DWORD* pOutSize) {
@@ -46,6 +57,7 @@ HALVEX_API DWORD WINAPI PIO_DMAPiongControl(UINT64 iBoard, BYTE* pData, DWORD Da
 HALVEX_API DWORD WINAPI PIO_DMAPiongIn(UINT64 iBoard, BYTE* pData, DWORD DataSize, OVERLAPPED* pOverlapped) {
     return ExportBoundary([&]() -> DWORD {
         if (const DWORD check = CheckBoardIndex(iBoard)) return check;
+        if (!UsableOverlapped(pOverlapped)) return ERROR_NOACCESS;
         return DriverControl(Devices[iBoard].hDevice, IOCTL_DMA_PIONG_IN, nullptr, 0, pData, DataSize, nullptr,
                              pOverlapped);
     });
@@ -55,6 +67,7 @@ HALVEX_API DWORD WINAPI PIO_DMAChPiongIn(UINT64 iBoard, DWORD DMACh, BYTE* pData
                                          OVERLAPPED* pOverlapped) {
     return ExportBoundary([&]() -> DWORD {
         if (const DWORD check = CheckBoardIndex(iBoard)) return check;
+        if (!UsableOverlapped(pOverlapped)) return ERROR_NOACCESS;
         // The driver copies its input when the request is sent, so a local serves an overlapped
         // request too.
         DWORD channel = DMACh;

@@ -1,10 +1,28 @@
 #include "sim/Bus.h"
 
+#include <memory>
 #include <stdexcept>
 
+#include "platform/Guard.h"
 #include "platform/Overlapped.h"
 
 namespace halvex::sim {
+namespace {
+
+// The model fills a buffer of ours and the caller's gets it in one guarded store, so a buffer
+// the application unmapped or made read-only fails the request (998) as the driver would.
+CompletionResult FillThroughGuard(const CompletionFill& fill, uint8_t* out, DWORD outSize) {
+    if (outSize == 0) return fill(nullptr, 0);
+    // Not zeroed: a fill writes every byte it reports, and only those are stored.
+    const auto staged = std::make_unique_for_overwrite<uint8_t[]>(outSize);
+    CompletionResult result = fill(staged.get(), outSize);
+    const DWORD bytes = result.bytes < outSize ? result.bytes : outSize;
+    if (bytes != 0 && !platform::GuardedStore(out, staged.get(), bytes))
+        return CompletionResult{ERROR_NOACCESS, 0};
+    return result;
+}
+
+}  // namespace
 
 Bus& Bus::Instance() {
     static Bus* const bus = new Bus;
@@ -132,7 +150,7 @@ uint64_t Bus::PendRequest(const ControlCall& call) {
     // completes, so GetOverlappedResult works on an OVERLAPPED without an event.
     ResetEvent(call.handle);
     const uint64_t id = nextPendingId_++;
-    it->second->pending.emplace(id, Pending{call.handle, call.overlapped, call.out, call.outSize});
+    it->second->pending.emplace(id, Pending{call.handle, call.overlapped, call.target, call.outSize});
     pendingOwners_.emplace(id, it->second);
     return id;
 }
@@ -153,7 +171,7 @@ bool Bus::CompletePending(uint64_t id, const CompletionFill& fill) {
     }
     CompletionResult result{ERROR_GEN_FAILURE, 0};
     try {
-        result = fill(pending.out, pending.outSize);
+        result = FillThroughGuard(fill, pending.out, pending.outSize);
     } catch (...) {
         // A model that cannot fill the buffer fails the request rather than leave it pending.
     }

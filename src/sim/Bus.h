@@ -33,8 +33,9 @@ struct CompletionResult {
     DWORD bytes = 0;
 };
 
-// Fills the pending request's output buffer and says how it ended. It runs without the bus
-// mutex; the request's handle is kept from closing until it returns.
+// Fills the pending request's output and says how it ended. `out` is the bus's own buffer of
+// `outSize` bytes; the bytes reported go on into the caller's buffer through the guard. It runs
+// without the bus mutex; the request's handle is kept from closing until it returns.
 using CompletionFill = std::function<CompletionResult(uint8_t* out, DWORD outSize)>;
 
 class Bus {

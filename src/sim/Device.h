@@ -34,8 +34,14 @@ struct ControlCall {
     HANDLE handle = nullptr;
     DWORD code = 0;
     std::vector<uint8_t> input;
+    // Where a model writes an answer it gives at once: for a buffered control code the port's
+    // own copy of the output, which the port stores into the caller's buffer afterwards; null
+    // for a direct-I/O code, whose data only a completion delivers.
     uint8_t* out = nullptr;
     DWORD outSize = 0;
+    // The caller's output buffer. Only the completion of a pending request writes it, through
+    // the caller-pointer guard (Bus::CompletePending).
+    uint8_t* target = nullptr;
     OVERLAPPED* overlapped = nullptr;  // null: the request must complete at once
 };
 

@@ -7,10 +7,18 @@
 #include <new>
 #include <string_view>
 
+#include "platform/Guard.h"
 #include "platform/Overlapped.h"
 #include "sim/Bus.h"
 
 namespace halvex::port {
+namespace {
+
+// The transfer method in a control code's low two bits.
+constexpr DWORD kTransferMethodMask = 3;
+constexpr DWORD kMethodBuffered = 0;
+
+}  // namespace
 
 std::vector<std::u16string> EnumerateInterfaces(const GUID& classGuid) {
     std::vector<std::u16string> paths;
@@ -49,25 +57,35 @@ HANDLE Open(LPCWSTR path) {
 BOOL Control(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
              LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
     sim::ControlAnswer answer;
+    // A buffered request's answer is made in a buffer of ours and stored into the caller's once,
+    // as the I/O manager copies its system buffer back; a direct-I/O request's data only ever
+    // arrives through a completion.
+    const bool buffered = (code & kTransferMethodMask) == kMethodBuffered;
+    std::vector<uint8_t> answerBuffer;
     try {
         std::shared_ptr<sim::Board> board = sim::Bus::Instance().BoardOf(device);
         if (!board) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        if ((in == nullptr && inSize != 0) || (out == nullptr && outSize != 0)) {
-            SetLastError(ERROR_INVALID_PARAMETER);
+        // Caller memory the request cannot use, a null buffer of some size included, fails it
+        // before the board sees it, as the I/O manager's probes do.
+        sim::ControlCall call;
+        call.input.resize(inSize);
+        if ((overlapped != nullptr && !platform::CanStore(overlapped, sizeof *overlapped)) ||
+            (outSize != 0 && !platform::CanStore(out, outSize)) ||
+            (inSize != 0 && !platform::GuardedLoad(call.input.data(), in, inSize))) {
+            SetLastError(ERROR_NOACCESS);
             return FALSE;
         }
-        sim::ControlCall call;
         call.handle = device;
         call.code = code;
-        if (inSize != 0) {
-            const auto* bytes = static_cast<const uint8_t*>(in);
-            call.input.assign(bytes, bytes + inSize);
+        if (buffered && outSize != 0) {
+            answerBuffer.resize(outSize);
+            call.out = answerBuffer.data();
         }
-        call.out = static_cast<uint8_t*>(out);
         call.outSize = outSize;
+        call.target = static_cast<uint8_t*>(out);
         call.overlapped = overlapped;
         answer = board->Answer(call);
     } catch (const std::bad_alloc&) {
@@ -86,6 +104,11 @@ BOOL Control(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWO
             return FALSE;
         case sim::ControlAnswer::Outcome::Done:
             break;
+    }
+    const DWORD stored = answer.bytes < outSize ? answer.bytes : outSize;
+    if (buffered && stored != 0 && !platform::GuardedStore(out, answerBuffer.data(), stored)) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
     }
     if (bytesReturned != nullptr) *bytesReturned = answer.bytes;
     if (overlapped != nullptr) {

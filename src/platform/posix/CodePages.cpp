@@ -1,7 +1,10 @@
 // Text conversion between UTF-16 and the two code pages in use: the ANSI code page, which is
 // Windows-1252, and UTF-8.
+#include "platform/posix/CodePages.h"
+
 #include <windows.h>
 
+#include <atomic>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -24,10 +27,14 @@ constexpr char16_t kWindows1252High[32] = {
 
 enum class Encoding { kWindows1252, kUtf8 };
 
+// Windows-1252 unless a test chose UTF-8, as Windows allows.
+std::atomic<UINT> ansiCodePage{kCodePageWindows1252};
+
 std::optional<Encoding> EncodingOf(UINT codePage) {
     switch (codePage) {
         case CP_ACP:
         case kCodePageThreadAcp:
+            return ansiCodePage.load() == CP_UTF8 ? Encoding::kUtf8 : Encoding::kWindows1252;
         case kCodePageWindows1252:
             return Encoding::kWindows1252;
         case CP_UTF8:
@@ -155,6 +162,16 @@ int InvalidParameter() {
 }
 
 }  // namespace
+
+namespace halvex::platform {
+
+bool SetAnsiCodePageForTests(UINT codePage) {
+    if (codePage != kCodePageWindows1252 && codePage != CP_UTF8) return false;
+    ansiCodePage.store(codePage);
+    return true;
+}
+
+}  // namespace halvex::platform
 
 extern "C" {
 
