@@ -45,6 +45,20 @@ std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
     return found == Table().objects.end() ? nullptr : found->second;
 }
 
+void ForgetThreadsLeftInParent() {
+    const ThreadRecord* self = &CurrentThreadRecord();
+    for (auto& [value, object] : Table().objects) {
+        object->waiters.clear();
+        if (auto* mutex = dynamic_cast<MutexObject*>(object.get()); mutex && mutex->owner && mutex->owner != self) {
+            mutex->owner = nullptr;
+            mutex->recursion = 0;
+            mutex->abandoned = true;
+        }
+    }
+    // A mutex the forking thread owns may have been closed meanwhile and live on only here.
+    for (auto& mutex : CurrentThreadRecord().owned) mutex->waiters.clear();
+}
+
 void KernelObject::WakeWaiters() {
     for (Waiter* waiter : waiters) waiter->wake.notify_one();
 }

@@ -113,6 +113,14 @@ ThreadRecord& CurrentThreadRecord();
 // process exit can use it.
 std::mutex& DispatcherLock();
 
+// The registry's lock (Registry.cpp); taken around fork() with the dispatcher lock.
+std::mutex& RegistryLock();
+
+// In a child made by fork(), which has only the calling thread: every wait registered on an
+// object belongs to a thread that is gone, and so does every mutex another thread owned, which
+// is left abandoned as if its owner had ended. Dispatcher lock held.
+void ForgetThreadsLeftInParent();
+
 // Releases every mutex `record` owns and marks it abandoned for the next waiter.
 // Dispatcher lock held. The released references go to `released`, to be dropped after unlocking.
 void AbandonOwnedMutexes(ThreadRecord& record, std::vector<std::shared_ptr<MutexObject>>& released);
