@@ -42,7 +42,7 @@ namespace {
 constexpr int kDeadlineSeconds = 5;
 constexpr DWORD kRefused = ERROR_INVALID_HANDLE;
 constexpr double kRateHz = 1e6;
-constexpr DWORD kTransferBytes = 4096;        // register 32: a chunk of 1024 samples every ms
+constexpr DWORD kTransferBytes = 4096;        // register 32: chunks about a millisecond apart
 constexpr DWORD kBlockSamples = 100'000'000;  // still running when any case ends it
 
 enum class Acquisition { CallbackStream, PollingStream, Block };
@@ -51,8 +51,8 @@ enum class End { Exit, Detach, Dlclose };
 // The exports these tests drive, from the statically linked library or from libhalvex.so.
 #define HX_TEST_FUNCTIONS(X)                                                                             \
     X(ADC_SetRate) X(PIO_Out32) X(PIO_In32) X(ADC_SetCallback) X(ADC_AcquireStream) X(ADC_AcquireBlock) \
-    X(ADC_AcquireEnd) X(ADC_PollData) X(BRD_GetHighestBoardIndex) X(BRD_GetDeviceID) X(GetLastError)   \
-    X(SetLastError) X(CreateEventW) X(SetEvent) X(WaitForSingleObject) X(CloseHandle)
+    X(ADC_AcquireEnd) X(ADC_PollData) X(BRD_GetHighestBoardIndex) X(GetLastError) X(SetLastError)      \
+    X(CreateEventW) X(WaitForSingleObject) X(CloseHandle)
 
 struct Api {
 #define HX_MEMBER(name) decltype(&::name) name = nullptr;
@@ -425,6 +425,7 @@ protected:
         api.SetLastError(0);
         c.Expect(api.PIO_In32(1, 12) == 0xAA55AA55 && api.GetLastError() == kRefused, "PIO_In32");
         c.Expect(api.ADC_AcquireEnd(1, 0) == kRefused, "ADC_AcquireEnd");
+        c.Expect(api.BRD_GetHighestBoardIndex() == -1, "BRD_GetHighestBoardIndex");
         HANDLE event = api.CreateEventW(nullptr, FALSE, TRUE, nullptr);
         c.Expect(event != nullptr && api.WaitForSingleObject(event, 0) == WAIT_OBJECT_0 && api.CloseHandle(event),
                  "events");
