@@ -48,8 +48,10 @@ constexpr double kRateHz = 1e6;
 constexpr DWORD kTransferBytes = 4096;        // register 32: chunks about a millisecond apart
 constexpr DWORD kBlockSamples = 100'000'000;  // still running when any case ends it
 
-#if defined(__SANITIZE_THREAD__)
-// The thread sanitizer cannot start threads in a child of a process that had several.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+// Neither sanitizer can start a thread in a child of a process that had several: the thread
+// sanitizer refuses, and the address sanitizer's allocator may be left locked by a thread that
+// stayed in the parent (a plain malloc loop in the parent shows it, without this library).
 constexpr bool kThreadsInForkedChild = false;
 #else
 constexpr bool kThreadsInForkedChild = true;
