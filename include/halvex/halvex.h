@@ -16,6 +16,7 @@
  *
  * Results: unless said otherwise a function returns a Windows error code, 0 for success:
  *      0 ERROR_SUCCESS             success
+ *      6 ERROR_INVALID_HANDLE      called in a child process made by fork() (see "fork()" below)
  *     12 ERROR_INVALID_ACCESS      result pointer null or unwritable (PIO_QueryBARBase)
  *     13 ERROR_INVALID_DATA        a value cannot be converted or is out of range
  *     21 ERROR_NOT_READY           no acquisition on the sequencer
@@ -55,6 +56,20 @@
  * system has ended every other thread before the library hears of the process end, so there
  * the library only stops the boards' acquisitions with driver requests and waits for nothing:
  * exit() may be called from any thread, a callback included.
+ *
+ * fork() (Linux): in a child process that fork() made from a process with the library loaded,
+ * the library is inert. The child has none of the library's threads, and a lock one of them held
+ * at the fork would never be released there, so the library touches none of its boards, locks or
+ * threads in the child: every function answers at once with 6 (ERROR_INVALID_HANDLE: the
+ * boards' handles belong to the parent) and sets 6 as the last error. BRD_GetHighestBoardIndex
+ * returns -1 and PIO_In8/16/32 their read-failure value (0x55, 0xAA55, 0xAA55AA55), both with
+ * last error 6. Two functions keep their fixed answers, which touch nothing anyway:
+ * ADC_ConfigureAcquire (50) and ADC_AcquireBlock with SampleCt 0 (0). When the child exits, the
+ * library neither waits for nor touches the parent's threads and closes nothing; the parent's
+ * boards and acquisitions go on undisturbed. The Win32 functions of Halvex's <windows.h> keep
+ * working in the child (a mutex that another thread of the parent owned at the fork is abandoned
+ * there; the parent's threads never end there). A child that needs the boards runs a new program
+ * (exec), which loads the library afresh.
  */
 #ifndef HALVEX_HALVEX_H
 #define HALVEX_HALVEX_H
@@ -78,7 +93,7 @@ extern "C" {
 /* ==== Board information ====================================================================== */
 
 /* The highest board index: the number of boards minus 1, so -1 when no board was opened.
- * Never fails and does not change the last error. */
+ * Never fails and does not change the last error (in a forked child: -1, last error 6). */
 HALVEX_API INT64 WINAPI BRD_GetHighestBoardIndex(void);
 
 /* Stores the board's device identifier in *pDeviceID.

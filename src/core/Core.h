@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/Contain.h"
+#include "platform/ForkedChild.h"
 
 namespace halvex {
 
@@ -220,11 +221,24 @@ DWORD BoardOperation(UINT64 iBoard, Body&& body) {
     return Status;
 }
 
+// What every export answers in a child that fork() made: the boards' handles, locks and
+// threads all stayed with the parent (halvex.h).
+inline constexpr DWORD kForkedChildError = ERROR_INVALID_HANDLE;
+
+// Refusal in a forked child: the code (or a value-returning export's failure value) at once,
+// with the code as the last error.
+template <typename Result>
+Result RefuseInForkedChild(Result answer) noexcept {
+    SetLastError(kForkedChildError);
+    return answer;
+}
+
 // The export boundary: nothing thrown or raised inside an export leaves it, structured
 // exceptions included. Exports that return a code give ERROR_INTERNAL_ERROR; value-returning
 // exports name their own fallback.
 template <typename Result, typename Body>
 Result ExportBoundary(Result onException, Body&& body) noexcept {
+    if (platform::InForkedChild()) return RefuseInForkedChild(onException);
     Result result = onException;
     auto guarded = [&] {
         try {
@@ -239,6 +253,7 @@ Result ExportBoundary(Result onException, Body&& body) noexcept {
 
 template <typename Body>
 DWORD ExportBoundary(Body&& body) noexcept {
+    if (platform::InForkedChild()) return RefuseInForkedChild(kForkedChildError);
     return ExportBoundary<DWORD>(ERROR_INTERNAL_ERROR, std::forward<Body>(body));
 }
 

@@ -336,6 +336,7 @@ using namespace halvex;
 extern "C" {
 
 HALVEX_API INT64 WINAPI BRD_GetHighestBoardIndex(void) {
+    if (platform::InForkedChild()) return RefuseInForkedChild<INT64>(-1);
     return static_cast<INT64>(Devices.size()) - 1;
 }
 

@@ -50,6 +50,20 @@ std::size_t HandleCount() {
     return Table().objects.size();
 }
 
+void ForgetThreadsLeftInParent() {
+    const ThreadRecord* self = &CurrentThreadRecord();
+    for (auto& [value, object] : Table().objects) {
+        object->waiters.clear();
+        if (auto* mutex = dynamic_cast<MutexObject*>(object.get()); mutex && mutex->owner && mutex->owner != self) {
+            mutex->owner = nullptr;
+            mutex->recursion = 0;
+            mutex->abandoned = true;
+        }
+    }
+    // A mutex the forking thread owns may have been closed meanwhile and live on only here.
+    for (auto& mutex : CurrentThreadRecord().owned) mutex->waiters.clear();
+}
+
 void KernelObject::WakeWaiters() {
     for (Waiter* waiter : waiters) waiter->wake.notify_one();
 }

@@ -113,9 +113,21 @@ ThreadRecord& CurrentThreadRecord();
 // process exit can use it.
 std::mutex& DispatcherLock();
 
+// The registry's lock (Registry.cpp); taken around fork() with the dispatcher lock.
+std::mutex& RegistryLock();
+
+// In a child made by fork(), which has only the calling thread: every wait registered on an
+// object belongs to a thread that is gone, and so does every mutex another thread owned, which
+// is left abandoned as if its owner had ended. Dispatcher lock held.
+void ForgetThreadsLeftInParent();
+
 // Releases every mutex `record` owns and marks it abandoned for the next waiter.
 // Dispatcher lock held. The released references go to `released`, to be dropped after unlocking.
 void AbandonOwnedMutexes(ThreadRecord& record, std::vector<std::shared_ptr<MutexObject>>& released);
+
+// For a test program that forks to isolate a case that may crash, at a moment no library
+// thread runs: the child uses the library as its parent did.
+void TreatForkedChildAsOwnProcessForTests() noexcept;
 
 // Handle table. Values are multiples of four that never repeat, so they never equal
 // INVALID_HANDLE_VALUE, the current-thread pseudo-handle or a predefined registry root.

@@ -99,6 +99,9 @@ void MarkDeleted(RegistryKey& key) {
 }
 
 }  // namespace
+
+std::mutex& RegistryLock() { return TheRegistry().lock; }
+
 }  // namespace halvex::platform
 
 using namespace halvex::platform;

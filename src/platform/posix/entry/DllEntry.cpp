@@ -5,15 +5,22 @@
 // returning through its code when the unload notification finishes, and unmapping under them
 // would crash. Detach therefore runs at process exit, registered last so that it runs before
 // the destructors of anything start-up created.
+//
+// A child made by fork() inherits that exit hook but none of the library's threads, and maybe
+// locks they held: there the hook does nothing, and the child ends without waiting for them.
 #include <windows.h>
 
 #include <cstdlib>
+
+#include "platform/ForkedChild.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
 
 namespace {
 
-void Detach() { DllMain(nullptr, DLL_PROCESS_DETACH, nullptr); }
+void Detach() {
+    if (!halvex::platform::InForkedChild()) DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
+}
 
 __attribute__((constructor)) void Attach() {
     DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr);

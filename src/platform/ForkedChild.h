@@ -1,0 +1,12 @@
+// Whether this process is a child that fork() made from a process with the library loaded.
+//
+// Such a child has only the thread that forked: the library's threads, and any lock one of them
+// held at that moment, stayed behind in the parent. So the library does nothing there (the rule
+// is in halvex.h). Windows has no fork; its answer is always false.
+#pragma once
+
+namespace halvex::platform {
+
+bool InForkedChild() noexcept;
+
+}  // namespace halvex::platform

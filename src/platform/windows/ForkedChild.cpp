@@ -1,0 +1,7 @@
+#include "platform/ForkedChild.h"
+
+namespace halvex::platform {
+
+bool InForkedChild() noexcept { return false; }
+
+}  // namespace halvex::platform

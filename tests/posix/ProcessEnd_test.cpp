@@ -1,0 +1,462 @@
+// How a process ends while the library works: a child that fork() made from a process with an
+// acquisition running, and the process's own end by exit, by the library's detach and by
+// dlclose, with each kind of acquisition on each default board. Every case runs in a process of
+// its own under a deadline, so a hang fails the case instead of stalling the test run.
+#include <dlfcn.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <halvex/halvex.h>
+#include <halvex/sim.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "LibraryFixture.h"
+
+// The VB entry points are not in the header: Visual Basic declares them itself.
+extern "C" {
+INT64 WINAPI VBBRD_GetHighestBoardIndex(void);
+DWORD WINAPI VBPIO_In32(UINT64 iBoard, DWORD Offset);
+DWORD WINAPI VBADC_AcquireEnd(UINT64 iBoard, DWORD iSequencer);
+}
+
+// In a forked child, memory that only the parent's other threads referenced is unreachable by
+// construction; the leak check at the child's exit would report it. The sanitizer runtime asks
+// the program through this hook, so it must be visible to it.
+static std::atomic<bool> gInForkedTestChild{false};
+extern "C" __attribute__((visibility("default"))) int __lsan_is_turned_off() {
+    return gInForkedTestChild.load() ? 1 : 0;
+}
+
+namespace {
+
+constexpr int kDeadlineSeconds = 5;
+constexpr DWORD kRefused = ERROR_INVALID_HANDLE;
+constexpr double kRateHz = 1e6;
+constexpr DWORD kTransferBytes = 4096;        // register 32: chunks about a millisecond apart
+constexpr DWORD kBlockSamples = 100'000'000;  // still running when any case ends it
+
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+// Neither sanitizer can start a thread in a child of a process that had several: the thread
+// sanitizer refuses, and the address sanitizer's allocator may be left locked by a thread that
+// stayed in the parent (a plain malloc loop in the parent shows it, without this library).
+constexpr bool kThreadsInForkedChild = false;
+#else
+constexpr bool kThreadsInForkedChild = true;
+#endif
+
+enum class Acquisition { CallbackStream, PollingStream, Block };
+enum class End { Exit, Detach, Dlclose };
+
+// The exports these tests drive, from the statically linked library or from libhalvex.so.
+#define HX_TEST_FUNCTIONS(X)                                                                             \
+    X(ADC_SetRate) X(PIO_Out32) X(PIO_In32) X(ADC_SetCallback) X(ADC_AcquireStream) X(ADC_AcquireBlock) \
+    X(ADC_AcquireEnd) X(ADC_PollData) X(BRD_GetHighestBoardIndex) X(GetLastError) X(SetLastError)      \
+    X(CreateEventW) X(WaitForSingleObject) X(CloseHandle)
+
+struct Api {
+#define HX_MEMBER(name) decltype(&::name) name = nullptr;
+    HX_TEST_FUNCTIONS(HX_MEMBER)
+#undef HX_MEMBER
+};
+
+Api LinkedApi() {
+    Api api;
+#define HX_LINKED(name) api.name = &::name;
+    HX_TEST_FUNCTIONS(HX_LINKED)
+#undef HX_LINKED
+    return api;
+}
+
+std::optional<Api> LoadedApi(void* library) {
+    Api api;
+#define HX_LOADED(name)                                                         \
+    api.name = reinterpret_cast<decltype(&::name)>(dlsym(library, #name)); \
+    if (api.name == nullptr) return std::nullopt;
+    HX_TEST_FUNCTIONS(HX_LOADED)
+#undef HX_LOADED
+    return api;
+}
+
+std::string SharedLibraryPath() {
+    char exe[4096] = {};
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return {};
+    std::string path(exe, static_cast<std::size_t>(n));
+    path = path.substr(0, path.rfind('/'));  // .../tests
+    path = path.substr(0, path.rfind('/'));  // the build directory
+    return path + "/libhalvex.so";
+}
+
+// Loads libhalvex.so on the default boards; exits the process when it cannot.
+std::pair<void*, Api> LoadSharedLibrary() {
+    unsetenv("HALVEX_SIM_BOARDS");
+    void* library = dlopen(SharedLibraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) std::_Exit(90);
+    auto api = LoadedApi(library);
+    if (!api) std::_Exit(91);
+    return {library, *api};
+}
+
+std::atomic<int> gChunks{0};
+void WINAPI CountChunk(UINT64, DWORD, DWORD, DWORD*) { gChunks.fetch_add(1); }
+
+// Waits, up to a guard, until something happens; false if the guard passed first.
+bool AwaitCondition(const std::function<bool()>& happened) {
+    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(kDeadlineSeconds);
+    while (!happened()) {
+        if (std::chrono::steady_clock::now() > guard) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// Starts the acquisition on sequencer 0 with chunks a millisecond apart and waits until data
+// arrives. 0 when it runs (or, on a board that cannot stream, was refused with 66); otherwise
+// the step that failed.
+int StartAcquisition(const Api& api, UINT64 board, Acquisition kind) {
+    if (api.ADC_SetRate(board, 0, kRateHz) != 0) return 10;
+    if (api.PIO_Out32(board, 32, kTransferBytes) != 0) return 11;
+    const bool callback = kind != Acquisition::PollingStream;
+    if (api.ADC_SetCallback(board, 0, callback ? ADC_CALLBACK_RAW : ADC_CALLBACK_NONE,
+                            callback ? reinterpret_cast<void*>(&CountChunk) : nullptr) != 0)
+        return 12;
+    const int chunksBefore = gChunks.load();
+    const DWORD started = kind == Acquisition::Block ? api.ADC_AcquireBlock(board, 0, kBlockSamples)
+                                                     : api.ADC_AcquireStream(board, 0);
+    if (board == 0) return started == ERROR_BAD_DEV_TYPE ? 0 : 13;
+    if (started != 0) return 14;
+    const bool arrived = callback ? AwaitCondition([&] { return gChunks.load() >= chunksBefore + 2; })
+                                  : AwaitCondition([&] { return api.ADC_PollData(board, 0) == 0; });
+    return arrived ? 0 : 15;
+}
+
+// Runs `body` in a child made by fork(), which ends with exit(body's result). Returns the
+// child's exit code, 128 + the signal that ended it, or -1 when it outlived the deadline and
+// was killed.
+int ForkAndAwait(const std::function<int()>& body) {
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child < 0) return -2;
+    if (child == 0) {
+        gInForkedTestChild = true;
+        std::exit(body());
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kDeadlineSeconds);
+    for (;;) {
+        int status = 0;
+        const pid_t done = waitpid(child, &status, WNOHANG);
+        if (done == child) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (done < 0) return -3;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+// Counts failed checks in a child; each failure is named on stderr.
+class ChildChecks {
+public:
+    void Expect(bool passed, const char* what) {
+        if (passed) return;
+        std::fprintf(stderr, "forked child: %s\n", what);
+        ++failures_;
+    }
+    int Result() const { return failures_ < 80 ? failures_ : 80; }
+
+private:
+    int failures_ = 0;
+};
+
+// Exports of the statically linked library in a forked child, with arguments that would work in
+// the parent, one of each kind of body: each refuses at once, leaves its outputs alone and sets
+// the code as the last error. The ones that would wait for the parent's threads or pend in the
+// driver would otherwise keep the child past its deadline.
+void CheckExportsRefuse(ChildChecks& c) {
+    constexpr UINT64 b = 1;
+    const auto refused = [](DWORD result) { return result == kRefused && GetLastError() == kRefused; };
+    const auto failedRead = [](auto read, INT64 expected) {
+        SetLastError(0);
+        return read() == expected && GetLastError() == kRefused;
+    };
+
+    c.Expect(failedRead(BRD_GetHighestBoardIndex, -1), "BRD_GetHighestBoardIndex");
+    DWORD dwords[2] = {7, 7};
+    c.Expect(refused(BRD_GetDeviceID(b, dwords)) && dwords[0] == 7, "BRD_GetDeviceID");
+    c.Expect(failedRead([] { return PIO_In8(b, 12); }, 0x55), "PIO_In8");
+    c.Expect(failedRead([] { return PIO_In16(b, 12); }, 0xAA55), "PIO_In16");
+    c.Expect(failedRead([] { return PIO_In32(b, 12); }, 0xAA55AA55), "PIO_In32");
+    c.Expect(refused(PIO_Out32(b, 100, 1)), "PIO_Out32");
+    c.Expect(refused(PIO_INS32(b, 12, 2, dwords)) && dwords[0] == 7, "PIO_INS32");
+    c.Expect(refused(PIO_WaitForIRQ(b)), "PIO_WaitForIRQ");
+    OVERLAPPED overlapped{};
+    c.Expect(refused(PIO_DMAPiongIn(b, reinterpret_cast<BYTE*>(dwords), 8, &overlapped)), "PIO_DMAPiongIn");
+    c.Expect(refused(ADC_SetRate(b, 0, kRateHz)), "ADC_SetRate");
+    double scan[16] = {7.0};
+    c.Expect(refused(ADC_GetImmediateScanV(b, scan, 0)) && scan[0] == 7.0, "ADC_GetImmediateScanV");
+    c.Expect(refused(ADC_SetCallback(b, 0, ADC_CALLBACK_NONE, nullptr)), "ADC_SetCallback");
+    c.Expect(refused(ADC_AcquireStream(b, 0)), "ADC_AcquireStream");
+    c.Expect(refused(ADC_AcquireEnd(b, 0)), "ADC_AcquireEnd");
+    c.Expect(refused(ADC_PollData(b, 0)), "ADC_PollData");
+    c.Expect(refused(DAC_OutputV(b, 0, 1.0)), "DAC_OutputV");
+    // Fixed answers that touch nothing anywhere.
+    c.Expect(ADC_ConfigureAcquire(b, 0, 0, 0) == ERROR_NOT_SUPPORTED, "ADC_ConfigureAcquire keeps 50");
+    c.Expect(ADC_AcquireBlock(b, 0, 0) == ERROR_SUCCESS, "ADC_AcquireBlock of 0 samples keeps 0");
+    // The VB names forward to the same refusal.
+    c.Expect(failedRead(VBBRD_GetHighestBoardIndex, -1), "VBBRD_GetHighestBoardIndex");
+    c.Expect(failedRead([] { return VBPIO_In32(b, 12); }, 0xAA55AA55), "VBPIO_In32");
+    c.Expect(refused(VBADC_AcquireEnd(b, 0)), "VBADC_AcquireEnd");
+}
+
+// The Win32 layer in a forked child: new events and threads work.
+void CheckWin32LayerWorks(ChildChecks& c) {
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    c.Expect(event != nullptr, "CreateEventW");
+    c.Expect(WaitForSingleObject(event, 0) == WAIT_TIMEOUT, "a new event is not signalled");
+    c.Expect(SetEvent(event) != FALSE, "SetEvent");
+    c.Expect(WaitForSingleObject(event, 0) == WAIT_OBJECT_0, "a set event satisfies a wait");
+    c.Expect(WaitForSingleObject(event, 0) == WAIT_TIMEOUT, "an auto-reset event clears");
+
+    if (kThreadsInForkedChild) {
+        HANDLE thread = CreateThread(
+            nullptr, 0, [](LPVOID e) -> DWORD { return SetEvent(static_cast<HANDLE>(e)) ? 5 : 6; }, event, 0,
+            nullptr);
+        c.Expect(thread != nullptr, "CreateThread");
+        c.Expect(WaitForSingleObject(event, 2000) == WAIT_OBJECT_0, "a new thread sets an event");
+        c.Expect(WaitForSingleObject(thread, 2000) == WAIT_OBJECT_0, "a new thread's end is seen");
+        DWORD exitCode = 0;
+        c.Expect(GetExitCodeThread(thread, &exitCode) && exitCode == 5, "GetExitCodeThread");
+        c.Expect(CloseHandle(thread), "CloseHandle of the thread");
+    }
+    c.Expect(CloseHandle(event), "CloseHandle of the event");
+}
+
+std::string KindName(const ::testing::TestParamInfo<Acquisition>& param) {
+    static const char* const names[] = {"CallbackStream", "PollingStream", "Block"};
+    return names[static_cast<int>(param.param)];
+}
+
+// ---- A child that fork() made, with the statically linked library --------------------------
+
+class ForkedChild : public LibraryTest, public ::testing::WithParamInterface<Acquisition> {
+protected:
+    void SetUp() override {
+        StartDefault();
+        ASSERT_EQ(StartAcquisition(LinkedApi(), 1, GetParam()), 0);
+    }
+
+    // The parent goes on after the fork: its acquisition still delivers and ends normally.
+    void ExpectParentStillAcquires() {
+        if (GetParam() == Acquisition::PollingStream) {
+            EXPECT_EQ(ADC_ClearData(1, 0), 0u);
+            EXPECT_TRUE(AwaitCondition([] { return ADC_PollData(1, 0) == 0; }));
+        } else {
+            const int chunks = gChunks.load();
+            EXPECT_TRUE(AwaitCondition([&] { return gChunks.load() > chunks; }));
+        }
+        EXPECT_EQ(ADC_AcquireEnd(1, 0), 0u);
+    }
+};
+
+TEST_P(ForkedChild, ExportsRefuseAtOnceAndTheChildExits) {
+    const int result = ForkAndAwait([] {
+        ChildChecks c;
+        CheckExportsRefuse(c);
+        HxTestLibraryDetach();  // nothing to detach here: must not wait for the parent's threads
+        return c.Result();
+    });
+    EXPECT_EQ(result, 0) << "failed checks (named above); -1: the child outlived the deadline";
+    ExpectParentStillAcquires();
+}
+
+TEST_P(ForkedChild, TheWin32LayerWorksInTheChild) {
+    const int result = ForkAndAwait([] {
+        ChildChecks c;
+        CheckWin32LayerWorks(c);
+        return c.Result();
+    });
+    EXPECT_EQ(result, 0) << "failed checks (named above); -1: the child outlived the deadline";
+    ExpectParentStillAcquires();
+}
+
+INSTANTIATE_TEST_SUITE_P(WhileTheParentAcquires, ForkedChild,
+                         ::testing::Values(Acquisition::CallbackStream, Acquisition::PollingStream,
+                                           Acquisition::Block),
+                         KindName);
+
+// The Win32 layer's state the parent's other threads left behind: a mutex one of them owned and
+// a wait one of them was blocked in when the child was made.
+TEST(ForkedChildWin32, AMutexOwnedByAnotherThreadIsAbandonedAndItsWaitersAreGone) {
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<pid_t> holderTid{0};
+    std::thread holder([&] {
+        WaitForSingleObject(mutex, INFINITE);
+        holderTid = gettid();
+        WaitForSingleObject(release, INFINITE);
+        ReleaseMutex(mutex);
+    });
+    // Sleeping in its wait on `release`, not merely about to start it.
+    const bool holderWaits = AwaitCondition([&] {
+        if (holderTid.load() == 0) return false;
+        std::ifstream stat("/proc/self/task/" + std::to_string(holderTid.load()) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const auto close = text.rfind(')');
+        return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S';
+    });
+    if (!holderWaits) {
+        SetEvent(release);
+        holder.join();
+        FAIL() << "the holding thread never went to sleep in its wait";
+    }
+
+    const int result = ForkAndAwait([&] {
+        ChildChecks c;
+        c.Expect(SetEvent(release) && SetEvent(release) && ResetEvent(release) && SetEvent(release),
+                 "signalling an event a vanished thread waited on");
+        c.Expect(WaitForSingleObject(mutex, 2000) == WAIT_ABANDONED, "the vanished owner's mutex is abandoned");
+        c.Expect(ReleaseMutex(mutex) != FALSE, "the abandoned mutex is this thread's now");
+        c.Expect(WaitForSingleObject(mutex, 0) == WAIT_OBJECT_0 && ReleaseMutex(mutex), "and free again");
+        return c.Result();
+    });
+    EXPECT_EQ(result, 0) << "failed checks (named above); -1: the child outlived the deadline";
+
+    SetEvent(release);
+    holder.join();
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), static_cast<DWORD>(WAIT_OBJECT_0)) << "the parent's mutex is untouched";
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    CloseHandle(release);
+}
+
+TEST(ForkedChildWin32, ChildrenForkedWhileAnotherThreadUsesTheLayerFindItUsable) {
+    // A wait on many objects holds the layer's lock for most of each turn.
+    std::vector<HANDLE> events(MAXIMUM_WAIT_OBJECTS);
+    for (auto& event : events) event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        while (!stop.load()) WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, events.data(), FALSE, 0);
+    });
+    int failed = 0;
+    for (int i = 0; i < 6; ++i) {
+        const int result = ForkAndAwait([] {
+            ChildChecks c;
+            CheckWin32LayerWorks(c);
+            return c.Result();
+        });
+        if (result != 0) ++failed;
+    }
+    stop = true;
+    churn.join();
+    for (HANDLE event : events) CloseHandle(event);
+    EXPECT_EQ(failed, 0);
+}
+
+// ---- A child that fork() made from a process that loaded libhalvex.so ------------------------
+
+class ForkedChildOfSharedLibrary : public ::testing::TestWithParam<Acquisition> {
+protected:
+    void SetUp() override {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        if (access(SharedLibraryPath().c_str(), R_OK) != 0) GTEST_SKIP() << "the shared library is not built";
+    }
+};
+
+// The library's exit hook is inherited by the child; it must not end acquisitions or the log
+// thread there, whose threads stayed in the parent.
+[[noreturn]] void ForkWhileAcquiringThenEndParent(Acquisition kind) {
+    alarm(2 * kDeadlineSeconds);
+    auto [library, api] = LoadSharedLibrary();
+    if (const int failed = StartAcquisition(api, 1, kind)) std::_Exit(failed);
+    const int child = ForkAndAwait([&, &api = api] {
+        ChildChecks c;
+        api.SetLastError(0);
+        c.Expect(api.PIO_In32(1, 12) == 0xAA55AA55 && api.GetLastError() == kRefused, "PIO_In32");
+        c.Expect(api.ADC_AcquireEnd(1, 0) == kRefused, "ADC_AcquireEnd");
+        c.Expect(api.BRD_GetHighestBoardIndex() == -1, "BRD_GetHighestBoardIndex");
+        HANDLE event = api.CreateEventW(nullptr, FALSE, TRUE, nullptr);
+        c.Expect(event != nullptr && api.WaitForSingleObject(event, 0) == WAIT_OBJECT_0 && api.CloseHandle(event),
+                 "events");
+        return c.Result();  // then exit(), with the library's exit hook
+    });
+    if (child != 0) std::_Exit(child < 0 ? 40 : 41);
+    if (api.ADC_AcquireEnd(1, 0) != 0) std::_Exit(42);
+    (void)library;
+    std::exit(0);
+}
+
+TEST_P(ForkedChildOfSharedLibrary, ExitsPromptlyAndTheParentEndsNormally) {
+    EXPECT_EXIT(ForkWhileAcquiringThenEndParent(GetParam()), ::testing::ExitedWithCode(0), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(WhileTheParentAcquires, ForkedChildOfSharedLibrary,
+                         ::testing::Values(Acquisition::CallbackStream, Acquisition::PollingStream,
+                                           Acquisition::Block),
+                         KindName);
+
+// ---- The process ends while an acquisition runs ----------------------------------------------
+
+using EndCase = std::tuple<End, Acquisition, UINT64>;
+
+class ProcessEnd : public ::testing::TestWithParam<EndCase> {
+protected:
+    void SetUp() override {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        if (std::get<End>(GetParam()) != End::Detach && access(SharedLibraryPath().c_str(), R_OK) != 0)
+            GTEST_SKIP() << "the shared library is not built";
+    }
+};
+
+// In a process of its own: start the library, start the acquisition, end the process the
+// case's way. Exit code 0 means it ended cleanly; SIGALRM means it hung.
+[[noreturn]] void AcquireThenEnd(End end, Acquisition kind, UINT64 board) {
+    alarm(kDeadlineSeconds);
+    void* library = nullptr;
+    Api api;
+    if (end == End::Detach) {
+        halvex::sim::UseDefaultBoards();
+        HxTestLibraryStart();
+        api = LinkedApi();
+    } else {
+        std::tie(library, api) = LoadSharedLibrary();
+    }
+    if (const int failed = StartAcquisition(api, board, kind)) std::_Exit(failed);
+    if (end == End::Detach) HxTestLibraryDetach();
+    if (end == End::Dlclose) dlclose(library);
+    std::exit(0);
+}
+
+std::string EndCaseName(const ::testing::TestParamInfo<EndCase>& param) {
+    static const char* const ends[] = {"Exit", "Detach", "Dlclose"};
+    const auto [end, kind, board] = param.param;
+    return ends[static_cast<int>(end)] + KindName({kind, 0}) + "OnBoard" + std::to_string(board);
+}
+
+TEST_P(ProcessEnd, EndsCleanly) {
+    const auto [end, kind, board] = GetParam();
+    EXPECT_EXIT(AcquireThenEnd(end, kind, board), ::testing::ExitedWithCode(0), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WhileAcquiring, ProcessEnd,
+    ::testing::Combine(::testing::Values(End::Exit, End::Detach, End::Dlclose),
+                       ::testing::Values(Acquisition::CallbackStream, Acquisition::PollingStream, Acquisition::Block),
+                       ::testing::Values(UINT64{0}, UINT64{1}, UINT64{2})),
+    EndCaseName);
+
+}  // namespace
