@@ -9,26 +9,6 @@ using namespace halvex;
 class CallFrameTest : public LibraryTest {
 protected:
     void SetUp() override { StartDefault(); }
-
-    // Whether another thread can take `mutex` right now (and gives it back).
-    static bool FreeForOthers(HANDLE mutex) {
-        struct Probe {
-            HANDLE mutex;
-            DWORD result = WAIT_FAILED;
-        } probe{mutex};
-        HANDLE thread = CreateThread(
-            nullptr, 0,
-            [](LPVOID p) -> DWORD {
-                auto* self = static_cast<Probe*>(p);
-                self->result = WaitForSingleObject(self->mutex, 0);
-                if (self->result == WAIT_OBJECT_0) ReleaseMutex(self->mutex);
-                return 0;
-            },
-            &probe, 0, nullptr);
-        WaitForSingleObject(thread, INFINITE);
-        CloseHandle(thread);
-        return probe.result == WAIT_OBJECT_0;
-    }
 };
 
 TEST_F(CallFrameTest, IndexChecksSetTheirResultAsLastError) {

@@ -13,6 +13,28 @@
 
 #include "core/Core.h"
 
+// Whether another thread can take `mutex` right now (and gives it back): false while this
+// thread, or any other, holds it.
+inline bool FreeForOthers(HANDLE mutex) {
+    struct Probe {
+        HANDLE mutex;
+        DWORD result = WAIT_FAILED;
+    } probe{mutex};
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            auto* self = static_cast<Probe*>(p);
+            self->result = WaitForSingleObject(self->mutex, 0);
+            if (self->result == WAIT_OBJECT_0) ReleaseMutex(self->mutex);
+            return 0;
+        },
+        &probe, 0, nullptr);
+    if (thread == nullptr) return false;
+    const bool ended = WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    return ended && probe.result == WAIT_OBJECT_0;
+}
+
 class LibraryTest : public ::testing::Test {
 protected:
     void TearDown() override {

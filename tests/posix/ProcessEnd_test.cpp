@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "LibraryFixture.h"
+#include "posix/SharedLibrary.h"
 
 // The VB entry points are not in the header: Visual Basic declares them itself.
 extern "C" {
@@ -88,16 +89,6 @@ std::optional<Api> LoadedApi(void* library) {
     HX_TEST_FUNCTIONS(HX_LOADED)
 #undef HX_LOADED
     return api;
-}
-
-std::string SharedLibraryPath() {
-    char exe[4096] = {};
-    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0) return {};
-    std::string path(exe, static_cast<std::size_t>(n));
-    path = path.substr(0, path.rfind('/'));  // .../tests
-    path = path.substr(0, path.rfind('/'));  // the build directory
-    return path + "/libhalvex.so";
 }
 
 // Loads libhalvex.so on the default boards; exits the process when it cannot.

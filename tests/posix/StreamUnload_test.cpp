@@ -13,17 +13,9 @@
 #include <string>
 #include <thread>
 
-namespace {
+#include "posix/SharedLibrary.h"
 
-std::string LibraryPath() {
-    char exe[4096] = {};
-    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0) return {};
-    std::string path(exe, static_cast<std::size_t>(n));
-    path = path.substr(0, path.rfind('/'));  // .../tests
-    path = path.substr(0, path.rfind('/'));  // the build directory
-    return path + "/libhalvex.so";
-}
+namespace {
 
 std::atomic<int> calls{0};
 std::atomic<bool> exitInCallback{false};
@@ -59,7 +51,7 @@ class StreamUnload : public ::testing::Test {
 protected:
     void SetUp() override {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
-        path_ = LibraryPath();
+        path_ = SharedLibraryPath();
         if (access(path_.c_str(), R_OK) != 0) GTEST_SKIP() << "the shared library is not built: " << path_;
     }
     std::string path_;

@@ -22,26 +22,6 @@ constexpr DWORD kForeignException = 0xE0434F4D;
 void Fault() { *nowhere = 1; }
 void RaiseForeign() { RaiseException(kForeignException, 0, 0, nullptr); }
 
-// Whether another thread can take `mutex` now (and gives it back).
-bool FreeForOthers(HANDLE mutex) {
-    struct Probe {
-        HANDLE mutex;
-        DWORD result = WAIT_FAILED;
-    } probe{mutex};
-    HANDLE thread = CreateThread(
-        nullptr, 0,
-        [](LPVOID p) -> DWORD {
-            auto* self = static_cast<Probe*>(p);
-            self->result = WaitForSingleObject(self->mutex, 0);
-            if (self->result == WAIT_OBJECT_0) ReleaseMutex(self->mutex);
-            return 0;
-        },
-        &probe, 0, nullptr);
-    if (thread == nullptr) return false;
-    const bool ended = WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0;
-    CloseHandle(thread);
-    return ended && probe.result == WAIT_OBJECT_0;
-}
 
 void ExpectChildPasses(const char* test) {
     const ChildOutcome child = RunThisProgramOn(test);
