@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 
+#include "adc/AnalogInputRegisters.h"
 #include "adc/PackedSample.h"
 #include "core/Core.h"
 #include "platform/Guard.h"
@@ -18,19 +19,7 @@ using halvex::platform::GuardedStoreValue;
 
 namespace {
 
-// The analog-input register block; s is the sequencer.
-constexpr DWORD DivisorRegister(DWORD s) { return 16 + 4 * s; }
-constexpr DWORD RangeRegister(DWORD s) { return 24 + 4 * s; }
-constexpr DWORD kFifoCountRegister = 40;
-constexpr DWORD FifoDataRegister(DWORD s) { return 48 + 4 * s; }
-constexpr DWORD StartStopRegister(DWORD s) { return 56 + 4 * s; }
-
-// Start/stop register bits.
-constexpr DWORD kAcquireBit = 1u << 5;
-constexpr DWORD kSingleEndedBit = 1u << 11;
-constexpr DWORD kChannelField = 7u << 12;
-constexpr DWORD kRunBit = 1u << 16;
-constexpr DWORD kWideWriteBit = 1u << 17;  // set in every value written to a 32-bit register
+using namespace halvex::adc;
 
 constexpr DWORD kAllFields = 0x11111111u;  // a range code times this fills all eight fields
 

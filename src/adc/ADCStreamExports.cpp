@@ -5,13 +5,12 @@
 #include <memory>
 
 #include "adc/AcquireThreads.h"
+#include "adc/AnalogInputRegisters.h"
 #include "core/Core.h"
 
 namespace halvex {
 
 namespace {
-
-constexpr DWORD kChunkSizeRegister = 32;
 
 TSequencerAcq& AcqOf(UINT64 iBoard, DWORD iSequencer) { return Devices[iBoard].SequencerAcq[iSequencer]; }
 
@@ -23,7 +22,7 @@ DWORD ADC_Acquire_Inner(UINT64 iBoard, DWORD iSequencer, DWORD SampleCt) {
     if (map != rmLayout2 && map != rmLayout3) return ERROR_BAD_DEV_TYPE;
     // The size of every transfer and every chunk of the run, fixed here: a chunk is never
     // smaller than a transfer queued into it, whatever the register says later.
-    const DWORD ChunkSize = PIO_In32(iBoard, kChunkSizeRegister + 4 * iSequencer);
+    const DWORD ChunkSize = PIO_In32(iBoard, adc::ChunkSizeRegister(iSequencer));
     if (const DWORD readError = GetLastError()) return readError;
     if (ChunkSize < kMinTransferBytes || ChunkSize > kMaxTransferBytes) return ERROR_INVALID_DATA;
     const TAcquireMode mode = SampleCt == 0 ? amStream : amBlock;

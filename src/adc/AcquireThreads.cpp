@@ -7,6 +7,7 @@
 #include <mutex>
 #include <new>
 
+#include "adc/AnalogInputRegisters.h"
 #include "adc/PackedSample.h"
 #include "pio/DMA.h"
 #include "platform/Contain.h"
@@ -15,13 +16,13 @@ namespace halvex {
 
 namespace {
 
-// Start/stop register bits of sequencer 0 as the run writes them.
-constexpr DWORD kAcquireBits = 0x20020;  // bit 5 (acquisition) and bit 17 (32-bit command)
-constexpr DWORD kRunBit = 0x10000;
-constexpr DWORD kStartStop0 = 56;
-constexpr DWORD kStartStop1 = 60;
-constexpr DWORD kChunkSizeRegister = 32;
-constexpr DWORD kDmaEnableRegister = 64;
+using namespace adc;
+
+// The start/stop bits every value the run writes carries.
+constexpr DWORD kAcquireBits = kAcquireBit | kWideWriteBit;
+constexpr DWORD kStartStop0 = StartStopRegister(0);
+constexpr DWORD kStartStop1 = StartStopRegister(1);
+constexpr DWORD kChunkSizeRegister = ChunkSizeRegister(0);
 
 std::atomic<int64_t> liveThreads{0};
 
@@ -361,7 +362,7 @@ DWORD TPoolAcquireThread::Run(DWORD ControlWord, TTransfer& transfer) {
     // a request queued behind it would wait for a whole chunk of samples.
     if (Terminated()) return ERROR_OPERATION_ABORTED;
     DWORD status = QueueTransfer(transfer);
-    PIO_Out32(iBoard, kDmaEnableRegister, 0x10);
+    PIO_Out32(iBoard, kDmaEnableRegister, kDmaEnableBit);
     PIO_Out32(iBoard, kStartStop1, ControlWord & ~kRunBit);
     PIO_Out32(iBoard, kStartStop0, ControlWord | kRunBit);
 

@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include <halvex/halvex.h>
+
 #include <bit>
 #include <cstdint>
 
@@ -16,11 +18,11 @@ namespace halvex {
 
 using PackedSample = uint32_t;
 
-inline constexpr PackedSample NoSample = 0x80000000u;
+inline constexpr PackedSample NoSample = HALVEX_NO_SAMPLE;
 
 // "Leave the ranges as they are" where a range code is expected; "all channels" as a channel.
-inline constexpr DWORD kKeepRanges = 0xFFFFFFFFu;
-inline constexpr DWORD kAllChannels = 0xFFFFFFFFu;
+inline constexpr DWORD kKeepRanges = HALVEX_KEEP_RANGES;
+inline constexpr DWORD kAllChannels = HALVEX_ALL_CHANNELS;
 
 // The NaN every volts output is pre-set to and every invalid sample converts to: the default
 // NaN of x86 arithmetic, so callers comparing bit patterns see one value.

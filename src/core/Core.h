@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <halvex/halvex.h>
+
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "platform/Contain.h"
+#include "port/DriverAbi.h"
 #include "platform/ForkedChild.h"
 
 namespace halvex {
@@ -23,7 +26,7 @@ enum TRegisterMap : uint8_t { rmUnknown = 0, rmLayout1 = 1, rmLayout2 = 2, rmLay
 class TPoolAcquireThread;
 
 // Callback type tags: little-endian four-character codes.
-inline constexpr DWORD kCallbackTypeNone = 0xFFFFFFFF;
+inline constexpr DWORD kCallbackTypeNone = ADC_CALLBACK_NONE;
 
 struct TSequencerAcq {
     DWORD ChunkingType = 0;
@@ -63,8 +66,6 @@ extern std::vector<TDeviceData>& Devices;
 // 0 until start-up ran.
 extern BYTE OSVersionClass;
 
-// {E77894A2-697F-11D0-958E-AF1FDADB2F1B}
-inline constexpr GUID InterfaceClassGuid = {0xE77894A2, 0x697F, 0x11D0, {0x95, 0x8E, 0xAF, 0x1F, 0xDA, 0xDB, 0x2F, 0x1B}};
 
 using TStringArray16 = std::vector<std::u16string>;
 
@@ -90,26 +91,6 @@ void StopAcquisitionHardware(UINT64 iBoard);
 
 // ---- Driver channel ------------------------------------------------------------------------
 
-inline constexpr DWORD IOCTL_GET_DEVICE_ID = 0x80FF6000;
-inline constexpr DWORD IOCTL_QUERY_BAR_BASE = 0x80FF6004;
-inline constexpr DWORD IOCTL_WAIT_FOR_IRQ = 0x80FF6040;
-inline constexpr DWORD IOCTL_POLL_FOR_IRQ = 0x80FF6050;
-inline constexpr DWORD IOCTL_ABORT_IRQ_WAIT = 0x80FF2048;
-inline constexpr DWORD IOCTL_REG_READ = 0x80FF6080;
-inline constexpr DWORD IOCTL_REG_READ_BLOCK = 0x80FF6084;
-inline constexpr DWORD IOCTL_REG_WRITE = 0x80FFA088;
-inline constexpr DWORD IOCTL_DMA_PIONG_CONTROL = 0x80FFA100;
-inline constexpr DWORD IOCTL_DMA_PIONG_IN = 0x80FF6102;
-
-#pragma pack(push, 1)
-struct RegisterRequest {
-    uint16_t Offset;
-    uint8_t One = 1;
-    uint8_t Width;
-    uint32_t Value;
-};
-#pragma pack(pop)
-static_assert(sizeof(RegisterRequest) == 8);
 
 // One driver request. 0 on success (last error 0); otherwise the failure code, which is also
 // the last error (a failure without a code becomes ERROR_GEN_FAILURE).

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/Core.h"
+#include "core/Hex.h"
 #include "log/LogThreads.h"
 #include "platform/Guard.h"
 #include "port/DriverPort.h"
@@ -147,16 +148,7 @@ bool GuardedZero(void* buffer, std::size_t size) {
     return true;
 }
 
-std::u16string HexName(DWORD id) {
-    static const char16_t digits[] = u"0123456789ABCDEF";
-    std::u16string text;
-    do {
-        text.insert(text.begin(), digits[id & 0xF]);
-        id >>= 4;
-    } while (id != 0);
-    while (text.size() < 4) text.insert(text.begin(), u'0');
-    return text;
-}
+std::u16string HexName(DWORD id) { return HexText<char16_t>(id, 4); }
 
 
 // The board's name from the board-finder list: 0, or 67 when the list is missing. A value of

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "core/Hex.h"
+
 namespace halvex {
 
 TLogThread* LogThread = nullptr;
@@ -13,12 +15,7 @@ const char16_t kLogKey[] = u"Software\\Orvande\\Halvex\\";
 
 LPCWSTR W(const char16_t* text) { return reinterpret_cast<LPCWSTR>(text); }
 
-std::u16string LineName(DWORD n) {
-    static const char16_t digits[] = u"0123456789ABCDEF";
-    std::u16string name(8, u'0');
-    for (int i = 7; i >= 0; --i, n >>= 4) name[static_cast<std::size_t>(i)] = digits[n & 0xF];
-    return name;
-}
+std::u16string LineName(DWORD n) { return HexText<char16_t>(n, 8); }
 
 }  // namespace
 

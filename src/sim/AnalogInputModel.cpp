@@ -6,7 +6,6 @@
 namespace halvex::sim {
 namespace {
 
-constexpr uint32_t kFifoDataRegister = 48;
 
 // Which sequencer's copy of a per-sequencer register `offset` is, or -1.
 int SequencerOf(uint32_t offset, uint32_t base) {

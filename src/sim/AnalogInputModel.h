@@ -31,7 +31,6 @@ namespace halvex::sim {
 
 class AnalogInputModel final : public Device {
 public:
-    static constexpr uint32_t kFifoCountRegister = 40;
     static constexpr std::size_t kFifoDepth = 4096;
     static constexpr uint32_t kEmptyFifoWord = 0x80000000u;
 

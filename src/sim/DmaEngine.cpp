@@ -13,8 +13,6 @@
 namespace halvex::sim {
 namespace {
 
-constexpr uint32_t kDmaEnableRegister = 64;
-constexpr uint32_t kDmaEnableBit = 0x10;
 constexpr std::size_t kCompletionTimesKept = 65536;
 
 int64_t Nanoseconds(std::chrono::steady_clock::time_point t) {

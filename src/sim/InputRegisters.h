@@ -1,17 +1,23 @@
 // The analog-input register block as the simulated boards decode it: sequencer 0's registers
-// (sequencer 1's sit 4 bytes above each) and the start/stop register's bits.
+// (sequencer 1's sit 4 bytes above each), named as the library names them.
 #pragma once
 
 #include <cstdint>
 
+#include "adc/AnalogInputRegisters.h"
+
 namespace halvex::sim {
 
-inline constexpr uint32_t kDivisorRegister = 16;    // base clock / this = conversion rate
-inline constexpr uint32_t kRangeRegister = 24;      // a range code per channel, 4 bits each
-inline constexpr uint32_t kStartStopRegister = 56;  // channels, mode and run bit
+inline constexpr uint32_t kDivisorRegister = adc::DivisorRegister(0);
+inline constexpr uint32_t kRangeRegister = adc::RangeRegister(0);
+inline constexpr uint32_t kStartStopRegister = adc::StartStopRegister(0);
+inline constexpr uint32_t kFifoCountRegister = adc::kFifoCountRegister;
+inline constexpr uint32_t kFifoDataRegister = adc::FifoDataRegister(0);
+inline constexpr uint32_t kDmaEnableRegister = adc::kDmaEnableRegister;
+inline constexpr uint32_t kDmaEnableBit = adc::kDmaEnableBit;
 
-inline constexpr uint32_t kAcquireBit = 1u << 5;
-inline constexpr uint32_t kSingleEndedBit = 1u << 11;
-inline constexpr uint32_t kRunBit = 1u << 16;
+using adc::kAcquireBit;
+using adc::kRunBit;
+using adc::kSingleEndedBit;
 
 }  // namespace halvex::sim

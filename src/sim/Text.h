@@ -5,18 +5,13 @@
 #include <string>
 #include <string_view>
 
+#include "core/Hex.h"
+
 namespace halvex::sim {
 
 // `value` in hexadecimal with at least `minDigits` digits.
-inline std::string Hex(uint32_t value, int minDigits, bool upperCase) {
-    const char* digits = upperCase ? "0123456789ABCDEF" : "0123456789abcdef";
-    std::string text;
-    do {
-        text.insert(text.begin(), digits[value & 0xF]);
-        value >>= 4;
-    } while (value != 0);
-    while (static_cast<int>(text.size()) < minDigits) text.insert(text.begin(), '0');
-    return text;
+inline std::string Hex(uint32_t value, std::size_t minDigits, bool upperCase) {
+    return HexText<char>(value, minDigits, upperCase);
 }
 
 // Each byte becomes one UTF-16 unit: exact for ASCII, Latin-1 otherwise.
