@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/BoardFamilies.h"
 #include "core/Core.h"
 #include "core/Hex.h"
 #include "log/LogThreads.h"
@@ -19,22 +20,6 @@ namespace {
 
 LPCWSTR W(const char16_t* text) { return reinterpret_cast<LPCWSTR>(text); }
 
-bool InRange(DWORD id, DWORD first, DWORD last) { return id >= first && id <= last; }
-
-// Identifier rows of the classification table.
-bool IsLayout1Family(DWORD id) {
-    return id == 0x1100 || InRange(id, 0x8258, 0x825A) || InRange(id, 0x82E8, 0x82EA) ||
-           InRange(id, 0xC258, 0xC25A) || InRange(id, 0xC2E8, 0xC2EA);
-}
-bool IsFirmwareSelectedFamily(DWORD id) {
-    return InRange(id, 0x8058, 0x805A) || InRange(id, 0x80E8, 0x80EA) || InRange(id, 0xC058, 0xC05A) ||
-           InRange(id, 0xC0E8, 0xC0EA);
-}
-bool IsLayout2Family(DWORD id) {
-    return InRange(id, 0x805C, 0x805E) || InRange(id, 0x80EC, 0x80EE) || InRange(id, 0xC05C, 0xC05E) ||
-           InRange(id, 0xC0EC, 0xC0EE);
-}
-
 // Boards with 16-bit start/stop registers come up with both sequencers stopped.
 void StopBothSequencers16(UINT64 iBoard) {
     PIO_Out16(iBoard, 56, 0xFCEE);
@@ -43,37 +28,36 @@ void StopBothSequencers16(UINT64 iBoard) {
 
 // Fills in base clock, immediate mode and register layout; false for an unknown identifier.
 bool ClassifyBoard(UINT64 iBoard, TDeviceData& device) {
-    const DWORD id = device.DeviceID;
-    if (id == 0x0C40) {
-        device.BaseClock = 10'000'000;
-        device.ImmediateMode = imNative16;
-        device.RegisterMap = rmLayout1;
-        return true;
-    }
-    if (IsLayout1Family(id)) {
-        device.BaseClock = PIO_In32(iBoard, 12);
-        StopBothSequencers16(iBoard);
-        device.ImmediateMode = imNative16;
-        device.RegisterMap = rmLayout1;
-        return true;
-    }
-    if (IsFirmwareSelectedFamily(id)) {
-        device.BaseClock = PIO_In32(iBoard, 12);
-        if ((PIO_In32(iBoard, 104) >> 16) == 0x0001) {
-            device.ImmediateMode = imNative32;
-            device.RegisterMap = rmLayout3;
-        } else {
+    switch (BoardFamilyOf(device.DeviceID)) {
+        case TBoardFamily::Fixed:
+            device.BaseClock = kFixedFamilyBaseClock;
+            device.ImmediateMode = imNative16;
+            device.RegisterMap = rmLayout1;
+            return true;
+        case TBoardFamily::Layout1:
+            device.BaseClock = PIO_In32(iBoard, 12);
             StopBothSequencers16(iBoard);
             device.ImmediateMode = imNative16;
             device.RegisterMap = rmLayout1;
-        }
-        return true;
-    }
-    if (IsLayout2Family(id)) {
-        device.BaseClock = PIO_In32(iBoard, 12);
-        device.ImmediateMode = imNative32;
-        device.RegisterMap = rmLayout2;
-        return true;
+            return true;
+        case TBoardFamily::FirmwareSelected:
+            device.BaseClock = PIO_In32(iBoard, 12);
+            if ((PIO_In32(iBoard, 104) >> 16) == kWideCommandFirmware) {
+                device.ImmediateMode = imNative32;
+                device.RegisterMap = rmLayout3;
+            } else {
+                StopBothSequencers16(iBoard);
+                device.ImmediateMode = imNative16;
+                device.RegisterMap = rmLayout1;
+            }
+            return true;
+        case TBoardFamily::Layout2:
+            device.BaseClock = PIO_In32(iBoard, 12);
+            device.ImmediateMode = imNative32;
+            device.RegisterMap = rmLayout2;
+            return true;
+        case TBoardFamily::Unknown:
+            break;
     }
     return false;
 }

@@ -1,11 +1,11 @@
 #include "sim/AnalogInputModel.h"
 #include "sim/InputRegisters.h"
 
+#include "core/BoardFamilies.h"
 #include "sim/Board.h"
 
 namespace halvex::sim {
 namespace {
-
 
 // Which sequencer's copy of a per-sequencer register `offset` is, or -1.
 int SequencerOf(uint32_t offset, uint32_t base) {
@@ -14,20 +14,7 @@ int SequencerOf(uint32_t offset, uint32_t base) {
     return -1;
 }
 
-bool InRange(uint32_t id, uint32_t first, uint32_t last) { return id >= first && id <= last; }
-
 }  // namespace
-
-bool TakesWideCommands(uint32_t deviceId, uint32_t firmware) {
-    const uint32_t id = deviceId;
-    if (InRange(id, 0x805C, 0x805E) || InRange(id, 0x80EC, 0x80EE) || InRange(id, 0xC05C, 0xC05E) ||
-        InRange(id, 0xC0EC, 0xC0EE)) {
-        return true;
-    }
-    const bool firmwareSelected = InRange(id, 0x8058, 0x805A) || InRange(id, 0x80E8, 0x80EA) ||
-                                  InRange(id, 0xC058, 0xC05A) || InRange(id, 0xC0E8, 0xC0EA);
-    return firmwareSelected && (firmware >> 16) == 0x0001;
-}
 
 AnalogInputModel::AnalogInputModel(Board& board) : epoch_(std::chrono::steady_clock::now()) {
     // The inputs come up single-ended.

@@ -61,8 +61,4 @@ private:
     std::chrono::nanoseconds spacing_{std::chrono::microseconds(15)};
 };
 
-// Whether the board takes 32-bit immediate commands, judged from its identifier and firmware
-// word as the library does.
-bool TakesWideCommands(uint32_t deviceId, uint32_t firmware);
-
 }  // namespace halvex::sim
