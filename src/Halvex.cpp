@@ -4,6 +4,7 @@
 #include <halvex/sim.h>
 
 #include "core/Core.h"
+#include "lifecycle/Lifecycle.h"
 
 using namespace halvex;
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/Core.h"
+#include "lifecycle/Lifecycle.h"
 
 // Whether another thread can take `mutex` right now (and gives it back): false while this
 // thread, or any other, holds it.

@@ -172,6 +172,12 @@ private:
 
 // ---- Unload and tests --------------------------------------------------------------------
 
+// Ends the acquisition of a board's sequencer 0 as ADC_AcquireEnd does (unload only).
+void EndAcquisitionAtDetach(UINT64 iBoard);
+// Stops a board's acquisition sequencer and DMA with driver requests alone: no lock, no wait,
+// nothing freed. For the end of the process, when the library's threads are gone.
+void StopAcquisitionHardware(UINT64 iBoard);
+
 // Asks every callback thread of the board that may still be draining to drop its queue, and
 // waits until it touches nothing of the library (not when called on such a thread itself).
 void WaitForCallbackThreadsAtDetach(UINT64 iBoard);

@@ -67,27 +67,9 @@ extern std::vector<TDeviceData>& Devices;
 extern BYTE OSVersionClass;
 
 
-using TStringArray16 = std::vector<std::u16string>;
-
-void LibraryStart();
-void LibraryDetach(DWORD reason);
-void OpenBoards();
-TStringArray16 EnumerateDevicePaths(const GUID& classGuid);
-BYTE GetOSVersionClass();
 int32_t CloseAndInvalidate(HANDLE& handle);
 // The same for a driver handle, which the driver port closes.
 int32_t CloseDeviceAndInvalidate(HANDLE& handle);
-// The library entry's side of start-up and unload: the process-detach hook that start-up
-// installed, and the release of the table's storage after it.
-// `threadsGone`: the process is ending and the system has already ended every other thread
-// (Windows), so detach may neither wait for a thread nor take a lock one of them may have held.
-void RunProcessDetachHook(bool threadsGone = false);
-void ReleaseDeviceTable();
-// Ends the acquisition of a board's sequencer 0 as ADC_AcquireEnd does (unload only).
-void EndAcquisitionAtDetach(UINT64 iBoard);
-// Stops a board's acquisition sequencer and DMA with driver requests alone: no lock, no wait,
-// nothing freed. For the end of the process, when the library's threads are gone.
-void StopAcquisitionHardware(UINT64 iBoard);
 
 // ---- Driver channel ------------------------------------------------------------------------
 

@@ -1,93 +1,19 @@
-// Start-up, board enumeration and unload, and the board-information exports.
+// The board-information exports: identifier, name from the board-finder list, serial number, reset.
 #include <halvex/halvex.h>
 
-#include <array>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "core/BoardFamilies.h"
 #include "core/Core.h"
 #include "core/Hex.h"
-#include "log/LogThreads.h"
 #include "platform/Guard.h"
-#include "port/DriverPort.h"
 
 namespace halvex {
 
 namespace {
 
 LPCWSTR W(const char16_t* text) { return reinterpret_cast<LPCWSTR>(text); }
-
-// Boards with 16-bit start/stop registers come up with both sequencers stopped.
-void StopBothSequencers16(UINT64 iBoard) {
-    PIO_Out16(iBoard, 56, 0xFCEE);
-    PIO_Out16(iBoard, 60, 0xFCEE);
-}
-
-// Fills in base clock, immediate mode and register layout; false for an unknown identifier.
-bool ClassifyBoard(UINT64 iBoard, TDeviceData& device) {
-    switch (BoardFamilyOf(device.DeviceID)) {
-        case TBoardFamily::Fixed:
-            device.BaseClock = kFixedFamilyBaseClock;
-            device.ImmediateMode = imNative16;
-            device.RegisterMap = rmLayout1;
-            return true;
-        case TBoardFamily::Layout1:
-            device.BaseClock = PIO_In32(iBoard, 12);
-            StopBothSequencers16(iBoard);
-            device.ImmediateMode = imNative16;
-            device.RegisterMap = rmLayout1;
-            return true;
-        case TBoardFamily::FirmwareSelected:
-            device.BaseClock = PIO_In32(iBoard, 12);
-            if ((PIO_In32(iBoard, 104) >> 16) == kWideCommandFirmware) {
-                device.ImmediateMode = imNative32;
-                device.RegisterMap = rmLayout3;
-            } else {
-                StopBothSequencers16(iBoard);
-                device.ImmediateMode = imNative16;
-                device.RegisterMap = rmLayout1;
-            }
-            return true;
-        case TBoardFamily::Layout2:
-            device.BaseClock = PIO_In32(iBoard, 12);
-            device.ImmediateMode = imNative32;
-            device.RegisterMap = rmLayout2;
-            return true;
-        case TBoardFamily::Unknown:
-            break;
-    }
-    return false;
-}
-
-void ResetRecord(TDeviceData& device) {
-    device.SymbolicLink.clear();
-    device.hDevice = INVALID_HANDLE_VALUE;
-    device.DeviceID = 0;
-    device.BaseClock = 0;
-    for (auto& range : device.LastDACRanges) range.store(-1);
-    device.ImmediateMode = imNative16;
-    device.RegisterMap = rmLayout1;
-    device.hThreadingMutex = INVALID_HANDLE_VALUE;
-    for (auto& acq : device.SequencerAcq) {
-        acq.hSequencerMutex = INVALID_HANDLE_VALUE;
-        acq.AcquireThread = nullptr;
-        acq.bStopping = false;
-        acq.bInCallback.store(0);
-        acq.ChunkingType = 0;
-        acq.ChunkSize = 0;
-        acq.CallbackType = kCallbackTypeNone;
-        acq.pCallback = nullptr;
-    }
-}
-
-// Shrinks the table to its first `count` records. Records are never moved (they hold atomics
-// and are referenced by index from other threads), only destroyed from the end.
-void TrimDevices(std::size_t count) {
-    while (Devices.size() > count) Devices.pop_back();
-}
 
 // Reads a string value (REG_SZ or REG_EXPAND_SZ, not expanded), cut at its first NUL. A value
 // that is missing reads as empty; any other failure throws.
@@ -181,129 +107,6 @@ bool ToAnsi(const std::u16string& text, AnsiText& ansi) {
 }
 
 }  // namespace
-
-BYTE GetOSVersionClass() {
-    OSVERSIONINFOW info{};
-    info.dwOSVersionInfoSize = 276;
-    GetVersionExW(&info);
-    const DWORD version = info.dwMajorVersion * 65536 + info.dwMinorVersion;
-    switch (info.dwPlatformId) {
-        case 0:
-            return 1;
-        case 1:
-            return version < 0x4000A ? 1 : 2;
-        case 2:
-            if (version < 0x50000) return 3;
-            return version < 0x60000 ? 4 : 5;
-        default:
-            return 0;
-    }
-}
-
-TStringArray16 EnumerateDevicePaths(const GUID& classGuid) {
-    TStringArray16 paths = port::EnumerateInterfaces(classGuid);
-    for (auto& path : paths) {
-        const auto nul = path.find(u'\0');
-        if (nul != std::u16string::npos) path.resize(nul);
-    }
-    return paths;
-}
-
-void OpenBoards() {
-    const TStringArray16 paths = EnumerateDevicePaths(InterfaceClassGuid);
-    Devices = std::vector<TDeviceData>(paths.size());
-    std::size_t kept = 0;
-    try {
-        for (const auto& path : paths) {
-            TDeviceData& device = Devices[kept];
-            ResetRecord(device);
-            device.SymbolicLink = path;
-            device.hDevice = port::Open(W(device.SymbolicLink.c_str()));
-            if (device.hDevice == INVALID_HANDLE_VALUE) continue;
-
-            std::array<BYTE, 8> id{};
-            DWORD returned = 0;
-            bool known = DriverControl(device.hDevice, IOCTL_GET_DEVICE_ID, nullptr, 0, id.data(), 8, &returned) ==
-                             ERROR_SUCCESS &&
-                         returned >= 8;
-            if (known) {
-                std::memcpy(&device.DeviceID, id.data(), 4);
-                known = ClassifyBoard(kept, device);
-            }
-            if (!known) {
-                CloseDeviceAndInvalidate(device.hDevice);
-                continue;
-            }
-            device.hThreadingMutex = CreateMutexW(nullptr, FALSE, nullptr);
-            device.SequencerAcq[0].hSequencerMutex = CreateMutexW(nullptr, FALSE, nullptr);
-            device.SequencerAcq[1].hSequencerMutex = CreateMutexW(nullptr, FALSE, nullptr);
-            ++kept;
-        }
-    } catch (...) {
-        TrimDevices(kept);
-        throw;
-    }
-    TrimDevices(kept);
-}
-
-namespace {
-void (*ProcessDetachHook)(DWORD) = nullptr;
-// Set for the detach at the end of a Windows process, whose other threads are already gone.
-std::atomic<bool> ThreadsGone{false};
-
-// What detach can still do for a board when the other threads are gone: any of them may have
-// died holding a lock or in the middle of a wait, so the boards are stopped with driver
-// requests alone and nothing is waited for or freed; the process is about to vanish.
-void StopBoardAtProcessEnd(TDeviceData& device, UINT64 iBoard) {
-    if (device.hDevice == INVALID_HANDLE_VALUE) return;
-    if (device.SequencerAcq[0].AcquireThread != nullptr || device.SequencerAcq[0].bStopping)
-        StopAcquisitionHardware(iBoard);
-}
-}  // namespace
-
-void LibraryStart() {
-    if (OSVersionClass != 0) return;
-    ProcessDetachHook = &LibraryDetach;
-    OSVersionClass = GetOSVersionClass();
-    LogThread = new TLogThread();
-    OpenBoards();
-}
-
-void LibraryDetach(DWORD reason) {
-    if (reason != DLL_PROCESS_DETACH) return;
-    if (ThreadsGone.load()) {
-        for (UINT64 b = 0; b < Devices.size(); ++b) StopBoardAtProcessEnd(Devices[b], b);
-        return;
-    }
-    for (UINT64 b = 0; b < Devices.size(); ++b) {
-        TDeviceData& device = Devices[b];
-        // A board closed by an earlier detach has nothing running; and its invalid mutex handle
-        // must not reach a wait, where Windows reads it as the current process.
-        if (device.SequencerAcq[0].hSequencerMutex != INVALID_HANDLE_VALUE) EndAcquisitionAtDetach(b);
-        CloseDeviceAndInvalidate(device.hDevice);
-        CloseAndInvalidate(device.hThreadingMutex);
-        CloseAndInvalidate(device.SequencerAcq[0].hSequencerMutex);
-        CloseAndInvalidate(device.SequencerAcq[1].hSequencerMutex);
-    }
-    TLogThread* log = LogThread;
-    LogThread = nullptr;
-    delete log;
-}
-
-void RunProcessDetachHook(bool threadsGone) {
-    ThreadsGone.store(threadsGone);
-    if (ProcessDetachHook != nullptr) ProcessDetachHook(DLL_PROCESS_DETACH);
-}
-
-void ReleaseDeviceTable() {
-    // Other threads died wherever they were, the heap's lock among the places: leave the
-    // table to the end of the process.
-    if (ThreadsGone.load()) return;
-    Devices.clear();
-    Devices.shrink_to_fit();
-    OSVersionClass = 0;
-    ProcessDetachHook = nullptr;
-}
 
 }  // namespace halvex
 

@@ -4,7 +4,6 @@
 #include <halvex/halvex.h>
 
 #include "core/Core.h"
-#include "port/DriverPort.h"
 
 using namespace halvex;
 
@@ -39,13 +38,8 @@ DWORD WaitForIRQ(UINT64 iBoard) {
     OVERLAPPED overlapped{};
     overlapped.hEvent = event.Handle();
     DWORD bytes = 0;
-    SetLastError(ERROR_SUCCESS);
-    // Straight to the port: this request is overlapped and its result is interpreted here.
-    if (port::Control(device, IOCTL_WAIT_FOR_IRQ, nullptr, 0, nullptr, 0, &bytes, &overlapped))
-        return ERROR_SUCCESS;
-    const DWORD refused = GetLastError();
-    if (refused == ERROR_SUCCESS) return ERROR_GEN_FAILURE;
-    if (refused != ERROR_IO_PENDING) return refused;
+    const DWORD sent = DriverControl(device, IOCTL_WAIT_FOR_IRQ, nullptr, 0, nullptr, 0, &bytes, &overlapped);
+    if (sent != ERROR_IO_PENDING) return sent;
     if (GetOverlappedResult(device, &overlapped, &bytes, TRUE)) return ERROR_SUCCESS;
     const DWORD completion = GetLastError();
     // The driver ends a satisfied wait with "no more files" as well as with success. A failed
