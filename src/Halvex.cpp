@@ -3,6 +3,8 @@
 #include <halvex/halvex.h>
 #include <halvex/sim.h>
 
+#include <type_traits>
+
 #include "core/Core.h"
 #include "lifecycle/Lifecycle.h"
 
@@ -44,6 +46,12 @@ extern "C" HALVEX_SIM_API void HxTestLibraryStart(void) {
 extern "C" HALVEX_SIM_API void HxTestLibraryDetach(void) {
     if (!platform::InForkedChild()) DetachLibrary(false);
 }
+
+// The table cannot drift from the header: every entry has the type halvex.h declares.
+#define HX_EXPORT(result, name, params, args) \
+    static_assert(std::is_same_v<decltype(&name), result(WINAPI*) params>, #name " differs from halvex.h");
+#include "ExportTable.inc"
+#undef HX_EXPORT
 
 // The VB names: entry points of their own that hand every argument to the plain function.
 #define HX_EXPORT(result, name, params, args) \

@@ -73,10 +73,10 @@ TEST_F(CallFrameTest, TheBoardLockHoldsTheBoardAndBothSequencers) {
     });
 }
 
-TEST_F(CallFrameTest, OperationsReportTheirBodysStatusAndExceptionsBecomeInternalError) {
-    EXPECT_EQ(SequencerOperation(0, 0, [] { return DWORD{170}; }), 170u);
-    EXPECT_EQ(BoardOperation(0, [] { return DWORD{0}; }), 0u);
-    EXPECT_EQ(ExportBoundary([]() -> DWORD { return SequencerOperation(0, 0, []() -> DWORD { throw 1; }); }),
+TEST_F(CallFrameTest, LockRunnersReturnTheirBodysResultAndExceptionsBecomeInternalError) {
+    EXPECT_EQ(RunUnderSequencerLock(0, 0, [] { return DWORD{170}; }), 170u);
+    EXPECT_EQ(RunUnderBoardLock(0, [] { return DWORD{0}; }), 0u);
+    EXPECT_EQ(ExportBoundary([]() -> DWORD { return RunUnderSequencerLock(0, 0, []() -> DWORD { throw 1; }); }),
               static_cast<DWORD>(ERROR_INTERNAL_ERROR));
     EXPECT_EQ(ExportBoundary<WORD>(0xAA55, []() -> WORD { throw std::bad_alloc(); }), 0xAA55);
 }

@@ -56,7 +56,7 @@ TScanArray NoSamples() {
     return scan;
 }
 
-void ZeroSequencerFIFO(UINT64 iBoard, DWORD iSequencer) { PIO_Out32(iBoard, FifoDataRegister(iSequencer), 0); }
+void ZeroSequencerFIFO(UINT64 iBoard, DWORD iSequencer) { RegWrite(4, iBoard, FifoDataRegister(iSequencer), 0); }
 
 // One command per channel to each sequencer's 16-bit start/stop register, under that
 // sequencer's lock. The boards answer each command with the previous conversion, so the word
@@ -68,19 +68,19 @@ DWORD GetImmediateScanRaw_Native16(UINT64 iBoard, DWORD* pData, const TGains& Ga
     for (DWORD iSequencer = 0; iSequencer < 2; ++iSequencer) {
         std::array<DWORD, 16> DataRow;
         DataRow.fill(NoSample);
-        const DWORD Status = SequencerOperation(iBoard, iSequencer, [&]() -> DWORD {
+        const DWORD Status = RunUnderSequencerLock(iBoard, iSequencer, [&]() -> DWORD {
             if (IsBusy(iBoard, iSequencer)) return ERROR_BUSY;
             ZeroSequencerFIFO(iBoard, iSequencer);
             const DWORD reg = StartStopRegister(iSequencer);
-            WORD ImmediateCmd = static_cast<WORD>(PIO_In16(iBoard, reg) & ~kAcquireBit);
+            WORD ImmediateCmd = static_cast<WORD>(static_cast<WORD>(RegRead(2, iBoard, reg)) & ~kAcquireBit);
             for (DWORD c = 0; c < 8; ++c) {
                 const DWORD Range = (Gains[iSequencer] >> (4 * c)) & 0xF;
                 ImmediateCmd = static_cast<WORD>((ImmediateCmd & 0x8C7F) | c << 12 | Range << 7);
-                PIO_Out16(iBoard, reg, ImmediateCmd);
+                RegWrite(2, iBoard, reg, ImmediateCmd);
             }
             // Seven more of channel 7's command push the last real conversions out.
-            for (int i = 0; i < 7; ++i) PIO_Out16(iBoard, reg, ImmediateCmd);
-            for (DWORD i = 0; i < 15; ++i) DataRow[i] = PIO_In32(iBoard, FifoDataRegister(iSequencer));
+            for (int i = 0; i < 7; ++i) RegWrite(2, iBoard, reg, ImmediateCmd);
+            for (DWORD i = 0; i < 15; ++i) DataRow[i] = RegRead(4, iBoard, FifoDataRegister(iSequencer));
 
             std::array<DWORD, 8> row;
             row.fill(NoSample);
@@ -134,11 +134,11 @@ DWORD GetImmediateScanRaw_Native32(UINT64 iBoard, DWORD* pData, const TGains& Ga
     // The commands go through sequencer 0's start/stop register and stop its clock, so they
     // must not run while sequencer 0 acquires or while another thread reconfigures it: the
     // whole scan holds sequencer 0's lock and refuses a busy sequencer.
-    return SequencerOperation(iBoard, 0, [&]() -> DWORD {
+    return RunUnderSequencerLock(iBoard, 0, [&]() -> DWORD {
         if (IsBusy(iBoard, 0)) return ERROR_BUSY;
         // An acquisition leaves bit 5 set, and a command with bit 5 set converts nothing.
         const DWORD CommandBase =
-            (PIO_In32(iBoard, StartStopRegister(0)) | kRunBit | kWideWriteBit) & 0xFFFF8C7F & ~kAcquireBit;
+            (RegRead(4, iBoard, StartStopRegister(0)) | kRunBit | kWideWriteBit) & 0xFFFF8C7F & ~kAcquireBit;
         const bool differential = (CommandBase & kSingleEndedBit) == 0;
         const DWORD ChHigh = differential ? 3 : 7;
         const DWORD ChannelShift = differential ? 13 : 12;
@@ -152,17 +152,17 @@ DWORD GetImmediateScanRaw_Native32(UINT64 iBoard, DWORD* pData, const TGains& Ga
         for (DWORD s = 0; s <= SeqHigh; ++s) {
             for (DWORD j = 0; j <= ChHigh; ++j) {
                 const DWORD range = (Gains[s] >> (4 * j)) & 0xF;
-                PIO_Out32(iBoard, StartStopRegister(s), CommandBase | j << ChannelShift | range << 7);
+                RegWrite(4, iBoard, StartStopRegister(s), CommandBase | j << ChannelShift | range << 7);
                 BusyWaitTicks(Ticks);
             }
         }
 
         const DWORD wordCount = (SeqHigh + 1) * (ChHigh + 1);
-        if (PIO_In32(iBoard, kFifoCountRegister) < wordCount) return ERROR_READ_FAULT;
+        if (RegRead(4, iBoard, kFifoCountRegister) < wordCount) return ERROR_READ_FAULT;
         for (DWORD s = 0; s <= SeqHigh; ++s) {
             std::array<DWORD, 8> row;
             row.fill(NoSample);
-            for (DWORD j = 0; j <= ChHigh; ++j) row[j] = PIO_In32(iBoard, FifoDataRegister(0));
+            for (DWORD j = 0; j <= ChHigh; ++j) row[j] = RegRead(4, iBoard, FifoDataRegister(0));
             if (!GuardedStore(pData + 8 * s, row.data(), sizeof row)) return ERROR_INVALID_ADDRESS;
         }
         return ERROR_SUCCESS;
@@ -181,14 +181,14 @@ HALVEX_API DWORD WINAPI ADC_SetRange1(UINT64 iBoard, DWORD iSequencer, DWORD Ch,
         const DWORD check = CheckRangeCode(RangeCode);
         if (check == ERROR_HANDLE_EOF) return ERROR_SUCCESS;
         if (check != ERROR_SUCCESS) return check;
-        return SequencerOperation(iBoard, iSequencer, [&]() -> DWORD {
+        return RunUnderSequencerLock(iBoard, iSequencer, [&]() -> DWORD {
             if (IsBusy(iBoard, iSequencer)) return ERROR_BUSY;
             const DWORD reg = RangeRegister(iSequencer);
-            if (Ch == kAllChannels) return PIO_Out32(iBoard, reg, RangeCode * kAllFields);
+            if (Ch == kAllChannels) return RegWrite(4, iBoard, reg, RangeCode * kAllFields);
             if (Ch >= 8) return ERROR_INVALID_INDEX;
-            const DWORD ranges = PIO_In32(iBoard, reg);
+            const DWORD ranges = RegRead(4, iBoard, reg);
             if (const DWORD e = GetLastError(); e != 0) return e;
-            return PIO_Out32(iBoard, reg, ReplaceRangeField(ranges, Ch, RangeCode));
+            return RegWrite(4, iBoard, reg, ReplaceRangeField(ranges, Ch, RangeCode));
         });
     });
 }
@@ -205,14 +205,14 @@ HALVEX_API DWORD WINAPI ADC_SetRangeAll(UINT64 iBoard, DWORD iSequencer, DWORD R
             if (CheckRangeCode(Ranges[i]) == ERROR_INVALID_PARAMETER) return ERROR_INVALID_PARAMETER;
         }
         std::fill(Ranges.begin() + RangeCt, Ranges.end(), Ranges[RangeCt - 1]);
-        return SequencerOperation(iBoard, iSequencer, [&]() -> DWORD {
+        return RunUnderSequencerLock(iBoard, iSequencer, [&]() -> DWORD {
             if (IsBusy(iBoard, iSequencer)) return ERROR_BUSY;
             const DWORD reg = RangeRegister(iSequencer);
-            DWORD value = PIO_In32(iBoard, reg);
+            DWORD value = RegRead(4, iBoard, reg);
             for (DWORD c = 0; c < 8; ++c) {
                 if (Ranges[c] != kKeepRanges) value = ReplaceRangeField(value, c, Ranges[c]);
             }
-            return PIO_Out32(iBoard, reg, value);
+            return RegWrite(4, iBoard, reg, value);
         });
     });
 }
@@ -228,9 +228,9 @@ HALVEX_API DWORD WINAPI ADC_SetRate(UINT64 iBoard, DWORD iSequencer, double Hz) 
             Divisor = static_cast<DWORD>(static_cast<uint64_t>(static_cast<int64_t>(quotient)));
             if (Divisor == 0) return ERROR_INVALID_DATA;
         }
-        return SequencerOperation(iBoard, iSequencer, [&]() -> DWORD {
+        return RunUnderSequencerLock(iBoard, iSequencer, [&]() -> DWORD {
             if (IsBusy(iBoard, iSequencer)) return ERROR_BUSY;
-            return PIO_Out32(iBoard, DivisorRegister(iSequencer), Divisor);
+            return RegWrite(4, iBoard, DivisorRegister(iSequencer), Divisor);
         });
     });
 }
@@ -239,7 +239,7 @@ HALVEX_API DWORD WINAPI ADC_GetRate(UINT64 iBoard, DWORD iSequencer, double* pHz
     return ExportBoundary([&]() -> DWORD {
         if (const DWORD r = CheckSequencerIndex(iBoard, iSequencer); r != 0) return r;
         if (!GuardedStoreValue(pHz, 0.0)) return ERROR_INVALID_ADDRESS;
-        const DWORD divisor = PIO_In32(iBoard, DivisorRegister(iSequencer));
+        const DWORD divisor = RegRead(4, iBoard, DivisorRegister(iSequencer));
         if (const DWORD e = GetLastError(); e != 0) return e;
         if (divisor == 0) return ERROR_SUCCESS;
         const double hz = static_cast<double>(Devices[iBoard].BaseClock) / static_cast<double>(divisor);
@@ -252,15 +252,15 @@ HALVEX_API DWORD WINAPI ADC_SetChannelCount(UINT64 iBoard, DWORD iSequencer, DWO
         if (const DWORD r = CheckSequencerIndex(iBoard, iSequencer); r != 0) return r;
         if (ChannelCt == kAllChannels) ChannelCt = 8;
         if (ChannelCt < 1 || ChannelCt > 8) return ERROR_INVALID_INDEX;
-        return SequencerOperation(iBoard, iSequencer, [&]() -> DWORD {
+        return RunUnderSequencerLock(iBoard, iSequencer, [&]() -> DWORD {
             if (IsBusy(iBoard, iSequencer)) return ERROR_BUSY;
             const DWORD reg = StartStopRegister(iSequencer);
             const TRegisterMap map = Devices[iBoard].RegisterMap;
             DWORD StartStop = 0;
             if (map == rmLayout1) {
-                StartStop = PIO_In16(iBoard, reg);
+                StartStop = static_cast<WORD>(RegRead(2, iBoard, reg));
             } else if (HasWideStartStop(map)) {
-                StartStop = PIO_In32(iBoard, reg) | kWideWriteBit;
+                StartStop = RegRead(4, iBoard, reg) | kWideWriteBit;
             } else {
                 return ERROR_INTERNAL_ERROR;
             }
@@ -272,8 +272,8 @@ HALVEX_API DWORD WINAPI ADC_SetChannelCount(UINT64 iBoard, DWORD iSequencer, DWO
                 hCh *= 2;
             }
             StartStop = (StartStop & ~kChannelField) | hCh << 12;
-            return map == rmLayout1 ? PIO_Out16(iBoard, reg, static_cast<WORD>(StartStop))
-                                    : PIO_Out32(iBoard, reg, StartStop);
+            return map == rmLayout1 ? RegWrite(2, iBoard, reg, static_cast<WORD>(StartStop))
+                                    : RegWrite(4, iBoard, reg, StartStop);
         });
     });
 }
@@ -281,7 +281,7 @@ HALVEX_API DWORD WINAPI ADC_SetChannelCount(UINT64 iBoard, DWORD iSequencer, DWO
 HALVEX_API DWORD WINAPI ADC_SetDifferential(UINT64 iBoard, BOOL bDifferential) {
     return ExportBoundary([&]() -> DWORD {
         if (const DWORD r = CheckBoardIndex(iBoard); r != 0) return r;
-        return BoardOperation(iBoard, [&]() -> DWORD {
+        return RunUnderBoardLock(iBoard, [&]() -> DWORD {
             if (IsBusy(iBoard, 0) || IsBusy(iBoard, 1)) return ERROR_BUSY;
             const TRegisterMap map = Devices[iBoard].RegisterMap;
             DWORD result = ERROR_SUCCESS;
@@ -289,13 +289,13 @@ HALVEX_API DWORD WINAPI ADC_SetDifferential(UINT64 iBoard, BOOL bDifferential) {
                 const DWORD reg = StartStopRegister(s);
                 DWORD step = ERROR_BAD_DEV_TYPE;
                 if (map == rmLayout1) {
-                    DWORD value = PIO_In16(iBoard, reg);
+                    DWORD value = static_cast<WORD>(RegRead(2, iBoard, reg));
                     value = bDifferential ? value & ~kSingleEndedBit : value | kSingleEndedBit;
-                    step = PIO_Out16(iBoard, reg, static_cast<WORD>(value));
+                    step = RegWrite(2, iBoard, reg, static_cast<WORD>(value));
                 } else if (HasWideStartStop(map)) {
-                    DWORD value = PIO_In32(iBoard, reg) | kWideWriteBit;
+                    DWORD value = RegRead(4, iBoard, reg) | kWideWriteBit;
                     value = bDifferential ? value & ~kSingleEndedBit : value | kSingleEndedBit;
-                    step = PIO_Out32(iBoard, reg, value);
+                    step = RegWrite(4, iBoard, reg, value);
                 }
                 if (result == ERROR_SUCCESS) result = step;
             }
@@ -311,15 +311,15 @@ HALVEX_API DWORD WINAPI ADC_GetImmediateScanRaw(UINT64 iBoard, DWORD* pData, DWO
         if (const DWORD r = CheckBoardIndex(iBoard); r != 0) return r;
         TGains Gains{};
         if (RangeCode == kKeepRanges) {
-            Gains[0] = PIO_In32(iBoard, RangeRegister(0));
-            Gains[1] = PIO_In32(iBoard, RangeRegister(1));
+            Gains[0] = RegRead(4, iBoard, RangeRegister(0));
+            Gains[1] = RegRead(4, iBoard, RangeRegister(1));
         } else {
             if (CheckRangeCode(RangeCode) != ERROR_SUCCESS) return ERROR_INVALID_PARAMETER;
             Gains[0] = Gains[1] = RangeCode * kAllFields;
         }
         // No lock: the new ranges stay in force after the read, for both sequencers.
-        PIO_Out32(iBoard, RangeRegister(0), Gains[0]);
-        PIO_Out32(iBoard, RangeRegister(1), Gains[1]);
+        RegWrite(4, iBoard, RangeRegister(0), Gains[0]);
+        RegWrite(4, iBoard, RangeRegister(1), Gains[1]);
         switch (Devices[iBoard].ImmediateMode) {
             case imNative16:
                 return GetImmediateScanRaw_Native16(iBoard, pData, Gains);

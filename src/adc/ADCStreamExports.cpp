@@ -22,12 +22,12 @@ DWORD ADC_Acquire_Inner(UINT64 iBoard, DWORD iSequencer, DWORD SampleCt) {
     if (map != rmLayout2 && map != rmLayout3) return ERROR_BAD_DEV_TYPE;
     // The size of every transfer and every chunk of the run, fixed here: a chunk is never
     // smaller than a transfer queued into it, whatever the register says later.
-    const DWORD ChunkSize = PIO_In32(iBoard, adc::ChunkSizeRegister(iSequencer));
+    const DWORD ChunkSize = RegRead(4, iBoard, adc::ChunkSizeRegister(iSequencer));
     if (const DWORD readError = GetLastError()) return readError;
     if (ChunkSize < kMinTransferBytes || ChunkSize > kMaxTransferBytes) return ERROR_INVALID_DATA;
     const TAcquireMode mode = SampleCt == 0 ? amStream : amBlock;
 
-    return SequencerOperation(iBoard, iSequencer, [&]() -> DWORD {
+    return RunUnderSequencerLock(iBoard, iSequencer, [&]() -> DWORD {
         TSequencerAcq& acq = AcqOf(iBoard, iSequencer);
         if (acq.IsBusy()) return ERROR_BUSY;
         void* pCallback = acq.pCallback;
@@ -89,7 +89,7 @@ DWORD EndAcquisition(UINT64 iBoard, DWORD iSequencer) {
 // runs with that lock held.
 template <typename Use>
 DWORD WithFinalPool(UINT64 iBoard, DWORD iSequencer, Use&& use) {
-    return SequencerOperation(iBoard, iSequencer, [&]() -> DWORD {
+    return RunUnderSequencerLock(iBoard, iSequencer, [&]() -> DWORD {
         TPoolAcquireThread* thread = AcqOf(iBoard, iSequencer).AcquireThread;
         if (thread == nullptr) return ERROR_NOT_READY;
         if (!thread->FinalChunkPool) return ERROR_INVALID_FILTER_PROC;
@@ -126,7 +126,7 @@ HALVEX_API DWORD WINAPI ADC_SetCallback(UINT64 iBoard, DWORD iSequencer, DWORD C
         else if (!IsCallbackType(CallbackType))
             return ERROR_INVALID_HOOK_FILTER;
         if (pCallback == nullptr) CallbackType = kCallbackTypeNone;
-        return SequencerOperation(iBoard, iSequencer, [&]() -> DWORD {
+        return RunUnderSequencerLock(iBoard, iSequencer, [&]() -> DWORD {
             TSequencerAcq& acq = AcqOf(iBoard, iSequencer);
             if (acq.IsBusy()) return ERROR_BUSY;
             acq.CallbackType = CallbackType;

@@ -96,9 +96,9 @@ void WaitForCallbackThreadsAtDetach(UINT64 iBoard) {
 }
 
 void StopAcquisitionHardware(UINT64 iBoard) {
-    const DWORD startStop = PIO_In32(iBoard, kStartStop0);
-    if (startStop != RegReadFailure) PIO_Out32(iBoard, kStartStop0, startStop & ~kRunBit);
-    PIO_Out32(iBoard, kDmaEnableRegister, 0);
+    const DWORD startStop = RegRead(4, iBoard, kStartStop0);
+    if (startStop != RegReadFailure) RegWrite(4, iBoard, kStartStop0, startStop & ~kRunBit);
+    RegWrite(4, iBoard, kDmaEnableRegister, 0);
     SendControlByte(iBoard, DMAControlStop);
 }
 
@@ -277,7 +277,8 @@ void* TPoolAcquireThread::GetEmptyChunk() {
 DWORD TPoolAcquireThread::QueueTransfer(TTransfer& transfer) {
     transfer.chunk = GetEmptyChunk();
     if (transfer.chunk == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
-    const DWORD status = PIO_DMAPiongIn(iBoard, static_cast<BYTE*>(transfer.chunk), ChunkSize(), &transfer.overlapped);
+    const DWORD status = DriverControl(Devices[iBoard].hDevice, IOCTL_DMA_PIONG_IN, nullptr, 0, transfer.chunk, ChunkSize(),
+                                        nullptr, &transfer.overlapped);
     transfer.pending = status == ERROR_IO_PENDING;
     return status;
 }
@@ -308,8 +309,8 @@ bool TPoolAcquireThread::EndPendingTransfer(TTransfer& transfer) {
 }
 
 void TPoolAcquireThread::StopHardware(DWORD ControlWord) {
-    PIO_Out32(iBoard, kStartStop0, ControlWord & ~kRunBit);
-    PIO_Out32(iBoard, kDmaEnableRegister, 0);
+    RegWrite(4, iBoard, kStartStop0, ControlWord & ~kRunBit);
+    RegWrite(4, iBoard, kDmaEnableRegister, 0);
     SendControlByte(iBoard, DMAControlStop);
 }
 
@@ -354,7 +355,7 @@ DWORD TPoolAcquireThread::Run(DWORD ControlWord, TTransfer& transfer) {
     // The size was taken from this register when the acquisition started, and every chunk is
     // that large: a transfer size that changed since, or that no longer reads, would make the
     // driver write past a chunk.
-    const DWORD transferBytes = PIO_In32(iBoard, kChunkSizeRegister);
+    const DWORD transferBytes = RegRead(4, iBoard, kChunkSizeRegister);
     if (const DWORD readError = GetLastError()) return readError;
     if (transferBytes != ChunkSize()) return ERROR_INVALID_DATA;
     SendControlByte(iBoard, DMAControlStart);
@@ -362,9 +363,9 @@ DWORD TPoolAcquireThread::Run(DWORD ControlWord, TTransfer& transfer) {
     // a request queued behind it would wait for a whole chunk of samples.
     if (Terminated()) return ERROR_OPERATION_ABORTED;
     DWORD status = QueueTransfer(transfer);
-    PIO_Out32(iBoard, kDmaEnableRegister, kDmaEnableBit);
-    PIO_Out32(iBoard, kStartStop1, ControlWord & ~kRunBit);
-    PIO_Out32(iBoard, kStartStop0, ControlWord | kRunBit);
+    RegWrite(4, iBoard, kDmaEnableRegister, kDmaEnableBit);
+    RegWrite(4, iBoard, kStartStop1, ControlWord & ~kRunBit);
+    RegWrite(4, iBoard, kStartStop0, ControlWord | kRunBit);
 
     for (;;) {
         if (status == ERROR_IO_PENDING) status = AwaitTransfer(transfer);
@@ -387,7 +388,7 @@ DWORD TPoolAcquireThread::Run(DWORD ControlWord, TTransfer& transfer) {
 }
 
 void TPoolAcquireThread::Execute() {
-    const DWORD ControlWord = PIO_In32(iBoard, kStartStop0) | kAcquireBits;
+    const DWORD ControlWord = RegRead(4, iBoard, kStartStop0) | kAcquireBits;
     // On the heap: a request the driver never gives back keeps its OVERLAPPED and chunk.
     auto transfer = std::make_unique<TTransfer>();
     DWORD result = ERROR_INTERNAL_ERROR;

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -133,24 +134,34 @@ private:
 // still release the locks and restore the priority on the way out.
 struct TStructuredException {};
 
+// Runs `body` contained and returns what it returns.
 template <typename Body>
-void RunLockedBody(Body& body) {
-    if (!platform::RunContainedBody(body)) throw TStructuredException();
+std::invoke_result_t<Body&> RunLockedBody(Body& body) {
+    using Result = std::invoke_result_t<Body&>;
+    if constexpr (std::is_void_v<Result>) {
+        if (!platform::RunContainedBody(body)) throw TStructuredException();
+    } else {
+        Result result{};
+        auto keep = [&] { result = body(); };
+        if (!platform::RunContainedBody(keep)) throw TStructuredException();
+        return result;
+    }
 }
 
-// Runs `body` holding the sequencer's mutex at time-critical priority. Exceptions of the body
-// pass through after the mutex is released and the priority restored. Indices are not checked.
+// Runs `body` holding the sequencer's mutex at time-critical priority and returns what it
+// returns. Exceptions of the body pass through after the mutex is released and the priority
+// restored. Indices are not checked.
 template <typename Body>
-void RunUnderSequencerLock(UINT64 iBoard, DWORD iSequencer, Body&& body) {
+std::invoke_result_t<Body&> RunUnderSequencerLock(UINT64 iBoard, DWORD iSequencer, Body&& body) {
     TimeCriticalSection priority;
     MutexHold sequencer(Devices[iBoard].SequencerAcq[iSequencer].hSequencerMutex);
-    RunLockedBody(body);
+    return RunLockedBody(body);
 }
 
 // The same with the board mutex and both sequencer mutexes, taken in the library's lock order
 // and released sequencer 0, sequencer 1, board.
 template <typename Body>
-void RunUnderBoardLock(UINT64 iBoard, Body&& body) {
+std::invoke_result_t<Body&> RunUnderBoardLock(UINT64 iBoard, Body&& body) {
     TDeviceData& device = Devices[iBoard];
     TimeCriticalSection priority;
     struct Release {
@@ -165,23 +176,7 @@ void RunUnderBoardLock(UINT64 iBoard, Body&& body) {
     WaitForSingleObject(device.SequencerAcq[0].hSequencerMutex, INFINITE);
     WaitForSingleObject(device.SequencerAcq[1].hSequencerMutex, INFINITE);
     Release release{device};
-    RunLockedBody(body);
-}
-
-// An operation body under the sequencer lock: `Status` starts as ERROR_INTERNAL_ERROR and the
-// body's result replaces it.
-template <typename Body>
-DWORD SequencerOperation(UINT64 iBoard, DWORD iSequencer, Body&& body) {
-    DWORD Status = ERROR_INTERNAL_ERROR;
-    RunUnderSequencerLock(iBoard, iSequencer, [&] { Status = body(); });
-    return Status;
-}
-
-template <typename Body>
-DWORD BoardOperation(UINT64 iBoard, Body&& body) {
-    DWORD Status = ERROR_INTERNAL_ERROR;
-    RunUnderBoardLock(iBoard, [&] { Status = body(); });
-    return Status;
+    return RunLockedBody(body);
 }
 
 // What every export answers in a child that fork() made: the boards' handles, locks and

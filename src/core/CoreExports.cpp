@@ -198,10 +198,10 @@ HALVEX_API DWORD WINAPI BRD_Reset(UINT64 iBoard) {
         if (check != ERROR_SUCCESS) return check;
         switch (Devices[iBoard].RegisterMap) {
             case rmLayout1:
-                return PIO_Out8(iBoard, 0, 0xFF);
+                return RegWrite(1, iBoard, 0, 0xFF);
             case rmLayout2:
             case rmLayout3:
-                return PIO_Out32(iBoard, 0, 1);
+                return RegWrite(4, iBoard, 0, 1);
             default:
                 return ERROR_BAD_TOKEN_TYPE;
         }

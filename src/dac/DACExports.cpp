@@ -31,7 +31,7 @@ DWORD CheckDACRangeCode(int32_t& code) {
 
 DWORD WriteDACCommand(UINT64 iBoard, DWORD Command, DWORD Channel, DWORD Data) {
     const DWORD word = (Command & 0xF) << 20 | (Channel & 0xF) << 16 | (Data & 0xFFFF);
-    return PIO_Out32(iBoard, DACCommandRegister, word);
+    return RegWrite(4, iBoard, DACCommandRegister, word);
 }
 
 bool DACVoltsToCounts(double volts, int32_t code, DWORD& counts) {

@@ -21,8 +21,8 @@ LPCWSTR W(const char16_t* text) { return reinterpret_cast<LPCWSTR>(text); }
 
 // Boards with 16-bit start/stop registers come up with both sequencers stopped.
 void StopBothSequencers16(UINT64 iBoard) {
-    PIO_Out16(iBoard, 56, 0xFCEE);
-    PIO_Out16(iBoard, 60, 0xFCEE);
+    RegWrite(2, iBoard, 56, 0xFCEE);
+    RegWrite(2, iBoard, 60, 0xFCEE);
 }
 
 // Fills in base clock, immediate mode and register layout; false for an unknown identifier.
@@ -34,14 +34,14 @@ bool ClassifyBoard(UINT64 iBoard, TDeviceData& device) {
             device.RegisterMap = rmLayout1;
             return true;
         case TBoardFamily::Layout1:
-            device.BaseClock = PIO_In32(iBoard, 12);
+            device.BaseClock = RegRead(4, iBoard, 12);
             StopBothSequencers16(iBoard);
             device.ImmediateMode = imNative16;
             device.RegisterMap = rmLayout1;
             return true;
         case TBoardFamily::FirmwareSelected:
-            device.BaseClock = PIO_In32(iBoard, 12);
-            if ((PIO_In32(iBoard, 104) >> 16) == kWideCommandFirmware) {
+            device.BaseClock = RegRead(4, iBoard, 12);
+            if ((RegRead(4, iBoard, 104) >> 16) == kWideCommandFirmware) {
                 device.ImmediateMode = imNative32;
                 device.RegisterMap = rmLayout3;
             } else {
@@ -51,7 +51,7 @@ bool ClassifyBoard(UINT64 iBoard, TDeviceData& device) {
             }
             return true;
         case TBoardFamily::Layout2:
-            device.BaseClock = PIO_In32(iBoard, 12);
+            device.BaseClock = RegRead(4, iBoard, 12);
             device.ImmediateMode = imNative32;
             device.RegisterMap = rmLayout2;
             return true;

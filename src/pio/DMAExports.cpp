@@ -17,7 +17,9 @@ DWORD SendDMAControl(UINT64 iBoard, std::span<const BYTE> Bytes) {
     BYTE buffer[16] = {};
     if (Bytes.size() > sizeof buffer) return ERROR_INVALID_PARAMETER;
     std::copy(Bytes.begin(), Bytes.end(), buffer);
-    return PIO_DMAPiongControl(iBoard, buffer, static_cast<DWORD>(Bytes.size()), nullptr);
+    if (const DWORD check = CheckBoardIndex(iBoard)) return check;
+    return DriverControl(Devices[iBoard].hDevice, IOCTL_DMA_PIONG_CONTROL, buffer, static_cast<DWORD>(Bytes.size()),
+                         buffer, 0);
 }
 
 }  // namespace halvex

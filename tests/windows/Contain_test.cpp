@@ -109,7 +109,7 @@ protected:
 TEST_F(DISABLED_LocksInChild, AFaultingSequencerBodyLeavesTheSequencerFree) {
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
     const DWORD result = ExportBoundary([] {
-        return SequencerOperation(1, 0, []() -> DWORD {
+        return RunUnderSequencerLock(1, 0, []() -> DWORD {
             Fault();
             return 0;
         });
@@ -122,7 +122,7 @@ TEST_F(DISABLED_LocksInChild, AFaultingSequencerBodyLeavesTheSequencerFree) {
 TEST_F(DISABLED_LocksInChild, AForeignExceptionInABoardBodyLeavesTheBoardFree) {
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
     const DWORD result = ExportBoundary([] {
-        return BoardOperation(1, []() -> DWORD {
+        return RunUnderBoardLock(1, []() -> DWORD {
             RaiseForeign();
             return 0;
         });
