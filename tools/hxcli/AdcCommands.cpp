@@ -9,21 +9,10 @@
 #include <vector>
 
 #include "Command.h"
+#include "InputRanges.h"
 
 namespace hxcli {
 namespace {
-
-constexpr DWORD kKeepRanges = 0xFFFFFFFF;
-constexpr DWORD kNoSample = 0x80000000;
-
-struct RangeName {
-    const char* name;
-    DWORD tag;
-};
-// Names resolve to the range tags, so the tag path of the library is what hxcli exercises.
-constexpr RangeName kRangeNames[] = {{"12V", 0x3231E142},   {"5V", 0x3530E142},     {"2.5V", 0xBD32E142},
-                                     {"1.25V", 0xBC31E142}, {"0.625V", 0x3835E142}, {"0.3125V", 0x3331E142},
-                                     {"10V", 0x3031E142}};
 
 constexpr const char* kRangeHelp =
     "Input range: 12V, 5V, 2.5V, 1.25V, 0.625V, 0.3125V or 10V (all bipolar), a range code 0-5 or 7, a "
@@ -31,10 +20,11 @@ constexpr const char* kRangeHelp =
 
 bool ParseRange(const std::string& text, DWORD& range) {
     if (text == "keep") {
-        range = kKeepRanges;
+        range = HALVEX_KEEP_RANGES;
         return true;
     }
-    for (const RangeName& r : kRangeNames) {
+    // Names resolve to the range tags, so the tag path of the library is what hxcli exercises.
+    for (const InputRange& r : kInputRanges) {
         if (text == r.name) {
             range = r.tag;
             return true;
@@ -61,7 +51,7 @@ void PrintVolts(double v) {
 }
 
 void PrintRaw(DWORD word) {
-    if (word == kNoSample) {
+    if (word == HALVEX_NO_SAMPLE) {
         std::printf(" %10s", "-");
     } else {
         std::printf(" 0x%08X", static_cast<unsigned>(word));
@@ -86,7 +76,7 @@ int Scan(const ScanArgs& args) {
     DWORD range = 0;
     if (!ParseRange(args.range, range)) return BadRange(args.range);
     if (args.raw) {
-        std::vector<DWORD> scan(16, kNoSample);
+        std::vector<DWORD> scan(16, HALVEX_NO_SAMPLE);
         if (const DWORD r = ADC_GetImmediateScanRaw(args.board, scan.data(), range); r != 0) {
             return Fail("ADC_GetImmediateScanRaw", r);
         }
@@ -111,19 +101,6 @@ int Scan(const ScanArgs& args) {
     std::printf("(- : no sample; boards with register layout 2 scan sequencer 0 only)\n");
     return kExitOk;
 }
-
-const Registration scanCommand(20, [](CLI::App& app, Action& action) {
-    auto* cmd = app.add_subcommand("scan", "Convert every input of a board once (both sequencers) and print the "
-                                           "results in volts, or as packed samples with --raw.");
-    auto args = std::make_shared<ScanArgs>();
-    cmd->add_option("board", args->board, "Board index")->required();
-    cmd->add_option("-r,--range", args->range,
-                    std::string(kRangeHelp) + ". A range other than 'keep' stays set on every channel of both "
-                                              "sequencers.")
-        ->default_val("keep");
-    cmd->add_flag("--raw", args->raw, "Print packed samples (hex) instead of volts");
-    action = [args] { return Scan(*args); };
-});
 
 struct ReadArgs {
     UINT64 board = 0;
@@ -156,18 +133,6 @@ int Read(const ReadArgs& args) {
     return kExitOk;
 }
 
-const Registration readCommand(21, [](CLI::App& app, Action& action) {
-    auto* cmd = app.add_subcommand("read", "Read one input at once (the board converts a whole scan). In "
-                                           "differential mode, slot k is the pair at channels 2k and 2k+1.");
-    auto args = std::make_shared<ReadArgs>();
-    cmd->add_option("board", args->board, "Board index")->required();
-    cmd->add_option("sequencer", args->sequencer, "Sequencer: 0 or 1")->required();
-    cmd->add_option("slot", args->channel, "Channel (slot) 0-7")->required();
-    cmd->add_option("-r,--range", args->range, kRangeHelp)->default_val("keep");
-    cmd->add_flag("--raw", args->raw, "Print the packed sample (hex) instead of volts");
-    action = [args] { return Read(*args); };
-});
-
 struct ConfigArgs {
     UINT64 board = 0;
     DWORD sequencer = 0;
@@ -192,7 +157,7 @@ int Config(const ConfigArgs& args) {
     if (!args.range.empty()) {
         DWORD range = 0;
         if (!ParseRange(args.range, range)) return BadRange(args.range);
-        uint32_t channel = 0xFFFFFFFF;
+        uint32_t channel = HALVEX_ALL_CHANNELS;
         if (args.channel != "all" && !ParseU32(args.channel, channel)) {
             std::fprintf(stderr, "hxcli: bad channel '%s' (0-7 or all)\n", args.channel.c_str());
             return kExitUsage;
@@ -228,7 +193,7 @@ int Config(const ConfigArgs& args) {
         did = true;
     }
     if (!args.channels.empty()) {
-        uint32_t count = 0xFFFFFFFF;
+        uint32_t count = HALVEX_ALL_CHANNELS;
         if (args.channels != "all" && !ParseU32(args.channels, count)) {
             std::fprintf(stderr, "hxcli: bad channel count '%s' (1-8, 1-4 in differential mode, or all)\n",
                          args.channels.c_str());
@@ -248,7 +213,54 @@ int Config(const ConfigArgs& args) {
     return kExitOk;
 }
 
-const Registration configCommand(22, [](CLI::App& app, Action& action) {
+struct RateArgs {
+    UINT64 board = 0;
+    std::optional<DWORD> sequencer;
+};
+
+int Rate(const RateArgs& args) {
+    std::vector<DWORD> sequencers{0, 1};
+    if (args.sequencer) sequencers = {*args.sequencer};
+    for (const DWORD sequencer : sequencers) {
+        double hz = 0;
+        if (const DWORD r = ADC_GetRate(args.board, sequencer, &hz); r != 0) return Fail("ADC_GetRate", r);
+        if (hz == 0.0) {
+            std::printf("Sequencer %u: clock stopped\n", static_cast<unsigned>(sequencer));
+        } else {
+            std::printf("Sequencer %u: %.3f Hz\n", static_cast<unsigned>(sequencer), hz);
+        }
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+Command AddScanCommand(CLI::App& app) {
+    auto* cmd = app.add_subcommand("scan", "Convert every input of a board once (both sequencers) and print the "
+                                           "results in volts, or as packed samples with --raw.");
+    auto args = std::make_shared<ScanArgs>();
+    cmd->add_option("board", args->board, "Board index")->required();
+    cmd->add_option("-r,--range", args->range,
+                    std::string(kRangeHelp) + ". A range other than 'keep' stays set on every channel of both "
+                                              "sequencers.")
+        ->default_val("keep");
+    cmd->add_flag("--raw", args->raw, "Print packed samples (hex) instead of volts");
+    return {cmd, [args] { return Scan(*args); }};
+}
+
+Command AddReadCommand(CLI::App& app) {
+    auto* cmd = app.add_subcommand("read", "Read one input at once (the board converts a whole scan). In "
+                                           "differential mode, slot k is the pair at channels 2k and 2k+1.");
+    auto args = std::make_shared<ReadArgs>();
+    cmd->add_option("board", args->board, "Board index")->required();
+    cmd->add_option("sequencer", args->sequencer, "Sequencer: 0 or 1")->required();
+    cmd->add_option("slot", args->channel, "Channel (slot) 0-7")->required();
+    cmd->add_option("-r,--range", args->range, kRangeHelp)->default_val("keep");
+    cmd->add_flag("--raw", args->raw, "Print the packed sample (hex) instead of volts");
+    return {cmd, [args] { return Read(*args); }};
+}
+
+Command AddConfigCommand(CLI::App& app) {
     auto* cmd = app.add_subcommand(
         "config", "Configure the analog inputs of a sequencer: ranges, conversion rate, channel count; and the "
                   "input mode of the whole board. Settings are applied in the order mode, range, ranges, rate, "
@@ -267,34 +279,15 @@ const Registration configCommand(22, [](CLI::App& app, Action& action) {
     auto* diff = cmd->add_flag("-d,--differential", args->differential, "Both sequencers: differential inputs");
     auto* single = cmd->add_flag("-e,--single-ended", args->singleEnded, "Both sequencers: single-ended inputs");
     diff->excludes(single);
-    action = [args] { return Config(*args); };
-});
+    return {cmd, [args] { return Config(*args); }};
+}
 
-struct RateArgs {
-    UINT64 board = 0;
-    std::optional<DWORD> sequencer;
-};
-
-const Registration rateCommand(23, [](CLI::App& app, Action& action) {
+Command AddRateCommand(CLI::App& app) {
     auto* cmd = app.add_subcommand("rate", "Print the conversion rate of a sequencer (of both without one).");
     auto args = std::make_shared<RateArgs>();
     cmd->add_option("board", args->board, "Board index")->required();
     cmd->add_option("sequencer", args->sequencer, "Sequencer: 0 or 1");
-    action = [args] {
-        std::vector<DWORD> sequencers{0, 1};
-        if (args->sequencer) sequencers = {*args->sequencer};
-        for (const DWORD sequencer : sequencers) {
-            double hz = 0;
-            if (const DWORD r = ADC_GetRate(args->board, sequencer, &hz); r != 0) return Fail("ADC_GetRate", r);
-            if (hz == 0.0) {
-                std::printf("Sequencer %u: clock stopped\n", static_cast<unsigned>(sequencer));
-            } else {
-                std::printf("Sequencer %u: %.3f Hz\n", static_cast<unsigned>(sequencer), hz);
-            }
-        }
-        return kExitOk;
-    };
-});
+    return {cmd, [args] { return Rate(*args); }};
+}
 
-}  // namespace
 }  // namespace hxcli

@@ -1,8 +1,8 @@
-// hxcli list, reset, reg, bus.
+// hxcli list, reset, reg.
 #include <halvex/halvex.h>
-#include <halvex/sim.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -59,44 +59,14 @@ int List() {
     return kExitOk;
 }
 
-int ShowBus() {
-    const std::size_t count = halvex::sim::BoardCount();
-    std::printf("Simulated bus: %zu board%s\n", count, count == 1 ? "" : "s");
-    for (std::size_t i = 0; i < count; ++i) {
-        const halvex::sim::BoardSetup setup = halvex::sim::BoardSetupOf(i);
-        std::printf("  slot %zu: id %04X, clock %u Hz, firmware %08X\n", i, static_cast<unsigned>(setup.deviceId),
-                    static_cast<unsigned>(setup.baseClock), static_cast<unsigned>(setup.firmware));
-    }
-    return kExitOk;
-}
-
 bool ValidWidth(unsigned width) { return width == 8 || width == 16 || width == 32; }
 
-const Registration listCommand(10, [](CLI::App& app, Action& action) {
-    app.add_subcommand("list", "List the boards the library opened: index, identifier, name, register layout, "
-                               "immediate-read method and base clock.");
-    action = List;
-});
-
-const Registration busCommand(11, [](CLI::App& app, Action& action) {
-    app.add_subcommand("bus",
-                       "Show the simulated bus behind the library. HALVEX_SIM_BOARDS chooses its boards: a "
-                       "comma-separated list of hexadecimal identifiers, each optionally with :fw=<hex> (firmware "
-                       "word, register 104) and :clock=<Hz>, e.g. \"805C,80E8:fw=00010002,0C40\".");
-    action = ShowBus;
-});
-
-const Registration resetCommand(12, [](CLI::App& app, Action& action) {
-    auto* cmd = app.add_subcommand("reset", "Reset a board through its reset register.");
-    auto board = std::make_shared<UINT64>(0);
-    cmd->add_option("board", *board, "Board index")->required();
-    action = [board] {
-        const DWORD r = BRD_Reset(*board);
-        if (r != 0) return Fail("BRD_Reset", r);
-        std::printf("Board %llu reset.\n", static_cast<unsigned long long>(*board));
-        return kExitOk;
-    };
-});
+int Reset(UINT64 board) {
+    const DWORD r = BRD_Reset(board);
+    if (r != 0) return Fail("BRD_Reset", r);
+    std::printf("Board %llu reset.\n", static_cast<unsigned long long>(board));
+    return kExitOk;
+}
 
 struct RegArgs {
     UINT64 board = 0;
@@ -106,7 +76,63 @@ struct RegArgs {
     uint32_t count = 1;
 };
 
-const Registration regCommand(13, [](CLI::App& app, Action& action) {
+int Reg(const RegArgs& args, bool read) {
+    uint32_t offset = 0;
+    if (!ValidWidth(args.width)) {
+        std::fprintf(stderr, "hxcli: width must be 8, 16 or 32\n");
+        return kExitUsage;
+    }
+    if (!ParseU32(args.offset, offset)) {
+        std::fprintf(stderr, "hxcli: bad offset '%s'\n", args.offset.c_str());
+        return kExitUsage;
+    }
+    if (read) {
+        std::vector<DWORD> values(args.count);
+        DWORD r = 0;
+        if (args.width == 8) {
+            std::vector<BYTE> v(args.count);
+            r = PIO_INS8(args.board, offset, args.count, v.data());
+            values.assign(v.begin(), v.end());
+        } else if (args.width == 16) {
+            std::vector<WORD> v(args.count);
+            r = PIO_INS16(args.board, offset, args.count, v.data());
+            values.assign(v.begin(), v.end());
+        } else {
+            r = PIO_INS32(args.board, offset, args.count, values.data());
+        }
+        if (r != 0) return Fail("register read", r);
+        const int digits = static_cast<int>(args.width / 4);
+        for (const DWORD v : values) std::printf("0x%0*X\n", digits, static_cast<unsigned>(v));
+        return kExitOk;
+    }
+    uint32_t value = 0;
+    if (!ParseU32(args.value, value) || (args.width < 32 && value >> args.width != 0)) {
+        std::fprintf(stderr, "hxcli: bad value '%s' for a %u-bit register\n", args.value.c_str(), args.width);
+        return kExitUsage;
+    }
+    const DWORD r = args.width == 8    ? PIO_Out8(args.board, offset, static_cast<BYTE>(value))
+                    : args.width == 16 ? PIO_Out16(args.board, offset, static_cast<WORD>(value))
+                                       : PIO_Out32(args.board, offset, value);
+    if (r != 0) return Fail("register write", r);
+    return kExitOk;
+}
+
+}  // namespace
+
+Command AddListCommand(CLI::App& app) {
+    auto* cmd = app.add_subcommand("list", "List the boards the library opened: index, identifier, name, register "
+                                           "layout, immediate-read method and base clock.");
+    return {cmd, List};
+}
+
+Command AddResetCommand(CLI::App& app) {
+    auto* cmd = app.add_subcommand("reset", "Reset a board through its reset register.");
+    auto board = std::make_shared<UINT64>(0);
+    cmd->add_option("board", *board, "Board index")->required();
+    return {cmd, [board] { return Reset(*board); }};
+}
+
+Command AddRegCommand(CLI::App& app) {
     auto* reg = app.add_subcommand("reg", "Read or write board registers.");
     reg->require_subcommand(1);
     auto args = std::make_shared<RegArgs>();
@@ -120,47 +146,7 @@ const Registration regCommand(13, [](CLI::App& app, Action& action) {
     write->add_option("offset", args->offset, "Byte offset (decimal or 0x-hex)")->required();
     write->add_option("value", args->value, "Value (decimal or 0x-hex)")->required();
     write->add_option("-w,--width", args->width, "Access width in bits: 8, 16 or 32")->default_val(32);
-    action = [args, read] {
-        uint32_t offset = 0;
-        if (!ValidWidth(args->width)) {
-            std::fprintf(stderr, "hxcli: width must be 8, 16 or 32\n");
-            return kExitUsage;
-        }
-        if (!ParseU32(args->offset, offset)) {
-            std::fprintf(stderr, "hxcli: bad offset '%s'\n", args->offset.c_str());
-            return kExitUsage;
-        }
-        if (read->parsed()) {
-            std::vector<DWORD> values(args->count);
-            DWORD r = 0;
-            if (args->width == 8) {
-                std::vector<BYTE> v(args->count);
-                r = PIO_INS8(args->board, offset, args->count, v.data());
-                values.assign(v.begin(), v.end());
-            } else if (args->width == 16) {
-                std::vector<WORD> v(args->count);
-                r = PIO_INS16(args->board, offset, args->count, v.data());
-                values.assign(v.begin(), v.end());
-            } else {
-                r = PIO_INS32(args->board, offset, args->count, values.data());
-            }
-            if (r != 0) return Fail("register read", r);
-            const int digits = static_cast<int>(args->width / 4);
-            for (const DWORD v : values) std::printf("0x%0*X\n", digits, static_cast<unsigned>(v));
-            return kExitOk;
-        }
-        uint32_t value = 0;
-        if (!ParseU32(args->value, value) || (args->width < 32 && value >> args->width != 0)) {
-            std::fprintf(stderr, "hxcli: bad value '%s' for a %u-bit register\n", args->value.c_str(), args->width);
-            return kExitUsage;
-        }
-        const DWORD r = args->width == 8    ? PIO_Out8(args->board, offset, static_cast<BYTE>(value))
-                        : args->width == 16 ? PIO_Out16(args->board, offset, static_cast<WORD>(value))
-                                            : PIO_Out32(args->board, offset, value);
-        if (r != 0) return Fail("register write", r);
-        return kExitOk;
-    };
-});
+    return {reg, [args, read] { return Reg(*args, read->parsed()); }};
+}
 
-}  // namespace
 }  // namespace hxcli

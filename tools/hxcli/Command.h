@@ -1,4 +1,4 @@
-// hxcli's subcommands: each source file registers its own with a static Registration.
+// What hxcli's subcommands share: exit codes, the command table's entry type and small helpers.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -20,13 +20,34 @@ inline constexpr int kExitUsage = 2;   // bad command line
 // A subcommand's action; returns the exit code.
 using Action = std::function<int()>;
 
-struct Registration {
-    // `setup` adds the subcommand to `app` and returns the action to run when it was chosen.
-    Registration(int order, std::function<void(CLI::App& app, Action& action)> setup);
+// A subcommand added to one parse's command tree, and what to run when the parse chose it. The
+// action owns the options the parse fills, so no value outlives its command line.
+struct Command {
+    CLI::App* cli = nullptr;
+    Action action;
 };
 
-// Runs every registered setup, in `order`.
-void SetUpCommands(CLI::App& app, std::vector<std::pair<CLI::App*, Action>>& actions);
+// Adds one subcommand (with its options) to `app`.
+using AddCommand = Command (*)(CLI::App& app);
+
+Command AddListCommand(CLI::App& app);
+Command AddBusCommand(CLI::App& app);
+Command AddResetCommand(CLI::App& app);
+Command AddRegCommand(CLI::App& app);
+Command AddScanCommand(CLI::App& app);
+Command AddReadCommand(CLI::App& app);
+Command AddConfigCommand(CLI::App& app);
+Command AddRateCommand(CLI::App& app);
+Command AddStreamCommand(CLI::App& app);
+Command AddBlockCommand(CLI::App& app);
+Command AddDacCommand(CLI::App& app);
+Command AddIrqCommand(CLI::App& app);
+Command AddBarCommand(CLI::App& app);
+Command AddRunCommand(CLI::App& app);
+Command AddSourceCommand(CLI::App& app);
+
+// Adds every subcommand to `app`, in the order help lists them.
+std::vector<Command> AddCommands(CLI::App& app);
 
 // Prints "hxcli: <what> failed: <code> (<name>)" to stderr and returns kExitFailed.
 int Fail(const std::string& what, DWORD code);

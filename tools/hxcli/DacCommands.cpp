@@ -1,20 +1,19 @@
 // hxcli dac range, dac out.
 #include <halvex/halvex.h>
-#include <halvex/sim.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Command.h"
+#include "Simulator.h"
 
 namespace hxcli {
 namespace {
-
-constexpr DWORD kAllChannels = 0xFFFFFFFF;
 
 struct RangeName {
     const char* name;
@@ -34,7 +33,7 @@ std::string Lower(std::string text) {
 
 bool ParseChannel(const std::string& text, DWORD& channel) {
     if (Lower(text) == "all") {
-        channel = kAllChannels;
+        channel = HALVEX_ALL_CHANNELS;
         return true;
     }
     uint32_t value = 0;
@@ -47,7 +46,7 @@ bool ParseChannel(const std::string& text, DWORD& channel) {
 bool ParseRange(const std::string& text, DWORD& code) {
     const std::string lower = Lower(text);
     if (lower == "keep") {
-        code = 0xFFFFFFFF;
+        code = HALVEX_KEEP_RANGES;
         return true;
     }
     for (DWORD i = 0; i < std::size(kRanges); ++i) {
@@ -63,7 +62,7 @@ bool ParseRange(const std::string& text, DWORD& code) {
 }
 
 std::string ChannelText(DWORD channel) {
-    return channel == kAllChannels ? std::string("all channels") : "channel " + std::to_string(channel);
+    return channel == HALVEX_ALL_CHANNELS ? std::string("all channels") : "channel " + std::to_string(channel);
 }
 
 struct RangeArgs {
@@ -92,7 +91,7 @@ int SetRange(const RangeArgs& args) {
         if (comma == std::string::npos) break;
         start = comma + 1;
     }
-    if (codes.size() > 1 && channel != kAllChannels) {
+    if (codes.size() > 1 && channel != HALVEX_ALL_CHANNELS) {
         std::fprintf(stderr, "hxcli: a list of ranges needs the channel 'all'\n");
         return kExitUsage;
     }
@@ -109,7 +108,7 @@ int SetRange(const RangeArgs& args) {
     }
     const DWORD r = DAC_SetRange1(args.board, channel, codes[0]);
     if (r != 0) return Fail("DAC_SetRange1", r);
-    const char* text = codes[0] == 0xFFFFFFFF ? "left as it was" : kRanges[codes[0]].text;
+    const char* text = codes[0] == HALVEX_KEEP_RANGES ? "left as it was" : kRanges[codes[0]].text;
     std::printf("Board %llu %s: %s\n", static_cast<unsigned long long>(args.board), ChannelText(channel).c_str(), text);
     return kExitOk;
 }
@@ -130,14 +129,12 @@ int ShowReadback(const OutArgs& args, DWORD channel) {
     const DWORD word = PIO_In32(args.board, 4);
     if (const DWORD r = GetLastError(); r != 0) return Fail("PIO_In32", r);
     std::printf("  command register (offset 4): 0x%08X\n", static_cast<unsigned>(word));
-    const auto position = static_cast<std::size_t>(args.board);
-    if (position >= halvex::sim::BoardCount()) return kExitOk;
     for (unsigned ch = 0; ch < 4; ++ch) {
-        if (channel != kAllChannels && ch != channel) continue;
-        const uint32_t code = halvex::sim::AnalogOutputRange(position, ch);
-        std::printf("  output %u: range %u (%s), counts %u, %.6f V\n", ch, static_cast<unsigned>(code),
-                    kRanges[code].text, static_cast<unsigned>(halvex::sim::AnalogOutputCounts(position, ch)),
-                    halvex::sim::AnalogOutputVolts(position, ch));
+        if (channel != HALVEX_ALL_CHANNELS && ch != channel) continue;
+        const std::optional<simulator::OutputLevel> level = simulator::OutputLevelOf(args.board, ch);
+        if (!level) break;
+        std::printf("  output %u: range %u (%s), counts %u, %.6f V\n", ch, static_cast<unsigned>(level->rangeCode),
+                    kRanges[level->rangeCode].text, static_cast<unsigned>(level->counts), level->volts);
     }
     return kExitOk;
 }
@@ -172,7 +169,7 @@ int Output(const OutArgs& args) {
     }
     const DWORD r = DAC_OutputV(args.board, channel, volts);
     if (r == ERROR_INVALID_DATA) {
-        if (channel == kAllChannels) {
+        if (channel == HALVEX_ALL_CHANNELS) {
             std::fprintf(stderr, "hxcli: %g V is outside the output range of a channel; the channels before it "
                                  "were written (see 'hxcli dac range')\n", volts);
         } else {
@@ -186,7 +183,9 @@ int Output(const OutArgs& args) {
     return args.readback ? ShowReadback(args, channel) : kExitOk;
 }
 
-const Registration dacCommand(40, [](CLI::App& app, Action& action) {
+}  // namespace
+
+Command AddDacCommand(CLI::App& app) {
     auto* dac = app.add_subcommand("dac", "Drive the four analog outputs.");
     dac->require_subcommand(1);
     auto rangeArgs = std::make_shared<RangeArgs>();
@@ -208,8 +207,7 @@ const Registration dacCommand(40, [](CLI::App& app, Action& action) {
     out->add_flag("-c,--counts", outArgs->counts, "The value is raw counts (0-65535)");
     out->add_flag("-r,--readback", outArgs->readback,
                   "Then show the command register and, on simulated boards, the output levels");
-    action = [rangeArgs, outArgs, range] { return range->parsed() ? SetRange(*rangeArgs) : Output(*outArgs); };
-});
+    return {dac, [rangeArgs, outArgs, range] { return range->parsed() ? SetRange(*rangeArgs) : Output(*outArgs); }};
+}
 
-}  // namespace
 }  // namespace hxcli

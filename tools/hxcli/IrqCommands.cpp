@@ -1,6 +1,5 @@
 // hxcli irq wait|poll|abort, bar.
 #include <halvex/halvex.h>
-#include <halvex/sim.h>
 
 #include <chrono>
 #include <cstdio>
@@ -8,6 +7,7 @@
 #include <memory>
 
 #include "Command.h"
+#include "Simulator.h"
 
 namespace hxcli {
 namespace {
@@ -22,7 +22,7 @@ struct IrqArgs {
 
 int Wait(const IrqArgs& args) {
     const auto board = static_cast<unsigned long long>(args.board);
-    if (args.simTimerMs != 0) halvex::sim::StartInterruptTimer(static_cast<std::size_t>(args.board), args.simTimerMs);
+    if (args.simTimerMs != 0) simulator::StartInterruptTimer(args.board, args.simTimerMs);
     auto waiting = std::async(std::launch::async, [&args] { return PIO_WaitForIRQ(args.board); });
     bool timedOut = false;
     if (args.timeoutMs != 0 &&
@@ -32,7 +32,7 @@ int Wait(const IrqArgs& args) {
         if (const DWORD r = PIO_AbortIRQWait(args.board); r != 0) return Fail("PIO_AbortIRQWait", r);
     }
     const DWORD r = waiting.get();
-    if (args.simTimerMs != 0) halvex::sim::StopInterruptTimer(static_cast<std::size_t>(args.board));
+    if (args.simTimerMs != 0) simulator::StopInterruptTimer(args.board);
     if (timedOut) {
         std::fprintf(stderr, "hxcli: no interrupt on board %llu within %u ms (wait aborted: %u %s)\n", board,
                      static_cast<unsigned>(args.timeoutMs), static_cast<unsigned>(r), ErrorName(r).c_str());
@@ -61,7 +61,14 @@ int Abort(const IrqArgs& args) {
     return kExitOk;
 }
 
-const Registration irqCommand(50, [](CLI::App& app, Action& action) {
+struct BarArgs {
+    UINT64 board = 0;
+    int index = -1;
+};
+
+}  // namespace
+
+Command AddIrqCommand(CLI::App& app) {
     auto* irq = app.add_subcommand("irq", "Wait for, poll or abort a board's interrupt. Exit code 3: no interrupt.");
     irq->require_subcommand(1);
     auto args = std::make_shared<IrqArgs>();
@@ -76,24 +83,19 @@ const Registration irqCommand(50, [](CLI::App& app, Action& action) {
     poll->add_option("board", args->board, "Board index")->required();
     auto* abort = irq->add_subcommand("abort", "End every pending interrupt wait on the board.");
     abort->add_option("board", args->board, "Board index")->required();
-    action = [args, wait, poll] {
+    return {irq, [args, wait, poll] {
         if (wait->parsed()) return Wait(*args);
         if (poll->parsed()) return Poll(*args);
         return Abort(*args);
-    };
-});
+    }};
+}
 
-struct BarArgs {
-    UINT64 board = 0;
-    int index = -1;
-};
-
-const Registration barCommand(51, [](CLI::App& app, Action& action) {
+Command AddBarCommand(CLI::App& app) {
     auto* bar = app.add_subcommand("bar", "Show the bases of a board's PCI base address registers (BARs 0-5).");
     auto args = std::make_shared<BarArgs>();
     bar->add_option("board", args->board, "Board index")->required();
     bar->add_option("index", args->index, "One BAR, 0-5 (default: all)")->check(CLI::Range(0, 5));
-    action = [args] {
+    return {bar, [args] {
         const int first = args->index < 0 ? 0 : args->index;
         const int last = args->index < 0 ? 5 : args->index;
         for (int i = first; i <= last; ++i) {
@@ -103,8 +105,7 @@ const Registration barCommand(51, [](CLI::App& app, Action& action) {
             std::printf("BAR%d  0x%08X\n", i, static_cast<unsigned>(base));
         }
         return kExitOk;
-    };
-});
+    }};
+}
 
-}  // namespace
 }  // namespace hxcli

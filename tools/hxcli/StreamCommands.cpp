@@ -1,7 +1,6 @@
 // hxcli stream, block: streaming acquisition from sequencer 0 to a callback, with a live
 // progress line, a per-channel summary and optional CSV output of every sample.
 #include <halvex/halvex.h>
-#include <halvex/sim.h>
 
 #include <algorithm>
 #include <array>
@@ -10,13 +9,17 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <iterator>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Command.h"
+#include "InputRanges.h"
+#include "Simulator.h"
 
 namespace hxcli {
 namespace {
@@ -30,6 +33,8 @@ struct ChannelStats {
 
 // Everything the callback touches. The callback runs on the library's callback thread.
 struct Session {
+    explicit Session(simulator::StreamTotals totals) : before(totals) {}
+
     std::mutex mutex;
     std::condition_variable changed;
     std::array<ChannelStats, 16> channels;  // guarded by mutex
@@ -38,14 +43,20 @@ struct Session {
     std::atomic<uint64_t> samples{0};
     std::atomic<uint64_t> chunks{0};
     std::atomic<uint64_t> invalid{0};
+    // The board's totals when this acquisition began: the board counts over every acquisition
+    // of the process, and under 'hxcli run' earlier lines ran some.
+    const simulator::StreamTotals before;
 };
-Session* session = nullptr;
+// The acquisition the callbacks report to; they have no context argument.
+std::atomic<Session*> current{nullptr};
 
 void Record(DWORD n, const double* values, const WORD* status) {
+    Session* const session = current.load();
+    if (session == nullptr) return;
     {
         std::lock_guard lock(session->mutex);
         for (DWORD i = 0; i < n; ++i) {
-            if (status[i] & 0x8000 || std::isnan(values[i])) {
+            if (status[i] & (HALVEX_NO_SAMPLE >> 16) || std::isnan(values[i])) {
                 session->invalid.fetch_add(1, std::memory_order_relaxed);
                 continue;
             }
@@ -108,15 +119,12 @@ int Configure(const Options& o) {
     if (!o.ranges.empty()) {
         std::vector<DWORD> codes;
         for (const std::string& text : o.ranges) {
+            const auto named = std::find_if(std::begin(kInputRanges), std::end(kInputRanges),
+                                            [&](const InputRange& r) { return text == r.name; });
             uint32_t code = 0;
-            if (text == "12V") code = 0;
-            else if (text == "5V") code = 1;
-            else if (text == "2.5V") code = 2;
-            else if (text == "1.25V") code = 3;
-            else if (text == "0.625V") code = 4;
-            else if (text == "0.3125V") code = 5;
-            else if (text == "10V") code = 7;
-            else if (!ParseU32(text, code)) {
+            if (named != std::end(kInputRanges)) {
+                code = named->code;
+            } else if (!ParseU32(text, code)) {
                 std::fprintf(stderr, "hxcli: bad range '%s'\n", text.c_str());
                 return kExitUsage;
             }
@@ -135,56 +143,51 @@ int Configure(const Options& o) {
         function = reinterpret_cast<void*>(&OnCounts);
     }
     if (DWORD r = ADC_SetCallback(o.board, 0, tag, function)) return Fail("ADC_SetCallback", r);
-    try {
-        halvex::sim::SetDmaPacing(o.board, o.freeRunning ? halvex::sim::DmaPacing::FreeRunning
-                                                         : halvex::sim::DmaPacing::RealTime);
-    } catch (...) {
-        // Not a simulated board.
-    }
+    simulator::SetFreeRunning(o.board, o.freeRunning);
     return kExitOk;
 }
 
-halvex::sim::StreamStatus BoardStatus(uint64_t board) {
-    try {
-        return halvex::sim::StreamStatusOf(board);
-    } catch (...) {
-        return {};
-    }
+// Transfers the board completed in this acquisition.
+uint64_t CompletedTransfers(const Session& s, uint64_t board) {
+    return simulator::StreamTotalsOf(board).completedTransfers - s.before.completedTransfers;
 }
 
-void PrintProgress(const Options& o, std::chrono::steady_clock::time_point start, bool last) {
+uint64_t Overruns(const Session& s, uint64_t board) {
+    return simulator::StreamTotalsOf(board).overruns - s.before.overruns;
+}
+
+void PrintProgress(const Session& s, const Options& o, std::chrono::steady_clock::time_point start, bool last) {
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const uint64_t samples = session->samples.load();
-    const auto status = BoardStatus(o.board);
-    const uint64_t waiting = status.completed > session->chunks.load() ? status.completed - session->chunks.load() : 0;
+    const uint64_t samples = s.samples.load();
+    const uint64_t completed = CompletedTransfers(s, o.board);
+    const uint64_t waiting = completed > s.chunks.load() ? completed - s.chunks.load() : 0;
     if (!o.quiet || last)
         std::fprintf(stderr, "\r%8.1f s  %12llu samples  %10.0f S/s  %4llu chunks waiting  %llu overrun   ", elapsed,
                      static_cast<unsigned long long>(samples), elapsed > 0 ? samples / elapsed : 0.0,
-                     static_cast<unsigned long long>(waiting), static_cast<unsigned long long>(status.overruns));
+                     static_cast<unsigned long long>(waiting),
+                     static_cast<unsigned long long>(Overruns(s, o.board)));
     if (last) std::fputc('\n', stderr);
 }
 
-void PrintSummary(const Options& o) {
+void PrintSummary(Session& s, const Options& o) {
     const char* unit = o.type == "volts" ? "V" : "counts";
     std::printf("%-8s %12s %14s %14s %14s  (%s)\n", "channel", "samples", "min", "max", "mean", unit);
-    std::lock_guard lock(session->mutex);
-    for (std::size_t c = 0; c < session->channels.size(); ++c) {
-        const ChannelStats& s = session->channels[c];
-        if (s.count == 0) continue;
-        std::printf("%-8zu %12llu %14.6f %14.6f %14.6f\n", c, static_cast<unsigned long long>(s.count), s.min, s.max,
-                    s.sum / static_cast<double>(s.count));
+    std::lock_guard lock(s.mutex);
+    for (std::size_t c = 0; c < s.channels.size(); ++c) {
+        const ChannelStats& stats = s.channels[c];
+        if (stats.count == 0) continue;
+        std::printf("%-8zu %12llu %14.6f %14.6f %14.6f\n", c, static_cast<unsigned long long>(stats.count), stats.min,
+                    stats.max, stats.sum / static_cast<double>(stats.count));
     }
-    const auto status = BoardStatus(o.board);
     std::printf("chunks %llu, samples %llu, overrun %llu, no-sample words %llu\n",
-                static_cast<unsigned long long>(session->chunks.load()),
-                static_cast<unsigned long long>(session->samples.load()),
-                static_cast<unsigned long long>(status.overruns),
-                static_cast<unsigned long long>(session->invalid.load()));
+                static_cast<unsigned long long>(s.chunks.load()), static_cast<unsigned long long>(s.samples.load()),
+                static_cast<unsigned long long>(Overruns(s, o.board)),
+                static_cast<unsigned long long>(s.invalid.load()));
 }
 
 int Run(const Options& o, bool block) {
-    Session s;
-    session = &s;
+    Session s(simulator::StreamTotalsOf(o.board));
+    current.store(&s);
     if (!o.csv.empty()) {
         s.csv = std::fopen(o.csv.c_str(), "w");
         if (s.csv == nullptr) {
@@ -208,7 +211,7 @@ int Run(const Options& o, bool block) {
             if (!block && std::chrono::steady_clock::now() >= until) break;
             s.changed.wait_for(lock, std::chrono::milliseconds(250));
             lock.unlock();
-            PrintProgress(o, start, false);
+            PrintProgress(s, o, start, false);
             lock.lock();
         }
         lock.unlock();
@@ -216,14 +219,14 @@ int Run(const Options& o, bool block) {
         // The chunks already queued still reach the callback.
         const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         lock.lock();
-        s.changed.wait_until(lock, guard, [&] { return s.chunks.load() >= BoardStatus(o.board).completed; });
+        s.changed.wait_until(lock, guard, [&] { return s.chunks.load() >= CompletedTransfers(s, o.board); });
         lock.unlock();
-        PrintProgress(o, start, true);
-        PrintSummary(o);
+        PrintProgress(s, o, start, true);
+        PrintSummary(s, o);
     }
     ADC_SetCallback(o.board, 0, ADC_CALLBACK_NONE, nullptr);
     if (s.csv != nullptr) std::fclose(s.csv);
-    session = nullptr;
+    current.store(nullptr);
     return result;
 }
 
@@ -241,22 +244,22 @@ void AddCommon(CLI::App* cmd, Options& o) {
     cmd->add_flag("-q,--quiet", o.quiet, "Only the final progress line");
 }
 
-Options streamOptions;
-Options blockOptions;
-
-const Registration streamCommand(30, [](CLI::App& app, Action& action) {
-    CLI::App* cmd = app.add_subcommand("stream", "Stream sequencer 0 to a callback for a while, then summarize");
-    AddCommon(cmd, streamOptions);
-    cmd->add_option("-s,--seconds", streamOptions.seconds, "How long to stream (default 10)");
-    action = [] { return Run(streamOptions, false); };
-});
-
-const Registration blockCommand(31, [](CLI::App& app, Action& action) {
-    CLI::App* cmd = app.add_subcommand("block", "Acquire a block of samples to a callback, then summarize");
-    AddCommon(cmd, blockOptions);
-    cmd->add_option("-c,--samples", blockOptions.samples, "Samples wanted (whole chunks arrive)")->required();
-    action = [] { return Run(blockOptions, true); };
-});
-
 }  // namespace
+
+Command AddStreamCommand(CLI::App& app) {
+    auto options = std::make_shared<Options>();
+    CLI::App* cmd = app.add_subcommand("stream", "Stream sequencer 0 to a callback for a while, then summarize");
+    AddCommon(cmd, *options);
+    cmd->add_option("-s,--seconds", options->seconds, "How long to stream (default 10)");
+    return {cmd, [options] { return Run(*options, false); }};
+}
+
+Command AddBlockCommand(CLI::App& app) {
+    auto options = std::make_shared<Options>();
+    CLI::App* cmd = app.add_subcommand("block", "Acquire a block of samples to a callback, then summarize");
+    AddCommon(cmd, *options);
+    cmd->add_option("-c,--samples", options->samples, "Samples wanted (whole chunks arrive)")->required();
+    return {cmd, [options] { return Run(*options, true); }};
+}
+
 }  // namespace hxcli

@@ -3,33 +3,9 @@
 #include <map>
 
 #include "Command.h"
+#include "Simulator.h"
 
 namespace hxcli {
-
-namespace {
-
-using Setup = std::function<void(CLI::App&, Action&)>;
-
-std::multimap<int, Setup>& Setups() {
-    static std::multimap<int, Setup> setups;
-    return setups;
-}
-
-}  // namespace
-
-Registration::Registration(int order, std::function<void(CLI::App&, Action&)> setup) {
-    Setups().emplace(order, std::move(setup));
-}
-
-void SetUpCommands(CLI::App& app, std::vector<std::pair<CLI::App*, Action>>& actions) {
-    for (auto& [order, setup] : Setups()) {
-        const std::size_t before = app.get_subcommands({}).size();
-        Action action;
-        setup(app, action);
-        const auto all = app.get_subcommands({});
-        if (all.size() > before) actions.emplace_back(all.back(), std::move(action));
-    }
-}
 
 std::string ErrorName(DWORD code) {
     static const std::map<DWORD, const char*> names = {
@@ -73,13 +49,11 @@ namespace {
 // Parses `parse` into a fresh command tree and runs the chosen subcommand.
 template <typename Parse>
 int RunParsed(Parse&& parse) {
-    CLI::App app{"hxcli - Halvex data-acquisition boards from the command line.\n"
-                 "On Linux the boards are simulated; HALVEX_SIM_BOARDS chooses them (see 'hxcli bus --help')."};
+    CLI::App app{"hxcli - Halvex data-acquisition boards from the command line." + simulator::HelpNote()};
     app.name("hxcli");
     app.require_subcommand(1);
     app.set_version_flag("--version", "hxcli 0.1");
-    std::vector<std::pair<CLI::App*, Action>> actions;
-    SetUpCommands(app, actions);
+    const std::vector<Command> commands = AddCommands(app);
     try {
         parse(app);
     } catch (const CLI::CallForHelp& e) {
@@ -92,10 +66,10 @@ int RunParsed(Parse&& parse) {
         app.exit(e);
         return kExitUsage;
     }
-    for (auto& [command, action] : actions) {
-        if (command->parsed()) {
+    for (const Command& command : commands) {
+        if (command.cli->parsed()) {
             try {
-                return action();
+                return command.action();
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "hxcli: %s\n", e.what());
                 return kExitFailed;

@@ -1,0 +1,26 @@
+// hxcli's command table.
+#include <iterator>
+
+#include "Command.h"
+
+namespace hxcli {
+
+namespace {
+
+// In the order help lists them.
+constexpr AddCommand kCommands[] = {
+    AddListCommand,   AddBusCommand,   AddResetCommand, AddRegCommand, AddScanCommand,
+    AddReadCommand,   AddConfigCommand, AddRateCommand, AddStreamCommand, AddBlockCommand,
+    AddDacCommand,    AddIrqCommand,   AddBarCommand,   AddRunCommand, AddSourceCommand,
+};
+
+}  // namespace
+
+std::vector<Command> AddCommands(CLI::App& app) {
+    std::vector<Command> commands;
+    commands.reserve(std::size(kCommands));
+    for (const AddCommand add : kCommands) commands.push_back(add(app));
+    return commands;
+}
+
+}  // namespace hxcli

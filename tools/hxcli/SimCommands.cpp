@@ -1,0 +1,130 @@
+// hxcli bus and source, and every other question hxcli puts to the simulated boards.
+#include <halvex/sim.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "Command.h"
+#include "Simulator.h"
+
+namespace hxcli {
+
+namespace simulator {
+
+namespace {
+
+bool IsSimulated(UINT64 board) { return board < halvex::sim::BoardCount(); }
+
+}  // namespace
+
+std::string HelpNote() {
+    return "\nOn Linux the boards are simulated; HALVEX_SIM_BOARDS chooses them (see 'hxcli bus --help').";
+}
+
+void SetFreeRunning(UINT64 board, bool freeRunning) {
+    if (!IsSimulated(board)) return;
+    halvex::sim::SetDmaPacing(static_cast<std::size_t>(board), freeRunning ? halvex::sim::DmaPacing::FreeRunning
+                                                                           : halvex::sim::DmaPacing::RealTime);
+}
+
+StreamTotals StreamTotalsOf(UINT64 board) {
+    if (!IsSimulated(board)) return {};
+    const halvex::sim::StreamStatus status = halvex::sim::StreamStatusOf(static_cast<std::size_t>(board));
+    return {status.completed, status.overruns};
+}
+
+std::optional<OutputLevel> OutputLevelOf(UINT64 board, unsigned channel) {
+    if (!IsSimulated(board)) return std::nullopt;
+    const auto position = static_cast<std::size_t>(board);
+    return OutputLevel{halvex::sim::AnalogOutputRange(position, channel),
+                       halvex::sim::AnalogOutputCounts(position, channel),
+                       halvex::sim::AnalogOutputVolts(position, channel)};
+}
+
+void StartInterruptTimer(UINT64 board, DWORD periodMs) {
+    halvex::sim::StartInterruptTimer(static_cast<std::size_t>(board), periodMs);
+}
+
+void StopInterruptTimer(UINT64 board) { halvex::sim::StopInterruptTimer(static_cast<std::size_t>(board)); }
+
+}  // namespace simulator
+
+namespace {
+
+int ShowBus() {
+    const std::size_t count = halvex::sim::BoardCount();
+    std::printf("Simulated bus: %zu board%s\n", count, count == 1 ? "" : "s");
+    for (std::size_t i = 0; i < count; ++i) {
+        const halvex::sim::BoardSetup setup = halvex::sim::BoardSetupOf(i);
+        std::printf("  slot %zu: id %04X, clock %u Hz, firmware %08X\n", i, static_cast<unsigned>(setup.deviceId),
+                    static_cast<unsigned>(setup.baseClock), static_cast<unsigned>(setup.firmware));
+    }
+    return kExitOk;
+}
+
+struct SourceArgs {
+    std::size_t board = 0;
+    unsigned sequencer = 0;
+    unsigned channel = 0;
+    std::string kind;
+    double volts = 0.0;
+    double amplitude = 1.0;
+    double hertz = 10.0;
+    unsigned output = 0;
+};
+
+int SetSource(const SourceArgs& args) {
+    using halvex::sim::InputSourceKind;
+    static const std::map<std::string, InputSourceKind> kinds = {
+        {"constant", InputSourceKind::Constant}, {"sine", InputSourceKind::Sine},
+        {"square", InputSourceKind::Square},     {"ramp", InputSourceKind::Ramp},
+        {"noise", InputSourceKind::Noise},       {"loopback", InputSourceKind::AnalogOutput}};
+    if (args.board >= halvex::sim::BoardCount()) {
+        std::fprintf(stderr, "hxcli: no simulated board at position %zu\n", args.board);
+        return kExitUsage;
+    }
+    halvex::sim::InputSource source;
+    source.kind = kinds.at(args.kind);
+    source.volts = args.volts;
+    source.amplitude = args.amplitude;
+    source.hertz = args.hertz;
+    source.output = args.output;
+    halvex::sim::SetInputSource(args.board, args.sequencer, args.channel, source);
+    return kExitOk;
+}
+
+}  // namespace
+
+Command AddBusCommand(CLI::App& app) {
+    auto* cmd = app.add_subcommand(
+        "bus", "Show the simulated bus behind the library. HALVEX_SIM_BOARDS chooses its boards: a comma-separated "
+               "list of hexadecimal identifiers, each optionally with :fw=<hex> (firmware word, register 104) and "
+               ":clock=<Hz>, e.g. \"805C,80E8:fw=00010002,0C40\".");
+    return {cmd, ShowBus};
+}
+
+Command AddSourceCommand(CLI::App& app) {
+    auto args = std::make_shared<SourceArgs>();
+    auto* cmd = app.add_subcommand(
+        "source",
+        "Choose what feeds a simulated analog input: constant, sine, square, ramp, noise, or loopback (the "
+        "board's analog output --output). Lasts for this process: combine it with other commands in 'hxcli run'.");
+    cmd->add_option("board", args->board, "Board position on the simulated bus (as 'hxcli bus' shows)")->required();
+    cmd->add_option("sequencer", args->sequencer, "Sequencer: 0 or 1")->required()->check(CLI::Range(0u, 1u));
+    cmd->add_option("channel", args->channel, "Channel 0-7")->required()->check(CLI::Range(0u, 7u));
+    cmd->add_option("kind", args->kind, "constant, sine, square, ramp, noise or loopback")
+        ->required()
+        ->check(CLI::IsMember({"constant", "sine", "square", "ramp", "noise", "loopback"}));
+    cmd->add_option("-v,--volts", args->volts, "Level or offset in volts")->default_val(0.0);
+    cmd->add_option("-a,--amplitude", args->amplitude, "Amplitude in volts (sine, square, ramp, noise)")
+        ->default_val(1.0);
+    cmd->add_option("-f,--hertz", args->hertz, "Frequency in Hz (sine, square, ramp)")->default_val(10.0);
+    cmd->add_option("-o,--output", args->output, "Analog output 0-3 a loopback input is wired to")
+        ->default_val(0)
+        ->check(CLI::Range(0u, 3u));
+    return {cmd, [args] { return SetSource(*args); }};
+}
+
+}  // namespace hxcli
