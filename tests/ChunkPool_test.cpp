@@ -18,12 +18,6 @@ protected:
     void SetUp() override { chunksBefore_ = LiveChunkCount(); }
     void TearDown() override { EXPECT_EQ(LiveChunkCount(), chunksBefore_) << "a chunk was leaked or freed twice"; }
 
-    // A pool the way the callback thread has it: with a counting semaphore.
-    static void GiveSemaphore(TChunkPool& pool) {
-        pool.hPoolSem = CreateSemaphoreW(nullptr, 0, 0xFFFFFF, nullptr);
-        ASSERT_NE(pool.hPoolSem, nullptr);
-    }
-
     static void* Chunk() { return AllocChunk(16); }
 
 private:
@@ -58,8 +52,7 @@ TEST_F(ChunkPool, PopLastTakesTheNewestAndPopFirstTheOldest) {
 }
 
 TEST_F(ChunkPool, AKillBehindThreeChunksComesOutAfterAllOfThem) {
-    TChunkPool pool;
-    GiveSemaphore(pool);
+    TChunkPool pool(TChunkPool::pcCounted);
     void* chunks[3] = {Chunk(), Chunk(), Chunk()};
     for (void* chunk : chunks) pool.PushLast(chunk);
     pool.PushKill();
@@ -71,8 +64,7 @@ TEST_F(ChunkPool, AKillBehindThreeChunksComesOutAfterAllOfThem) {
 }
 
 TEST_F(ChunkPool, AConsumerSleepsUntilAChunkOrAKillArrives) {
-    TChunkPool pool;
-    GiveSemaphore(pool);
+    TChunkPool pool(TChunkPool::pcCounted);
     void* chunk = Chunk();
     void* received[2] = {};
     std::thread consumer([&] {
@@ -92,8 +84,7 @@ TEST_F(ChunkPool, DestructionFreesEveryQueuedChunkOnce) {
     {
         TChunkPool plain;
         for (int i = 0; i < 5; ++i) plain.PushLast(Chunk());
-        TChunkPool counted;
-        GiveSemaphore(counted);
+        TChunkPool counted(TChunkPool::pcCounted);
         for (int i = 0; i < 5; ++i) counted.PushFirst(Chunk());
         counted.PushKill();
         EXPECT_GE(halvex::LivePoolCount(), 2);

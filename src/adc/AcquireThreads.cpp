@@ -137,14 +137,7 @@ void TPoolFillThread::Execute() {
 // ---- Callback thread -----------------------------------------------------------------------
 
 TPoolCallbackThread::TPoolCallbackThread(UINT64 board, DWORD sequencer)
-    : iBoard(board), iSequencer(sequencer), DataChunkPool(std::make_unique<TChunkPool>()) {
-    // The semaphore exists before anyone can push or kill: an uncounted kill would leave this
-    // thread waiting for ever.
-    DataChunkPool->hPoolSem = CreateSemaphoreW(nullptr, 0, 0xFFFFFF, nullptr);
-    if (DataChunkPool->hPoolSem == nullptr) {
-        DataChunkPool->hPoolSem = INVALID_HANDLE_VALUE;
-        throw std::bad_alloc();
-    }
+    : iBoard(board), iSequencer(sequencer), DataChunkPool(std::make_unique<TChunkPool>(TChunkPool::pcCounted)) {
     auto end = std::make_shared<TCallbackThreadEnd>();
     end->hEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (end->hEnded == nullptr) throw std::bad_alloc();

@@ -32,11 +32,19 @@ void FreeChunk(void* chunk) {
 int64_t LiveChunkCount() { return liveChunks.load(); }
 int64_t LivePoolCount() { return livePools.load(); }
 
-TChunkPool::TChunkPool() {
+TChunkPool::TChunkPool(TCounting counting) {
     hPoolMutex = CreateMutexW(nullptr, FALSE, nullptr);
     if (hPoolMutex == nullptr) {
         hPoolMutex = INVALID_HANDLE_VALUE;
         throw std::bad_alloc();
+    }
+    if (counting == pcCounted) {
+        hPoolSem = CreateSemaphoreW(nullptr, 0, 0xFFFFFF, nullptr);
+        if (hPoolSem == nullptr) {
+            hPoolSem = INVALID_HANDLE_VALUE;
+            CloseAndInvalidate(hPoolMutex);
+            throw std::bad_alloc();
+        }
     }
     livePools.fetch_add(1, std::memory_order_relaxed);
 }

@@ -34,7 +34,10 @@ int64_t LiveChunkCount();
 
 class TChunkPool {
 public:
-    TChunkPool();
+    // A counted pool has its semaphore from construction, so no push or kill can go uncounted.
+    // Throws std::bad_alloc when a kernel object cannot be created.
+    enum TCounting { pcUncounted, pcCounted };
+    explicit TChunkPool(TCounting counting = pcUncounted);
     // Frees every chunk still queued, then closes the semaphore (if any) and the mutex.
     virtual ~TChunkPool();
     TChunkPool(const TChunkPool&) = delete;
@@ -55,8 +58,7 @@ public:
     // Frees a chain returned by DetachAll, chunks included.
     static void FreeChain(TPAcqChunkLink pLink);
 
-    // Counting semaphore or INVALID_HANDLE_VALUE. Set by the owner before any consumer waits
-    // or any producer pushes; closed by the destructor.
+    // Counting semaphore of a counted pool, else INVALID_HANDLE_VALUE. Closed by the destructor.
     HANDLE hPoolSem = INVALID_HANDLE_VALUE;
     // Guards pFirst, pLast and the links between them.
     HANDLE hPoolMutex = INVALID_HANDLE_VALUE;
