@@ -104,7 +104,7 @@ void StopAcquisitionHardware(UINT64 iBoard) {
 
 // ---- Fill thread ---------------------------------------------------------------------------
 
-TPoolFillThread::TPoolFillThread(TPoolAcquireThread* acquireThread) : AcquireThread(acquireThread) {
+TPoolFillThread::TPoolFillThread(std::shared_ptr<TChunkSupply> supply) : Supply(std::move(supply)) {
     // Created with the thread object, so no signal from the acquisition thread can be lost;
     // signalled, so the first pass needs none.
     hFillEvent = CreateEventW(nullptr, FALSE, TRUE, nullptr);
@@ -124,10 +124,10 @@ TPoolFillThread::~TPoolFillThread() {
 void TPoolFillThread::Execute() {
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
     do {
-        void* block = AllocChunk(AcquireThread->ChunkSize());
+        void* block = AllocChunk(Supply->ChunkSize.load(std::memory_order_relaxed));
         if (block != nullptr) {
             SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
-            AcquireThread->Supply->EmptyChunkPool.PushLast(block);
+            Supply->EmptyChunkPool.PushLast(block);
             SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
         }
         WaitForSingleObject(hFillEvent, INFINITE);
@@ -336,7 +336,7 @@ void TPoolAcquireThread::EndFillThread() {
 }
 
 DWORD TPoolAcquireThread::Run(DWORD ControlWord, TTransfer& transfer) {
-    FillThread = new TPoolFillThread(this);
+    FillThread = new TPoolFillThread(Supply);
     FillThread->Start();
     if (CallbackThread != nullptr) {
         CallbackThread->Supply = Supply;

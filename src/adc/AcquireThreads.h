@@ -46,16 +46,15 @@ struct TChunkSupply {
     TChunkPool EmptyChunkPool;  // no semaphore; reused last in, first out
 };
 
-class TPoolAcquireThread;
-
 class TPoolFillThread : public TBasalThread {
 public:
-    explicit TPoolFillThread(TPoolAcquireThread* acquireThread);
+    explicit TPoolFillThread(std::shared_ptr<TChunkSupply> supply);
     ~TPoolFillThread() override;
 
     // Auto-reset, created signalled with the thread object: one signal asks for one more chunk.
     HANDLE hFillEvent = INVALID_HANDLE_VALUE;
-    TPoolAcquireThread* const AcquireThread;
+    // The chunk size it allocates and the pool it stocks.
+    const std::shared_ptr<TChunkSupply> Supply;
 
 protected:
     void Execute() override;
