@@ -213,4 +213,19 @@ void ReleaseDeviceTable() {
     ProcessDetachHook = nullptr;
 }
 
+void StartAtLoad() noexcept {
+    try {
+        LibraryStart();
+    } catch (...) {
+    }
+}
+
+void DetachAtUnload(bool threadsGone) noexcept {
+    try {
+        RunProcessDetachHook(threadsGone);
+    } catch (...) {
+    }
+    ReleaseDeviceTable();
+}
+
 }  // namespace halvex

@@ -5,6 +5,8 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "lifecycle/Lifecycle.h"
+#include "platform/ForkedChild.h"
 #include "sim/BoardList.h"
 #include "sim/Bus.h"
 
@@ -132,3 +134,13 @@ bool IsOpen(std::size_t board) {
 }
 
 }  // namespace halvex::sim
+
+// Test entries: the library's own start-up and unload, any number of times in one process. In
+// a forked child they do nothing, as the exports do: the threads a detach would wait for are
+// not there.
+extern "C" HALVEX_SIM_API void HxTestLibraryStart(void) {
+    if (!halvex::platform::InForkedChild()) halvex::StartAtLoad();
+}
+extern "C" HALVEX_SIM_API void HxTestLibraryDetach(void) {
+    if (!halvex::platform::InForkedChild()) halvex::DetachAtUnload(false);
+}
