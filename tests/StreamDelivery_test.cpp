@@ -63,14 +63,19 @@ TEST_F(StreamTest, ATransferSizeNoChunkCanHoldRefusesTheStartWithoutAllocatingIt
     EXPECT_EQ(recorder_.Deliveries()[0].raw.size(), 1u);
 }
 
-// ---- Every sample once, in order, in every callback type -----------------------------------
+// ---- Every sample once, in order, in every callback type, on both streaming layouts ---------
 
 struct CallbackCase {
     const char* name;
     DWORD type;
+    uint32_t deviceId;
+    uint32_t firmware;
 };
 
-class StreamDelivery : public StreamTest, public ::testing::WithParamInterface<CallbackCase> {};
+class StreamDelivery : public StreamTest, public ::testing::WithParamInterface<CallbackCase> {
+protected:
+    halvex::sim::BoardSetup StreamBoard() const override { return Board(GetParam().deviceId, GetParam().firmware); }
+};
 
 TEST_P(StreamDelivery, EverySampleArrivesOnceInOrderWithItsChannelAndRange) {
     // Two channels: channel 0 on range 1 (±5 V), channel 1 on range 5 (±0.3125 V).
@@ -114,9 +119,13 @@ TEST_P(StreamDelivery, EverySampleArrivesOnceInOrderWithItsChannelAndRange) {
     EXPECT_GE(index, 300u * 256u);
 }
 
-INSTANTIATE_TEST_SUITE_P(EachCallbackType, StreamDelivery,
-                         ::testing::Values(CallbackCase{"Raw", ADC_CALLBACK_RAW}, CallbackCase{"Counts", ADC_CALLBACK_COUNTS},
-                                           CallbackCase{"Volts", ADC_CALLBACK_VOLTS}),
+INSTANTIATE_TEST_SUITE_P(EachCallbackTypeAndLayout, StreamDelivery,
+                         ::testing::Values(CallbackCase{"Raw_Layout2", ADC_CALLBACK_RAW, 0x805C, 0},
+                                           CallbackCase{"Counts_Layout2", ADC_CALLBACK_COUNTS, 0x805C, 0},
+                                           CallbackCase{"Volts_Layout2", ADC_CALLBACK_VOLTS, 0x805C, 0},
+                                           CallbackCase{"Raw_Layout3", ADC_CALLBACK_RAW, 0x80E8, 0x00010002},
+                                           CallbackCase{"Counts_Layout3", ADC_CALLBACK_COUNTS, 0x80E8, 0x00010002},
+                                           CallbackCase{"Volts_Layout3", ADC_CALLBACK_VOLTS, 0x80E8, 0x00010002}),
                          [](const ::testing::TestParamInfo<CallbackCase>& param) { return std::string(param.param.name); });
 
 TEST_F(StreamTest, ASampleWithRangeFiveAndCounts0x1234ReachesTheCallbacksConverted) {

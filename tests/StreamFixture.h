@@ -91,7 +91,7 @@ inline void WINAPI RecordVolts(UINT64 b, DWORD s, DWORD n, double* p, WORD* st, 
 
 class StreamTest : public LibraryTest {
 protected:
-    static constexpr UINT64 kStreamBoard = 0;  // 0x805C, 32-bit start/stop registers
+    static constexpr UINT64 kStreamBoard = 0;  // 32-bit start/stop registers: 0x805C unless a suite says
     static constexpr UINT64 kLayout1Board = 1; // 0x1100, cannot stream
     static constexpr uint32_t kChunkBytes = 1024;
 
@@ -100,7 +100,7 @@ protected:
         pools_ = halvex::LivePoolCount();
         threads_ = halvex::LiveStreamThreadCount();
         gRecorder = &recorder_;
-        Start({Board(0x805C), Board(0x1100)});
+        Start({StreamBoard(), Board(0x1100)});
         SetChunkBytes(kChunkBytes);
         halvex::sim::SetDmaPacing(kStreamBoard, halvex::sim::DmaPacing::FreeRunning);
         halvex::sim::SetStreamIndexSource(kStreamBoard, true);
@@ -116,6 +116,9 @@ protected:
         EXPECT_EQ(halvex::LiveChunkCount(), chunks_) << "a chunk was leaked";
         gRecorder = nullptr;
     }
+
+    // The board that streams; a suite may run on the other streaming layout.
+    virtual halvex::sim::BoardSetup StreamBoard() const { return Board(0x805C); }
 
     static void SetChunkBytes(uint32_t bytes) { halvex::sim::SetRegister(kStreamBoard, 32, bytes); }
 
