@@ -68,6 +68,12 @@ void SendControlByte(UINT64 iBoard, BYTE byte) {
     SendDMAControl(iBoard, bytes);
 }
 
+// The end of every run, after its sequencer's run bit is cleared: DMA off, then the stop byte.
+void StopDma(UINT64 iBoard) {
+    RegWrite(4, iBoard, kDmaEnableRegister, 0);
+    SendControlByte(iBoard, DMAControlStop);
+}
+
 }  // namespace
 
 bool IsCallbackType(DWORD tag) {
@@ -98,8 +104,7 @@ void WaitForCallbackThreadsAtDetach(UINT64 iBoard) {
 void StopAcquisitionHardware(UINT64 iBoard) {
     const DWORD startStop = RegRead(4, iBoard, kStartStop0);
     if (startStop != RegReadFailure) RegWrite(4, iBoard, kStartStop0, startStop & ~kRunBit);
-    RegWrite(4, iBoard, kDmaEnableRegister, 0);
-    SendControlByte(iBoard, DMAControlStop);
+    StopDma(iBoard);
 }
 
 // ---- Fill thread ---------------------------------------------------------------------------
@@ -303,8 +308,7 @@ bool TPoolAcquireThread::EndPendingTransfer(TTransfer& transfer) {
 
 void TPoolAcquireThread::StopHardware(DWORD ControlWord) {
     RegWrite(4, iBoard, kStartStop0, ControlWord & ~kRunBit);
-    RegWrite(4, iBoard, kDmaEnableRegister, 0);
-    SendControlByte(iBoard, DMAControlStop);
+    StopDma(iBoard);
 }
 
 void TPoolAcquireThread::TerminateCallbackThread() {

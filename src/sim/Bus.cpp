@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 #include "platform/Guard.h"
 #include "platform/Overlapped.h"
@@ -13,11 +14,14 @@ namespace {
 // the application unmapped or made read-only fails the request (998) as the driver would.
 CompletionResult FillThroughGuard(const CompletionFill& fill, uint8_t* out, DWORD outSize) {
     if (outSize == 0) return fill(nullptr, 0);
-    // Not zeroed: a fill writes every byte it reports, and only those are stored.
-    const auto staged = std::make_unique_for_overwrite<uint8_t[]>(outSize);
-    CompletionResult result = fill(staged.get(), outSize);
+    // Kept per thread and reused: completions come one chunk after another on the same few
+    // threads, and a fresh block per chunk would cost an allocation and its page faults each
+    // time. A fill writes every byte it reports, and only those are stored.
+    thread_local std::vector<uint8_t> staged;
+    if (staged.size() < outSize) staged.resize(outSize);
+    CompletionResult result = fill(staged.data(), outSize);
     const DWORD bytes = result.bytes < outSize ? result.bytes : outSize;
-    if (bytes != 0 && !platform::GuardedStore(out, staged.get(), bytes))
+    if (bytes != 0 && !platform::GuardedStore(out, staged.data(), bytes))
         return CompletionResult{ERROR_NOACCESS, 0};
     return result;
 }
