@@ -143,7 +143,8 @@ DWORD GetImmediateScanRaw_Native32(UINT64 iBoard, DWORD* pData, const TGains& Ga
         const DWORD ChHigh = differential ? 3 : 7;
         const DWORD ChannelShift = differential ? 13 : 12;
 
-        ADC_SetRate(iBoard, 0, 0.0);
+        // The conversion clock stops, as a rate of 0 Hz would stop it.
+        RegWrite(4, iBoard, DivisorRegister(0), 0);
 
         LARGE_INTEGER frequency;
         QueryPerformanceFrequency(&frequency);
@@ -169,6 +170,41 @@ DWORD GetImmediateScanRaw_Native32(UINT64 iBoard, DWORD* pData, const TGains& Ga
     });
 }
 
+// Sets the ranges (or keeps them), then scans both sequencers by the board's immediate method.
+// The board index is the caller's to check.
+DWORD ImmediateScanRaw(UINT64 iBoard, DWORD* pData, DWORD RangeCode) {
+    TGains Gains{};
+    if (RangeCode == kKeepRanges) {
+        Gains[0] = RegRead(4, iBoard, RangeRegister(0));
+        Gains[1] = RegRead(4, iBoard, RangeRegister(1));
+    } else {
+        if (CheckRangeCode(RangeCode) != ERROR_SUCCESS) return ERROR_INVALID_PARAMETER;
+        Gains[0] = Gains[1] = RangeCode * kAllFields;
+    }
+    // No lock: the new ranges stay in force after the read, for both sequencers.
+    RegWrite(4, iBoard, RangeRegister(0), Gains[0]);
+    RegWrite(4, iBoard, RangeRegister(1), Gains[1]);
+    switch (Devices[iBoard].ImmediateMode) {
+        case imNative16:
+            return GetImmediateScanRaw_Native16(iBoard, pData, Gains);
+        case imNative32:
+            return GetImmediateScanRaw_Native32(iBoard, pData, Gains);
+        default:
+            return ERROR_BAD_DEV_TYPE;
+    }
+}
+
+// One channel's word of a whole scan. The indices are the caller's to check.
+DWORD ImmediateRaw(UINT64 iBoard, DWORD iSequencer, DWORD* pData, DWORD Ch, DWORD RangeCode) {
+    if (!GuardedStoreValue<DWORD>(pData, 0)) return ERROR_INVALID_ADDRESS;
+    if (Ch >= 8) return ERROR_INVALID_INDEX;
+    // A one-row scan never measures sequencer 1: refuse rather than report a zero sample.
+    if (iSequencer == 1 && ScanRows(Devices[iBoard].RegisterMap) == 1) return ERROR_BAD_DEV_TYPE;
+    TScanArray scan{};
+    if (const DWORD r = ImmediateScanRaw(iBoard, scan.data(), RangeCode); r != 0) return r;
+    return GuardedStoreValue(pData, scan[8 * iSequencer + Ch]) ? ERROR_SUCCESS : ERROR_INVALID_ADDRESS;
+}
+
 }  // namespace
 
 extern "C" {
@@ -176,8 +212,7 @@ extern "C" {
 // ---- Configuration ---------------------------------------------------------------------------
 
 HALVEX_API DWORD WINAPI ADC_SetRange1(UINT64 iBoard, DWORD iSequencer, DWORD Ch, DWORD RangeCode) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD r = CheckSequencerIndex(iBoard, iSequencer); r != 0) return r;
+    return SequencerCall(iBoard, iSequencer, [&]() -> DWORD {
         const DWORD check = CheckRangeCode(RangeCode);
         if (check == ERROR_HANDLE_EOF) return ERROR_SUCCESS;
         if (check != ERROR_SUCCESS) return check;
@@ -194,8 +229,7 @@ HALVEX_API DWORD WINAPI ADC_SetRange1(UINT64 iBoard, DWORD iSequencer, DWORD Ch,
 }
 
 HALVEX_API DWORD WINAPI ADC_SetRangeAll(UINT64 iBoard, DWORD iSequencer, DWORD RangeCt, const DWORD* pRanges) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD r = CheckSequencerIndex(iBoard, iSequencer); r != 0) return r;
+    return SequencerCall(iBoard, iSequencer, [&]() -> DWORD {
         // No entry: nothing to change, as with an entry of -1.
         if (RangeCt == 0) return ERROR_SUCCESS;
         RangeCt = std::min<DWORD>(RangeCt, 8);
@@ -218,8 +252,7 @@ HALVEX_API DWORD WINAPI ADC_SetRangeAll(UINT64 iBoard, DWORD iSequencer, DWORD R
 }
 
 HALVEX_API DWORD WINAPI ADC_SetRate(UINT64 iBoard, DWORD iSequencer, double Hz) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD r = CheckSequencerIndex(iBoard, iSequencer); r != 0) return r;
+    return SequencerCall(iBoard, iSequencer, [&]() -> DWORD {
         DWORD Divisor = 0;  // 0 Hz stops the conversion clock
         if (Hz != 0.0) {
             const double quotient = RoundHalfToEven(static_cast<double>(Devices[iBoard].BaseClock) / Hz);
@@ -236,8 +269,7 @@ HALVEX_API DWORD WINAPI ADC_SetRate(UINT64 iBoard, DWORD iSequencer, double Hz) 
 }
 
 HALVEX_API DWORD WINAPI ADC_GetRate(UINT64 iBoard, DWORD iSequencer, double* pHz) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD r = CheckSequencerIndex(iBoard, iSequencer); r != 0) return r;
+    return SequencerCall(iBoard, iSequencer, [&]() -> DWORD {
         if (!GuardedStoreValue(pHz, 0.0)) return ERROR_INVALID_ADDRESS;
         const DWORD divisor = RegRead(4, iBoard, DivisorRegister(iSequencer));
         if (const DWORD e = GetLastError(); e != 0) return e;
@@ -248,8 +280,7 @@ HALVEX_API DWORD WINAPI ADC_GetRate(UINT64 iBoard, DWORD iSequencer, double* pHz
 }
 
 HALVEX_API DWORD WINAPI ADC_SetChannelCount(UINT64 iBoard, DWORD iSequencer, DWORD ChannelCt) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD r = CheckSequencerIndex(iBoard, iSequencer); r != 0) return r;
+    return SequencerCall(iBoard, iSequencer, [&]() -> DWORD {
         if (ChannelCt == kAllChannels) ChannelCt = 8;
         if (ChannelCt < 1 || ChannelCt > 8) return ERROR_INVALID_INDEX;
         return RunUnderSequencerLock(iBoard, iSequencer, [&]() -> DWORD {
@@ -279,8 +310,7 @@ HALVEX_API DWORD WINAPI ADC_SetChannelCount(UINT64 iBoard, DWORD iSequencer, DWO
 }
 
 HALVEX_API DWORD WINAPI ADC_SetDifferential(UINT64 iBoard, BOOL bDifferential) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD r = CheckBoardIndex(iBoard); r != 0) return r;
+    return BoardCall(iBoard, [&]() -> DWORD {
         return RunUnderBoardLock(iBoard, [&]() -> DWORD {
             if (IsBusy(iBoard, 0) || IsBusy(iBoard, 1)) return ERROR_BUSY;
             const TRegisterMap map = Devices[iBoard].RegisterMap;
@@ -307,33 +337,11 @@ HALVEX_API DWORD WINAPI ADC_SetDifferential(UINT64 iBoard, BOOL bDifferential) {
 // ---- Immediate reads -------------------------------------------------------------------------
 
 HALVEX_API DWORD WINAPI ADC_GetImmediateScanRaw(UINT64 iBoard, DWORD* pData, DWORD RangeCode) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD r = CheckBoardIndex(iBoard); r != 0) return r;
-        TGains Gains{};
-        if (RangeCode == kKeepRanges) {
-            Gains[0] = RegRead(4, iBoard, RangeRegister(0));
-            Gains[1] = RegRead(4, iBoard, RangeRegister(1));
-        } else {
-            if (CheckRangeCode(RangeCode) != ERROR_SUCCESS) return ERROR_INVALID_PARAMETER;
-            Gains[0] = Gains[1] = RangeCode * kAllFields;
-        }
-        // No lock: the new ranges stay in force after the read, for both sequencers.
-        RegWrite(4, iBoard, RangeRegister(0), Gains[0]);
-        RegWrite(4, iBoard, RangeRegister(1), Gains[1]);
-        switch (Devices[iBoard].ImmediateMode) {
-            case imNative16:
-                return GetImmediateScanRaw_Native16(iBoard, pData, Gains);
-            case imNative32:
-                return GetImmediateScanRaw_Native32(iBoard, pData, Gains);
-            default:
-                return ERROR_BAD_DEV_TYPE;
-        }
-    });
+    return BoardCall(iBoard, [&] { return ImmediateScanRaw(iBoard, pData, RangeCode); });
 }
 
 HALVEX_API DWORD WINAPI ADC_GetImmediateScanV(UINT64 iBoard, double* pV, DWORD RangeCode) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD r = CheckBoardIndex(iBoard); r != 0) return r;
+    return BoardCall(iBoard, [&]() -> DWORD {
         const DWORD slots = 8 * ScanRows(Devices[iBoard].RegisterMap);
         if (slots == 0) return ERROR_BAD_TOKEN_TYPE;
         std::array<double, 16> volts;
@@ -341,7 +349,7 @@ HALVEX_API DWORD WINAPI ADC_GetImmediateScanV(UINT64 iBoard, double* pV, DWORD R
         if (!GuardedStore(pV, volts.data(), slots * sizeof(double))) return ERROR_INVALID_ADDRESS;
         TScanArray scan{};
         std::fill_n(scan.begin(), slots, NoSample);
-        if (const DWORD r = ADC_GetImmediateScanRaw(iBoard, scan.data(), RangeCode); r != 0) return r;
+        if (const DWORD r = ImmediateScanRaw(iBoard, scan.data(), RangeCode); r != 0) return r;
         for (DWORD i = 0; i < slots; ++i) volts[i] = PackedSampleToVolts(scan[i]);
         return GuardedStore(pV, volts.data(), slots * sizeof(double)) ? ERROR_SUCCESS : ERROR_INVALID_ADDRESS;
     });
@@ -349,24 +357,16 @@ HALVEX_API DWORD WINAPI ADC_GetImmediateScanV(UINT64 iBoard, double* pV, DWORD R
 
 HALVEX_API DWORD WINAPI ADC_GetImmediateRaw(UINT64 iBoard, DWORD iSequencer, DWORD* pData, DWORD Ch,
                                             DWORD RangeCode) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD r = CheckSequencerIndex(iBoard, iSequencer); r != 0) return r;
-        if (!GuardedStoreValue<DWORD>(pData, 0)) return ERROR_INVALID_ADDRESS;
-        if (Ch >= 8) return ERROR_INVALID_INDEX;
-        // A one-row scan never measures sequencer 1: refuse rather than report a zero sample.
-        if (iSequencer == 1 && ScanRows(Devices[iBoard].RegisterMap) == 1) return ERROR_BAD_DEV_TYPE;
-        TScanArray scan{};
-        if (const DWORD r = ADC_GetImmediateScanRaw(iBoard, scan.data(), RangeCode); r != 0) return r;
-        return GuardedStoreValue(pData, scan[8 * iSequencer + Ch]) ? ERROR_SUCCESS : ERROR_INVALID_ADDRESS;
-    });
+    return SequencerCall(iBoard, iSequencer, [&] { return ImmediateRaw(iBoard, iSequencer, pData, Ch, RangeCode); });
 }
 
 HALVEX_API DWORD WINAPI ADC_GetImmediateV(UINT64 iBoard, DWORD iSequencer, double* pV, DWORD Ch, DWORD RangeCode) {
     return ExportBoundary([&]() -> DWORD {
+        // The result is tried before the indices: an unusable pointer wins over a bad index.
         if (!GuardedStoreValue(pV, NaNVolts())) return ERROR_INVALID_ADDRESS;
+        if (const DWORD check = CheckSequencerIndex(iBoard, iSequencer)) return check;
         DWORD word = 0;
-        const DWORD r = ADC_GetImmediateRaw(iBoard, iSequencer, &word, Ch, RangeCode);
-        if (r != 0) return r;
+        if (const DWORD r = ImmediateRaw(iBoard, iSequencer, &word, Ch, RangeCode); r != 0) return r;
         return GuardedStoreValue(pV, PackedSampleToVolts(word)) ? ERROR_SUCCESS : ERROR_INVALID_ADDRESS;
     });
 }

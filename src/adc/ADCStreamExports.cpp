@@ -14,9 +14,8 @@ namespace {
 
 TSequencerAcq& AcqOf(UINT64 iBoard, DWORD iSequencer) { return Devices[iBoard].SequencerAcq[iSequencer]; }
 
-// The body of both start exports.
-DWORD ADC_Acquire_Inner(UINT64 iBoard, DWORD iSequencer, DWORD SampleCt) {
-    if (const DWORD check = CheckBoardIndex(iBoard)) return check;
+// The body of both start exports: a block of SampleCt samples, or a stream when it is 0.
+DWORD StartAcquisition(UINT64 iBoard, DWORD iSequencer, DWORD SampleCt) {
     if (iSequencer != 0) return ERROR_INVALID_INDEX;
     const TRegisterMap map = Devices[iBoard].RegisterMap;
     if (map != rmLayout2 && map != rmLayout3) return ERROR_BAD_DEV_TYPE;
@@ -119,8 +118,7 @@ extern "C" {
 HALVEX_API DWORD WINAPI ADC_ConfigureAcquire(UINT64, DWORD, DWORD, DWORD) { return ERROR_NOT_SUPPORTED; }
 
 HALVEX_API DWORD WINAPI ADC_SetCallback(UINT64 iBoard, DWORD iSequencer, DWORD CallbackType, void* pCallback) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD check = CheckSequencerIndex(iBoard, iSequencer)) return check;
+    return SequencerCall(iBoard, iSequencer, [&]() -> DWORD {
         if (CallbackType == kCallbackTypeNone)
             pCallback = nullptr;
         else if (!IsCallbackType(CallbackType))
@@ -138,44 +136,39 @@ HALVEX_API DWORD WINAPI ADC_SetCallback(UINT64 iBoard, DWORD iSequencer, DWORD C
 
 HALVEX_API DWORD WINAPI ADC_AcquireBlock(UINT64 iBoard, DWORD iSequencer, DWORD SampleCt) {
     if (SampleCt == 0) return ERROR_SUCCESS;
-    return ExportBoundary([&] { return ADC_Acquire_Inner(iBoard, iSequencer, SampleCt); });
+    return BoardCall(iBoard, [&] { return StartAcquisition(iBoard, iSequencer, SampleCt); });
 }
 
 HALVEX_API DWORD WINAPI ADC_AcquireStream(UINT64 iBoard, DWORD iSequencer) {
-    return ExportBoundary([&] { return ADC_Acquire_Inner(iBoard, iSequencer, 0); });
+    return BoardCall(iBoard, [&] { return StartAcquisition(iBoard, iSequencer, 0); });
 }
 
 HALVEX_API DWORD WINAPI ADC_AcquireEnd(UINT64 iBoard, DWORD iSequencer) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD check = CheckSequencerIndex(iBoard, iSequencer)) return check;
+    return SequencerCall(iBoard, iSequencer, [&]() -> DWORD {
         return EndAcquisition(iBoard, iSequencer);
     });
 }
 
 HALVEX_API DWORD WINAPI ADC_GetDataV(UINT64 iBoard, DWORD iSequencer, DWORD, ULONG_PTR, double*, WORD*, WORD*) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD check = CheckSequencerIndex(iBoard, iSequencer)) return check;
+    return SequencerCall(iBoard, iSequencer, [&]() -> DWORD {
         return ERROR_NOT_SUPPORTED;
     });
 }
 
 HALVEX_API DWORD WINAPI ADC_GetDataCounts(UINT64 iBoard, DWORD iSequencer, DWORD, ULONG_PTR, WORD*, WORD*, WORD*) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD check = CheckSequencerIndex(iBoard, iSequencer)) return check;
+    return SequencerCall(iBoard, iSequencer, [&]() -> DWORD {
         return ERROR_NOT_SUPPORTED;
     });
 }
 
 HALVEX_API DWORD WINAPI ADC_GetDataRaw(UINT64 iBoard, DWORD iSequencer, DWORD, ULONG_PTR, DWORD*) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD check = CheckSequencerIndex(iBoard, iSequencer)) return check;
+    return SequencerCall(iBoard, iSequencer, [&]() -> DWORD {
         return ERROR_NOT_SUPPORTED;
     });
 }
 
 HALVEX_API DWORD WINAPI ADC_PollData(UINT64 iBoard, DWORD iSequencer) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD check = CheckSequencerIndex(iBoard, iSequencer)) return check;
+    return SequencerCall(iBoard, iSequencer, [&]() -> DWORD {
         return WithFinalPool(iBoard, iSequencer, [](TChunkPool& pool) -> DWORD {
             return pool.bGotData() ? ERROR_SUCCESS : ERROR_HANDLE_EOF;
         });
@@ -183,8 +176,7 @@ HALVEX_API DWORD WINAPI ADC_PollData(UINT64 iBoard, DWORD iSequencer) {
 }
 
 HALVEX_API DWORD WINAPI ADC_ClearData(UINT64 iBoard, DWORD iSequencer) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD check = CheckSequencerIndex(iBoard, iSequencer)) return check;
+    return SequencerCall(iBoard, iSequencer, [&]() -> DWORD {
         TPAcqChunkLink pLink = nullptr;
         const DWORD result = WithFinalPool(iBoard, iSequencer, [&](TChunkPool& pool) -> DWORD {
             pLink = pool.DetachAll();

@@ -215,6 +215,25 @@ DWORD ExportBoundary(Body&& body) noexcept {
     return ExportBoundary<DWORD>(ERROR_INTERNAL_ERROR, std::forward<Body>(body));
 }
 
+// The frames of the exports that take a board, or a board and a sequencer: inside the export
+// boundary, the index check and then the body, which returns the export's code. Locks are the
+// body's to take (RunUnderSequencerLock, RunUnderBoardLock), after its own argument checks.
+template <typename Body>
+DWORD BoardCall(UINT64 iBoard, Body&& body) noexcept {
+    return ExportBoundary([&]() -> DWORD {
+        if (const DWORD check = CheckBoardIndex(iBoard)) return check;
+        return body();
+    });
+}
+
+template <typename Body>
+DWORD SequencerCall(UINT64 iBoard, DWORD iSequencer, Body&& body) noexcept {
+    return ExportBoundary([&]() -> DWORD {
+        if (const DWORD check = CheckSequencerIndex(iBoard, iSequencer)) return check;
+        return body();
+    });
+}
+
 // ---- Worker threads ------------------------------------------------------------------------
 
 // A thread object: its thread is created suspended and started explicitly; the body polls

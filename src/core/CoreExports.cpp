@@ -120,9 +120,7 @@ HALVEX_API INT64 WINAPI BRD_GetHighestBoardIndex(void) {
 }
 
 HALVEX_API DWORD WINAPI BRD_GetDeviceID(UINT64 iBoard, DWORD* pDeviceID) {
-    return ExportBoundary([&]() -> DWORD {
-        const DWORD check = CheckBoardIndex(iBoard);
-        if (check != ERROR_SUCCESS) return check;
+    return BoardCall(iBoard, [&]() -> DWORD {
         if (pDeviceID == nullptr) return ERROR_INVALID_ADDRESS;
         return platform::GuardedStoreValue(pDeviceID, Devices[iBoard].DeviceID) ? ERROR_SUCCESS
                                                                                 : ERROR_INVALID_ADDRESS;
@@ -130,9 +128,7 @@ HALVEX_API DWORD WINAPI BRD_GetDeviceID(UINT64 iBoard, DWORD* pDeviceID) {
 }
 
 HALVEX_API DWORD WINAPI BRD_GetNameW(UINT64 iBoard, DWORD NameSize, WCHAR* pName, DWORD* pNameLength) {
-    return ExportBoundary([&]() -> DWORD {
-        const DWORD check = CheckBoardIndex(iBoard);
-        if (check != ERROR_SUCCESS) return check;
+    return BoardCall(iBoard, [&]() -> DWORD {
         if (pNameLength != nullptr && !platform::GuardedStoreValue<DWORD>(pNameLength, 0))
             return ERROR_INVALID_ADDRESS;
         if (NameSize > 0 && pName != nullptr && !GuardedZero(pName, NameSize * sizeof(WCHAR)))
@@ -154,9 +150,7 @@ HALVEX_API DWORD WINAPI BRD_GetNameW(UINT64 iBoard, DWORD NameSize, WCHAR* pName
 
 // The name is converted on its own, so NameSize costs nothing beyond the bytes copied.
 HALVEX_API DWORD WINAPI BRD_GetNameA(UINT64 iBoard, DWORD NameSize, char* pName, DWORD* pNameLength) {
-    return ExportBoundary([&]() -> DWORD {
-        const DWORD check = CheckBoardIndex(iBoard);
-        if (check != ERROR_SUCCESS) return check;
+    return BoardCall(iBoard, [&]() -> DWORD {
         if (pNameLength != nullptr && !platform::GuardedStoreValue<DWORD>(pNameLength, 0))
             return ERROR_INVALID_ADDRESS;
 
@@ -183,9 +177,7 @@ HALVEX_API DWORD WINAPI BRD_GetNameA(UINT64 iBoard, DWORD NameSize, char* pName,
 }
 
 HALVEX_API DWORD WINAPI BRD_GetSerialNumber(UINT64 iBoard, UINT64* pSerialNumber) {
-    return ExportBoundary([&]() -> DWORD {
-        const DWORD check = CheckBoardIndex(iBoard);
-        if (check != ERROR_SUCCESS) return check;
+    return BoardCall(iBoard, [&]() -> DWORD {
         if (pSerialNumber != nullptr && !platform::GuardedStoreValue<UINT64>(pSerialNumber, 0))
             return ERROR_INVALID_ADDRESS;
         return ERROR_NOT_SUPPORTED;
@@ -193,9 +185,7 @@ HALVEX_API DWORD WINAPI BRD_GetSerialNumber(UINT64 iBoard, UINT64* pSerialNumber
 }
 
 HALVEX_API DWORD WINAPI BRD_Reset(UINT64 iBoard) {
-    return ExportBoundary([&]() -> DWORD {
-        const DWORD check = CheckBoardIndex(iBoard);
-        if (check != ERROR_SUCCESS) return check;
+    return BoardCall(iBoard, [&]() -> DWORD {
         switch (Devices[iBoard].RegisterMap) {
             case rmLayout1:
                 return RegWrite(1, iBoard, 0, 0xFF);

@@ -52,8 +52,7 @@ using namespace halvex;
 extern "C" {
 
 HALVEX_API DWORD WINAPI DAC_SetRange1(UINT64 iBoard, DWORD Ch, DWORD RangeCode) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD check = CheckBoardIndex(iBoard)) return check;
+    return BoardCall(iBoard, [&]() -> DWORD {
         if (!ValidChannel(Ch)) return ERROR_INVALID_INDEX;
         auto code = static_cast<int32_t>(RangeCode);
         const DWORD checked = CheckDACRangeCode(code);
@@ -72,8 +71,7 @@ HALVEX_API DWORD WINAPI DAC_SetRange1(UINT64 iBoard, DWORD Ch, DWORD RangeCode) 
 }
 
 HALVEX_API DWORD WINAPI DAC_SetRangeAll(UINT64 iBoard, DWORD Count, const DWORD* Ranges) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD check = CheckBoardIndex(iBoard)) return check;
+    return BoardCall(iBoard, [&]() -> DWORD {
         if (Count == 0) return ERROR_SUCCESS;
         if (Ranges == nullptr) return ERROR_INVALID_ADDRESS;
         const DWORD given = Count < DACChannelCount ? Count : DACChannelCount;
@@ -97,8 +95,7 @@ HALVEX_API DWORD WINAPI DAC_SetRangeAll(UINT64 iBoard, DWORD Count, const DWORD*
 }
 
 HALVEX_API DWORD WINAPI DAC_OutputCounts(UINT64 iBoard, DWORD Ch, UINT64 Counts) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD check = CheckBoardIndex(iBoard)) return check;
+    return BoardCall(iBoard, [&]() -> DWORD {
         if (!ValidChannel(Ch)) return ERROR_INVALID_INDEX;
         // The command word carries 16 bits of data: a larger value would put out a level the
         // caller did not ask for, so it is refused like a voltage outside the range.
@@ -110,8 +107,7 @@ HALVEX_API DWORD WINAPI DAC_OutputCounts(UINT64 iBoard, DWORD Ch, UINT64 Counts)
 }
 
 HALVEX_API DWORD WINAPI DAC_OutputV(UINT64 iBoard, DWORD Ch, double Volts) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD check = CheckBoardIndex(iBoard)) return check;
+    return BoardCall(iBoard, [&]() -> DWORD {
         if (!ValidChannel(Ch)) return ERROR_INVALID_INDEX;
         const DWORD first = Ch == DACAllChannels ? 0 : Ch;
         const DWORD last = Ch == DACAllChannels ? DACChannelCount - 1 : Ch;

@@ -40,8 +40,7 @@ bool UsableOverlapped(OVERLAPPED* pOverlapped) {
 extern "C" {
 
 HALVEX_API DWORD WINAPI PIO_DMAPiongControl(UINT64 iBoard, BYTE* pData, DWORD DataSize, DWORD* pOutSize) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD check = CheckBoardIndex(iBoard)) return check;
+    return BoardCall(iBoard, [&]() -> DWORD {
         // The capacity for the answer is read, and the count written back, through the guard:
         // a bad pOutSize is refused rather than taken as a fault.
         DWORD capacity = 0;
@@ -57,8 +56,7 @@ HALVEX_API DWORD WINAPI PIO_DMAPiongControl(UINT64 iBoard, BYTE* pData, DWORD Da
 }
 
 HALVEX_API DWORD WINAPI PIO_DMAPiongIn(UINT64 iBoard, BYTE* pData, DWORD DataSize, OVERLAPPED* pOverlapped) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD check = CheckBoardIndex(iBoard)) return check;
+    return BoardCall(iBoard, [&]() -> DWORD {
         if (!UsableOverlapped(pOverlapped)) return ERROR_NOACCESS;
         return DriverControl(Devices[iBoard].hDevice, IOCTL_DMA_PIONG_IN, nullptr, 0, pData, DataSize, nullptr,
                              pOverlapped);
@@ -67,8 +65,7 @@ HALVEX_API DWORD WINAPI PIO_DMAPiongIn(UINT64 iBoard, BYTE* pData, DWORD DataSiz
 
 HALVEX_API DWORD WINAPI PIO_DMAChPiongIn(UINT64 iBoard, DWORD DMACh, BYTE* pData, DWORD DataSize,
                                          OVERLAPPED* pOverlapped) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD check = CheckBoardIndex(iBoard)) return check;
+    return BoardCall(iBoard, [&]() -> DWORD {
         if (!UsableOverlapped(pOverlapped)) return ERROR_NOACCESS;
         // The driver copies its input when the request is sent, so a local serves an overlapped
         // request too.
@@ -89,8 +86,7 @@ HALVEX_API DWORD WINAPI PIO_GetDeviceHandle(UINT64 iBoard, HANDLE* pHandle) {
 }
 
 HALVEX_API DWORD WINAPI PIO_QueryBARBase(UINT64 iBoard, DWORD BAR, DWORD* pBase) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD check = CheckBoardIndex(iBoard)) return check;
+    return BoardCall(iBoard, [&]() -> DWORD {
         if (pBase == nullptr || !platform::GuardedStoreValue(pBase, DWORD{0})) return ERROR_INVALID_ACCESS;
         if (BAR > 5) return ERROR_INVALID_PARAMETER;
         DWORD buffer = BAR;

@@ -32,7 +32,6 @@ private:
 };
 
 DWORD WaitForIRQ(UINT64 iBoard) {
-    if (const DWORD check = CheckBoardIndex(iBoard)) return check;
     const HANDLE device = Devices[iBoard].hDevice;
     WaitEvent event;
     OVERLAPPED overlapped{};
@@ -53,19 +52,17 @@ DWORD WaitForIRQ(UINT64 iBoard) {
 extern "C" {
 
 HALVEX_API DWORD WINAPI PIO_WaitForIRQ(UINT64 iBoard) {
-    return ExportBoundary([&] { return WaitForIRQ(iBoard); });
+    return BoardCall(iBoard, [&] { return WaitForIRQ(iBoard); });
 }
 
 HALVEX_API DWORD WINAPI PIO_PollForIRQ(UINT64 iBoard) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD check = CheckBoardIndex(iBoard)) return check;
+    return BoardCall(iBoard, [&]() -> DWORD {
         return DriverControl(Devices[iBoard].hDevice, IOCTL_POLL_FOR_IRQ, nullptr, 0, nullptr, 0);
     });
 }
 
 HALVEX_API DWORD WINAPI PIO_AbortIRQWait(UINT64 iBoard) {
-    return ExportBoundary([&]() -> DWORD {
-        if (const DWORD check = CheckBoardIndex(iBoard)) return check;
+    return BoardCall(iBoard, [&]() -> DWORD {
         return DriverControl(Devices[iBoard].hDevice, IOCTL_ABORT_IRQ_WAIT, nullptr, 0, nullptr, 0);
     });
 }
