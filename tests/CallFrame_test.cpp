@@ -1,8 +1,10 @@
-// Index checks, the lock runners and the export boundary.
+// Index checks, the lock runners, the export boundary and the worker thread.
 #include <atomic>
 #include <stdexcept>
+#include <string>
 
 #include "LibraryFixture.h"
+#include "core/WorkerThread.h"
 
 using namespace halvex;
 
@@ -81,59 +83,52 @@ TEST_F(CallFrameTest, LockRunnersReturnTheirBodysResultAndExceptionsBecomeIntern
     EXPECT_EQ(ExportBoundary<WORD>(0xAA55, []() -> WORD { throw std::bad_alloc(); }), 0xAA55);
 }
 
-namespace {
-
-class CountingThread : public TBasalThread {
+// A thread held as a member: its body waits on an event of the owner, so the owner's
+// destruction has to wake it, and the member the body writes last must still exist then.
+class WorkerOwner {
 public:
-    explicit CountingThread(std::atomic<int>& runs) : runs_(runs) {}
-    ~CountingThread() override { StopAndWait(); }
+    explicit WorkerOwner(std::atomic<int>& runs)
+        : runs_(runs), wakeup_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+          thread_([this] { Body(); }, [this] { SetEvent(wakeup_.Get()); }) {}
+    void Start() { thread_.Start(); }
+    TWorkerThread& Thread() { return thread_; }
 
-protected:
-    void Execute() override {
+private:
+    void Body() {
         ++runs_;
-        while (!Terminated()) Sleep(1);
-        ReturnValue = 7;
+        while (!thread_.StopRequested()) WaitForSingleObject(wakeup_.Get(), 5000);
+        lastWords_.assign(4096, 'x');
+        ++runs_;
     }
 
-private:
     std::atomic<int>& runs_;
+    TOwnedHandle wakeup_;
+    std::string lastWords_;
+    TWorkerThread thread_;
 };
 
-}  // namespace
-
-TEST(WorkerThread, RunsOnlyWhenStartedAndEndsWhenAskedToTerminate) {
+TEST(WorkerThread, RunsItsBodyOnlyWhenStartedAndIsWokenAndJoinedBeforeTheOwnersMembersGo) {
     std::atomic<int> runs{0};
-    {
-        CountingThread never(runs);
-        Sleep(20);
-        EXPECT_EQ(runs.load(), 0);
-    }  // destruction lets the suspended thread run its body and waits for it
-    EXPECT_EQ(runs.load(), 1);
+    { WorkerOwner never(runs); }
+    EXPECT_EQ(runs.load(), 0);
 
-    CountingThread started(runs);
-    started.Start();
-    started.Terminate();
-    EXPECT_EQ(started.WaitFor(), 7u);
-    EXPECT_TRUE(started.Finished());
+    {
+        WorkerOwner started(runs);
+        started.Start();
+    }  // destruction wakes the body and waits for its last step
+    EXPECT_EQ(runs.load(), 2);
 }
 
-namespace {
-
-class ThrowingThread : public TBasalThread {
-public:
-    explicit ThrowingThread(std::atomic<int>& runs) : runs_(runs) { throw std::runtime_error("no resources"); }
-
-protected:
-    void Execute() override { ++runs_; }
-
-private:
-    std::atomic<int>& runs_;
-};
-
-}  // namespace
-
-TEST(WorkerThread, AConstructorThatThrowsNeverRunsTheBody) {
-    std::atomic<int> runs{0};
-    EXPECT_THROW(ThrowingThread thread(runs), std::runtime_error);
-    EXPECT_EQ(runs.load(), 0);
+TEST(WorkerThread, AThreadThatEndsOnItsOwnFreesItsOwner) {
+    struct SelfFreeing {
+        explicit SelfFreeing(HANDLE gone) : gone_(gone), thread_([] {}) {}
+        ~SelfFreeing() { SetEvent(gone_); }
+        HANDLE gone_;
+        TWorkerThread thread_;
+    };
+    TOwnedHandle gone(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    auto* owner = new SelfFreeing(gone.Get());
+    owner->thread_.EndOnItsOwn([owner] { delete owner; });
+    owner->thread_.Start();
+    EXPECT_EQ(WaitForSingleObject(gone.Get(), 10000), WAIT_OBJECT_0);
 }

@@ -24,43 +24,24 @@ DWORD StartAcquisition(UINT64 iBoard, DWORD iSequencer, DWORD SampleCt) {
     const DWORD ChunkSize = RegRead(4, iBoard, adc::ChunkSizeRegister(iSequencer));
     if (const DWORD readError = GetLastError()) return readError;
     if (ChunkSize < kMinTransferBytes || ChunkSize > kMaxTransferBytes) return ERROR_INVALID_DATA;
-    const TAcquireMode mode = SampleCt == 0 ? amStream : amBlock;
 
     return RunUnderSequencerLock(iBoard, iSequencer, [&]() -> DWORD {
         TSequencerAcq& acq = AcqOf(iBoard, iSequencer);
         if (acq.IsBusy()) return ERROR_BUSY;
-        void* pCallback = acq.pCallback;
-        DWORD CallbackType = acq.CallbackType;
-        if (!IsCallbackType(CallbackType)) pCallback = nullptr;
-        if (pCallback == nullptr) CallbackType = kCallbackTypeNone;
-
-        std::unique_ptr<TPoolCallbackThread> callbackThread;
-        std::unique_ptr<TChunkPool> finalPool;
-        if (pCallback != nullptr) {
-            callbackThread = std::make_unique<TPoolCallbackThread>(iBoard, iSequencer);
-            callbackThread->CallbackType = CallbackType;
-            if (CallbackType == kCallbackTypeRaw) callbackThread->pCallbackRaw = reinterpret_cast<TPCallbackProcSRaw>(pCallback);
-            if (CallbackType == kCallbackTypeCounts)
-                callbackThread->pCallbackCounts = reinterpret_cast<TPCallbackProcSCounts>(pCallback);
-            if (CallbackType == kCallbackTypeVolts) callbackThread->pCallbackV = reinterpret_cast<TPCallbackProcSV>(pCallback);
-            if (callbackThread->Handle() == nullptr) return ERROR_INTERNAL_ERROR;
-        } else {
-            finalPool = std::make_unique<TChunkPool>();
+        TAcquisitionPlan plan;
+        plan.iBoard = iBoard;
+        plan.iSequencer = iSequencer;
+        plan.ChunkSize = ChunkSize;
+        plan.Mode = SampleCt == 0 ? amStream : amBlock;
+        plan.BlockSampleCt = SampleCt;
+        if (IsCallbackType(acq.CallbackType) && acq.pCallback != nullptr) {
+            plan.CallbackType = acq.CallbackType;
+            plan.pCallback = acq.pCallback;
         }
-
-        auto acquireThread = std::make_unique<TPoolAcquireThread>();
-        if (acquireThread->Handle() == nullptr) return ERROR_INTERNAL_ERROR;
-        acquireThread->iBoard = iBoard;
-        acquireThread->Supply->ChunkSize.store(ChunkSize);
-        // The first chunk proves the size fits in memory before anything runs.
-        void* firstChunk = AllocChunk(ChunkSize);
-        if (firstChunk == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
-        acquireThread->RecycleChunk(firstChunk);
-        acquireThread->FinalChunkPool = std::move(finalPool);
-        acquireThread->AcquireMode = mode;
-        acquireThread->BlockSampleCt = SampleCt;
-        acquireThread->CallbackThread = callbackThread.release();
-        acq.AcquireThread = acquireThread.release();
+        auto acquisition = std::make_unique<TPoolAcquireThread>(plan);
+        if (!acquisition->Created()) return ERROR_INTERNAL_ERROR;
+        if (!acquisition->StockFirstChunk()) return ERROR_NOT_ENOUGH_MEMORY;
+        acq.AcquireThread = acquisition.release();
         acq.AcquireThread->Start();
         return ERROR_SUCCESS;
     });
@@ -77,7 +58,6 @@ DWORD EndAcquisition(UINT64 iBoard, DWORD iSequencer) {
         if (OldAcquireThread != nullptr) acq.bStopping = true;
     });
     if (OldAcquireThread == nullptr) return ERROR_NOT_READY;
-    OldAcquireThread->Terminate();
     delete OldAcquireThread;
     // Only now is the hardware stopped and the old run gone: the sequencer is free.
     RunUnderSequencerLock(iBoard, iSequencer, [&] { acq.bStopping = false; });
@@ -91,8 +71,9 @@ DWORD WithFinalPool(UINT64 iBoard, DWORD iSequencer, Use&& use) {
     return RunUnderSequencerLock(iBoard, iSequencer, [&]() -> DWORD {
         TPoolAcquireThread* thread = AcqOf(iBoard, iSequencer).AcquireThread;
         if (thread == nullptr) return ERROR_NOT_READY;
-        if (!thread->FinalChunkPool) return ERROR_INVALID_FILTER_PROC;
-        return use(*thread->FinalChunkPool);
+        TChunkPool* pool = thread->FinalChunkPool();
+        if (pool == nullptr) return ERROR_INVALID_FILTER_PROC;
+        return use(*pool);
     });
 }
 

@@ -107,90 +107,88 @@ void StopAcquisitionHardware(UINT64 iBoard) {
     StopDma(iBoard);
 }
 
+// ---- Parts ---------------------------------------------------------------------------------
+
+TLiveStreamThread::TLiveStreamThread() { liveThreads.fetch_add(1); }
+
+TLiveStreamThread::~TLiveStreamThread() { liveThreads.fetch_sub(1); }
+
 // ---- Fill thread ---------------------------------------------------------------------------
 
-TPoolFillThread::TPoolFillThread(std::shared_ptr<TChunkSupply> supply) : Supply(std::move(supply)) {
-    // Created with the thread object, so no signal from the acquisition thread can be lost;
-    // signalled, so the first pass needs none.
-    hFillEvent = CreateEventW(nullptr, FALSE, TRUE, nullptr);
-    if (hFillEvent == nullptr) {
-        hFillEvent = INVALID_HANDLE_VALUE;
-        throw std::bad_alloc();
-    }
-    liveThreads.fetch_add(1);
+TPoolFillThread::TPoolFillThread(std::shared_ptr<TChunkSupply> supply)
+    : supply_(std::move(supply)),
+      fillEvent_(Required(CreateEventW(nullptr, FALSE, TRUE, nullptr))),
+      thread_([this] { Body(); }, [this] { Ask(); }) {
+    thread_.Start();
 }
 
-TPoolFillThread::~TPoolFillThread() {
-    StopAndWait();
-    CloseAndInvalidate(hFillEvent);
-    liveThreads.fetch_sub(1);
-}
-
-void TPoolFillThread::Execute() {
+void TPoolFillThread::Body() {
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
     do {
-        void* block = AllocChunk(Supply->ChunkSize.load(std::memory_order_relaxed));
+        void* block = AllocChunk(supply_->ChunkSize);
         if (block != nullptr) {
             SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
-            Supply->EmptyChunkPool.PushLast(block);
+            supply_->EmptyChunkPool.PushLast(block);
             SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
         }
-        WaitForSingleObject(hFillEvent, INFINITE);
-    } while (!Terminated());
+        WaitForSingleObject(fillEvent_.Get(), INFINITE);
+    } while (!thread_.StopRequested());
 }
 
 // ---- Callback thread -----------------------------------------------------------------------
-
-TPoolCallbackThread::TPoolCallbackThread(UINT64 board, DWORD sequencer)
-    : iBoard(board), iSequencer(sequencer), DataChunkPool(std::make_unique<TChunkPool>(TChunkPool::pcCounted)) {
-    auto end = std::make_shared<TCallbackThreadEnd>();
-    end->hEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (end->hEnded == nullptr) throw std::bad_alloc();
-    end->iBoard = iBoard;
-    end->ThreadId = ThreadId();
-    end_ = std::move(end);
-    Register(end_);
-    liveThreads.fetch_add(1);
-}
 
 TCallbackThreadEnd::~TCallbackThreadEnd() {
     if (hEnded != nullptr) CloseHandle(hEnded);
 }
 
-TPoolCallbackThread::~TPoolCallbackThread() {
-    // A thread never handed over to free itself (its acquisition never ran) is ended here; the
-    // kill wakes it if it waits.
-    if (!FreeOnTerminate) {
-        DataChunkPool->PushKill();
-        StopAndWait();
-    }
-    DataChunkPool.reset();
-    Supply.reset();
-    liveThreads.fetch_sub(1);
-    // Last: from here on this thread touches nothing that unload releases.
-    std::shared_ptr<TCallbackThreadEnd> end = std::move(end_);
-    Unregister(end);
-    SetEvent(end->hEnded);
+TCallbackEndNotice::TCallbackEndNotice(UINT64 iBoard) : end_(std::make_shared<TCallbackThreadEnd>()) {
+    end_->hEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (end_->hEnded == nullptr) throw std::bad_alloc();
+    end_->iBoard = iBoard;
 }
 
-void TPoolCallbackThread::Execute() {
+void TCallbackEndNotice::Register(DWORD threadId) {
+    end_->ThreadId = threadId;
+    halvex::Register(end_);
+}
+
+TCallbackEndNotice::~TCallbackEndNotice() {
+    // From here on the thread touches nothing that unload releases.
+    Unregister(end_);
+    SetEvent(end_->hEnded);
+}
+
+TPoolCallbackThread::TPoolCallbackThread(const TAcquisitionPlan& plan, std::shared_ptr<TChunkSupply> supply)
+    : notice_(plan.iBoard),
+      plan_(plan),
+      supply_(std::move(supply)),
+      // Destroyed before it ends on its own, it is killed: the kill wakes it if it waits.
+      thread_([this] { Body(); }, [this] { dataChunkPool_.PushKill(); }) {
+    notice_.Register(thread_.ThreadId());
+}
+
+void TPoolCallbackThread::EndAfterQueue() {
+    thread_.EndOnItsOwn([this] { delete this; });
+    // A thread whose run failed before starting it is started now, to take the kill.
+    thread_.Start();
+    // After the kill the thread may end and free this object at any moment.
+    dataChunkPool_.PushKill();
+}
+
+void TPoolCallbackThread::Body() {
     for (;;) {
-        void* chunk = DataChunkPool->PopFirst();
+        void* chunk = dataChunkPool_.PopFirst();
         if (chunk == nullptr) break;  // the kill, queued behind every chunk of the run
-        if (!Terminated() && !end_->bDiscard.load()) DeliverChunk(chunk);
-        if (Supply)
-            Supply->EmptyChunkPool.PushLast(chunk);
-        else
-            FreeChunk(chunk);
+        if (!thread_.StopRequested() && !notice_.Discarding()) DeliverChunk(chunk);
+        supply_->EmptyChunkPool.PushLast(chunk);
     }
-    Terminate();
 }
 
 void TPoolCallbackThread::DeliverChunk(void* pData) {
-    const DWORD DataCt = Supply->ChunkSize.load(std::memory_order_relaxed) / 4;
+    const DWORD DataCt = supply_->ChunkSize / 4;
     if (DataCt == 0) return;
     const auto* samples = static_cast<const PackedSample*>(pData);
-    switch (CallbackType) {
+    switch (plan_.CallbackType) {
         case kCallbackTypeRaw:
             raw_.assign(samples, samples + DataCt);
             break;
@@ -213,21 +211,23 @@ void TPoolCallbackThread::DeliverChunk(void* pData) {
         default:
             return;
     }
+    const UINT64 iBoard = plan_.iBoard;
+    const DWORD iSequencer = plan_.iSequencer;
     std::atomic<BYTE>& inCallback = Devices[iBoard].SequencerAcq[iSequencer].bInCallback;
     inCallback.store(1);
     auto callUser = [&] {
         try {
-            switch (CallbackType) {
+            switch (plan_.CallbackType) {
                 case kCallbackTypeRaw:
-                    if (pCallbackRaw) pCallbackRaw(iBoard, iSequencer, DataCt, raw_.data());
+                    reinterpret_cast<TPCallbackProcSRaw>(plan_.pCallback)(iBoard, iSequencer, DataCt, raw_.data());
                     break;
                 case kCallbackTypeCounts:
-                    if (pCallbackCounts)
-                        pCallbackCounts(iBoard, iSequencer, DataCt, counts_.data(), status_.data(), timestamp_.data());
+                    reinterpret_cast<TPCallbackProcSCounts>(plan_.pCallback)(iBoard, iSequencer, DataCt, counts_.data(),
+                                                                           status_.data(), timestamp_.data());
                     break;
                 case kCallbackTypeVolts:
-                    if (pCallbackV)
-                        pCallbackV(iBoard, iSequencer, DataCt, volts_.data(), status_.data(), timestamp_.data());
+                    reinterpret_cast<TPCallbackProcSV>(plan_.pCallback)(iBoard, iSequencer, DataCt, volts_.data(),
+                                                                       status_.data(), timestamp_.data());
                     break;
             }
         } catch (...) {
@@ -241,54 +241,74 @@ void TPoolCallbackThread::DeliverChunk(void* pData) {
 
 // ---- Acquisition thread --------------------------------------------------------------------
 
-TPoolAcquireThread::TPoolAcquireThread() : Supply(std::make_shared<TChunkSupply>()) {
-    hStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (hStopEvent == nullptr) throw std::bad_alloc();
-    liveThreads.fetch_add(1);
+TTransfer::TTransfer(TChunkSupply& supply) : supply_(supply) {
+    overlapped.hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 }
 
-TPoolAcquireThread::~TPoolAcquireThread() {
-    SendControlByte(iBoard, DMAControlStop);
+TTransfer::~TTransfer() {
+    // The chunk of a failed transfer goes back to the empty pool rather than being lost.
+    if (chunk != nullptr) {
+        try {
+            supply_.EmptyChunkPool.PushLast(chunk);
+        } catch (...) {
+            FreeChunk(chunk);
+        }
+    }
+    if (overlapped.hEvent != nullptr) CloseHandle(overlapped.hEvent);
+}
+
+TPoolAcquireThread::TPoolAcquireThread(const TAcquisitionPlan& plan)
+    : plan_(plan),
+      supply_(std::make_shared<TChunkSupply>(plan.ChunkSize)),
+      stopEvent_(Required(CreateEventW(nullptr, TRUE, FALSE, nullptr))),
+      finalChunkPool_(plan.CallbackType == kCallbackTypeNone ? std::make_unique<TChunkPool>() : nullptr),
+      callbackThread_(plan.CallbackType == kCallbackTypeNone ? nullptr
+                                                             : std::make_unique<TPoolCallbackThread>(plan, supply_)),
+      blockSamplesLeft_(plan.BlockSampleCt),
+      thread_([this] { Body(); }, [this] { Wake(); }) {}
+
+bool TPoolAcquireThread::Created() const {
+    return thread_.Handle() != nullptr && (callbackThread_ == nullptr || callbackThread_->Created());
+}
+
+bool TPoolAcquireThread::StockFirstChunk() {
+    void* chunk = AllocChunk(plan_.ChunkSize);
+    if (chunk == nullptr) return false;
+    supply_->EmptyChunkPool.PushLast(chunk);
+    return true;
+}
+
+void TPoolAcquireThread::Wake() {
+    SendControlByte(plan_.iBoard, DMAControlStop);
     // A transfer queued just after that stop byte, or one the driver does not end on it, is
     // the run's to end: the event wakes it from its wait, and its end is bounded.
-    Terminate();
-    if (hStopEvent != nullptr) SetEvent(hStopEvent);
-    StopAndWait();
-    // A run that never ran never handed its callback thread over.
-    if (CallbackThread != nullptr) {
-        delete CallbackThread;
-        CallbackThread = nullptr;
-    }
-    FinalChunkPool.reset();
-    Supply.reset();
-    if (hStopEvent != nullptr) CloseHandle(hStopEvent);
-    liveThreads.fetch_sub(1);
+    SetEvent(stopEvent_.Get());
 }
 
 void* TPoolAcquireThread::GetEmptyChunk() {
-    void* chunk = Supply->EmptyChunkPool.PopLast();
-    if (chunk == nullptr) chunk = AllocChunk(ChunkSize());
-    if (!Supply->EmptyChunkPool.bGotData() && FillThread != nullptr) SetEvent(FillThread->hFillEvent);
+    void* chunk = supply_->EmptyChunkPool.PopLast();
+    if (chunk == nullptr) chunk = AllocChunk(plan_.ChunkSize);
+    if (!supply_->EmptyChunkPool.bGotData() && fillThread_ != nullptr) fillThread_->Ask();
     return chunk;
 }
 
 DWORD TPoolAcquireThread::QueueTransfer(TTransfer& transfer) {
     transfer.chunk = GetEmptyChunk();
     if (transfer.chunk == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
-    const DWORD status = DriverControl(Devices[iBoard].hDevice, IOCTL_DMA_PIONG_IN, nullptr, 0, transfer.chunk, ChunkSize(),
-                                        nullptr, &transfer.overlapped);
+    const DWORD status = DriverControl(Devices[plan_.iBoard].hDevice, IOCTL_DMA_PIONG_IN, nullptr, 0, transfer.chunk,
+                                       plan_.ChunkSize, nullptr, &transfer.overlapped);
     transfer.pending = status == ERROR_IO_PENDING;
     return status;
 }
 
 DWORD TPoolAcquireThread::AwaitTransfer(TTransfer& transfer) {
     // The transfer's event first: a chunk that completed as the stop came is still taken.
-    const HANDLE events[2] = {transfer.overlapped.hEvent, hStopEvent};
+    const HANDLE events[2] = {transfer.overlapped.hEvent, stopEvent_.Get()};
     const DWORD woke = WaitForMultipleObjects(2, events, FALSE, INFINITE);
     if (woke != WAIT_OBJECT_0) return woke == WAIT_OBJECT_0 + 1 ? ERROR_OPERATION_ABORTED : ERROR_GEN_FAILURE;
     transfer.pending = false;
     DWORD bytes = 0;
-    if (GetOverlappedResult(Devices[iBoard].hDevice, &transfer.overlapped, &bytes, FALSE)) return ERROR_SUCCESS;
+    if (GetOverlappedResult(Devices[plan_.iBoard].hDevice, &transfer.overlapped, &bytes, FALSE)) return ERROR_SUCCESS;
     const DWORD error = GetLastError();
     return error == ERROR_SUCCESS ? ERROR_GEN_FAILURE : error;
 }
@@ -299,7 +319,7 @@ bool TPoolAcquireThread::EndPendingTransfer(TTransfer& transfer) {
                WaitForSingleObject(transfer.overlapped.hEvent, timeoutMs) == WAIT_OBJECT_0;
     };
     if (!ended(kStopGraceMs)) {
-        DriverCancel(Devices[iBoard].hDevice, &transfer.overlapped);
+        DriverCancel(Devices[plan_.iBoard].hDevice, &transfer.overlapped);
         if (!ended(kCancelGraceMs)) return false;
     }
     transfer.pending = false;
@@ -307,46 +327,14 @@ bool TPoolAcquireThread::EndPendingTransfer(TTransfer& transfer) {
 }
 
 void TPoolAcquireThread::StopHardware(DWORD ControlWord) {
-    RegWrite(4, iBoard, kStartStop0, ControlWord & ~kRunBit);
-    StopDma(iBoard);
-}
-
-void TPoolAcquireThread::TerminateCallbackThread() {
-    TPoolCallbackThread* old = nullptr;
-    RunUnderSequencerLock(iBoard, 0, [&] {
-        old = CallbackThread;
-        CallbackThread = nullptr;
-    });
-    if (old == nullptr) return;
-    if (!old->Supply) {
-        // The run failed before starting it: start it now so it takes the kill and frees itself.
-        old->Supply = Supply;
-        old->FreeOnTerminate = true;
-        old->DataChunkPool->PushKill();
-        old->Start();
-        return;
-    }
-    // After the kill the thread may end and free itself at any moment: nothing touches it then.
-    old->FreeOnTerminate = true;
-    old->DataChunkPool->PushKill();
-}
-
-void TPoolAcquireThread::EndFillThread() {
-    if (FillThread == nullptr) return;
-    FillThread->Terminate();
-    SetEvent(FillThread->hFillEvent);
-    delete FillThread;
-    FillThread = nullptr;
+    RegWrite(4, plan_.iBoard, kStartStop0, ControlWord & ~kRunBit);
+    StopDma(plan_.iBoard);
 }
 
 DWORD TPoolAcquireThread::Run(DWORD ControlWord, TTransfer& transfer) {
-    FillThread = new TPoolFillThread(Supply);
-    FillThread->Start();
-    if (CallbackThread != nullptr) {
-        CallbackThread->Supply = Supply;
-        CallbackThread->Start();
-    }
-    transfer.overlapped.hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    const UINT64 iBoard = plan_.iBoard;
+    fillThread_ = std::make_unique<TPoolFillThread>(supply_);
+    if (callbackThread_ != nullptr) callbackThread_->Start();
     if (transfer.overlapped.hEvent == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
     // The size was taken from this register when the acquisition started, and every chunk is
@@ -354,11 +342,11 @@ DWORD TPoolAcquireThread::Run(DWORD ControlWord, TTransfer& transfer) {
     // driver write past a chunk.
     const DWORD transferBytes = RegRead(4, iBoard, kChunkSizeRegister);
     if (const DWORD readError = GetLastError()) return readError;
-    if (transferBytes != ChunkSize()) return ERROR_INVALID_DATA;
+    if (transferBytes != plan_.ChunkSize) return ERROR_INVALID_DATA;
     SendControlByte(iBoard, DMAControlStart);
     // Ended before the first transfer was queued: the stop byte may already have gone out, and
     // a request queued behind it would wait for a whole chunk of samples.
-    if (Terminated()) return ERROR_OPERATION_ABORTED;
+    if (thread_.StopRequested()) return ERROR_OPERATION_ABORTED;
     DWORD status = QueueTransfer(transfer);
     RegWrite(4, iBoard, kDmaEnableRegister, kDmaEnableBit);
     RegWrite(4, iBoard, kStartStop1, ControlWord & ~kRunBit);
@@ -368,63 +356,41 @@ DWORD TPoolAcquireThread::Run(DWORD ControlWord, TTransfer& transfer) {
         if (status == ERROR_IO_PENDING) status = AwaitTransfer(transfer);
         if (status != ERROR_SUCCESS) return status;
 
-        if (FinalChunkPool)
-            FinalChunkPool->PushLast(transfer.chunk);
+        if (finalChunkPool_ != nullptr)
+            finalChunkPool_->PushLast(transfer.chunk);
         else
-            CallbackThread->DataChunkPool->PushLast(transfer.chunk);
+            callbackThread_->Queue(transfer.chunk);
         transfer.chunk = nullptr;
 
-        if (AcquireMode == amBlock) {
-            const DWORD n = ChunkSize() / 4;
-            if (n >= BlockSampleCt) return ERROR_SUCCESS;
-            BlockSampleCt -= n;
+        if (plan_.Mode == amBlock) {
+            const DWORD n = plan_.ChunkSize / 4;
+            if (n >= blockSamplesLeft_) return ERROR_SUCCESS;
+            blockSamplesLeft_ -= n;
         }
-        if (Terminated()) return ERROR_OPERATION_ABORTED;
+        if (thread_.StopRequested()) return ERROR_OPERATION_ABORTED;
         status = QueueTransfer(transfer);
     }
 }
 
-void TPoolAcquireThread::Execute() {
-    const DWORD ControlWord = RegRead(4, iBoard, kStartStop0) | kAcquireBits;
+void TPoolAcquireThread::Body() {
+    const DWORD ControlWord = RegRead(4, plan_.iBoard, kStartStop0) | kAcquireBits;
     // On the heap: a request the driver never gives back keeps its OVERLAPPED and chunk.
-    auto transfer = std::make_unique<TTransfer>();
-    DWORD result = ERROR_INTERNAL_ERROR;
+    TTransferHold transfer(new TTransfer(*supply_));
     try {
-        result = Run(ControlWord, *transfer);
+        Run(ControlWord, *transfer);
     } catch (...) {
-        result = ERROR_INTERNAL_ERROR;
     }
-    // The end of the run, taken on every path: the hardware stopped, the threads told to end,
-    // the event closed.
+    // The end of the run, taken on every path: the hardware stopped, the transfer ended, the
+    // threads told to end.
     try {
         StopHardware(ControlWord);
     } catch (...) {
     }
-    if (transfer->pending && !EndPendingTransfer(*transfer)) {
-        // The driver still owns the record and the chunk and may write into them at any time:
-        // both are left to it rather than freed under it.
-        transfer.release();
-    } else {
-        // The chunk of a failed transfer goes back to the empty pool rather than being lost.
-        if (transfer->chunk != nullptr) {
-            try {
-                RecycleChunk(transfer->chunk);
-            } catch (...) {
-                FreeChunk(transfer->chunk);
-            }
-        }
-        if (transfer->overlapped.hEvent != nullptr) CloseHandle(transfer->overlapped.hEvent);
-    }
-    try {
-        TerminateCallbackThread();
-    } catch (...) {
-    }
+    if (transfer->pending) EndPendingTransfer(*transfer);
+    transfer.reset();
+    if (callbackThread_ != nullptr) callbackThread_.release()->EndAfterQueue();
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
-    try {
-        EndFillThread();
-    } catch (...) {
-    }
-    ReturnValue = result;
+    fillThread_.reset();
 }
 
 }  // namespace halvex

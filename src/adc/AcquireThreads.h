@@ -23,6 +23,7 @@
 
 #include "adc/ChunkPool.h"
 #include "core/Core.h"
+#include "core/WorkerThread.h"
 
 namespace halvex {
 
@@ -39,25 +40,48 @@ using TPCallbackProcSV = ::TPCallbackProcSV;
 
 bool IsCallbackType(DWORD tag);
 
+// Everything an acquisition is built from, fixed when it starts.
+struct TAcquisitionPlan {
+    UINT64 iBoard = 0;
+    DWORD iSequencer = 0;
+    DWORD ChunkSize = 0;  // bytes of every transfer and every chunk of the run
+    TAcquireMode Mode = amStream;
+    DWORD BlockSampleCt = 0;                 // block mode: samples wanted
+    DWORD CallbackType = kCallbackTypeNone;  // none: filled chunks wait in the final pool
+    void* pCallback = nullptr;
+};
+
 // Shared by an acquisition thread, its fill thread and its callback thread.
 struct TChunkSupply {
-    // Bytes per chunk and per transfer; replaced once by the run before its first transfer.
-    std::atomic<DWORD> ChunkSize{0};
+    explicit TChunkSupply(DWORD chunkSize) : ChunkSize(chunkSize) {}
+    const DWORD ChunkSize;
     TChunkPool EmptyChunkPool;  // no semaphore; reused last in, first out
 };
 
-class TPoolFillThread : public TBasalThread {
+// Counts a stream thread object from its construction to its destruction.
+struct TLiveStreamThread {
+    TLiveStreamThread();
+    ~TLiveStreamThread();
+    TLiveStreamThread(const TLiveStreamThread&) = delete;
+    TLiveStreamThread& operator=(const TLiveStreamThread&) = delete;
+};
+
+class TPoolFillThread {
 public:
+    // Starts at once. Throws std::bad_alloc when its event cannot be created.
     explicit TPoolFillThread(std::shared_ptr<TChunkSupply> supply);
-    ~TPoolFillThread() override;
 
-    // Auto-reset, created signalled with the thread object: one signal asks for one more chunk.
-    HANDLE hFillEvent = INVALID_HANDLE_VALUE;
-    // The chunk size it allocates and the pool it stocks.
-    const std::shared_ptr<TChunkSupply> Supply;
+    // One more chunk, please.
+    void Ask() { SetEvent(fillEvent_.Get()); }
 
-protected:
-    void Execute() override;
+private:
+    void Body();
+
+    TLiveStreamThread live_;
+    const std::shared_ptr<TChunkSupply> supply_;
+    // Auto-reset, created signalled: one signal asks for one more chunk, the first pass needs none.
+    TOwnedHandle fillEvent_;
+    TWorkerThread thread_;
 };
 
 // How unload finds a callback thread that may still be draining, and waits for it.
@@ -73,37 +97,53 @@ struct TCallbackThreadEnd {
     std::atomic<bool> bDiscard{false};  // unload: free the queued chunks instead of delivering them
 };
 
-class TPoolCallbackThread : public TBasalThread {
+// Makes a callback thread findable by unload once its thread exists, and tells unload it is
+// gone at the very end of the thread object's destruction.
+class TCallbackEndNotice {
 public:
-    TPoolCallbackThread(UINT64 board, DWORD sequencer);
-    ~TPoolCallbackThread() override;
+    // Throws std::bad_alloc when its event cannot be created.
+    explicit TCallbackEndNotice(UINT64 iBoard);
+    ~TCallbackEndNotice();
+    TCallbackEndNotice(const TCallbackEndNotice&) = delete;
+    TCallbackEndNotice& operator=(const TCallbackEndNotice&) = delete;
 
-    const UINT64 iBoard;
-    const DWORD iSequencer;
-    DWORD CallbackType = kCallbackTypeNone;
-    TPCallbackProcSRaw pCallbackRaw = nullptr;
-    TPCallbackProcSCounts pCallbackCounts = nullptr;
-    TPCallbackProcSV pCallbackV = nullptr;
-    // Filled chunks in acquisition order; its semaphore exists from construction, so no push
-    // or kill can be lost.
-    std::unique_ptr<TChunkPool> DataChunkPool;
-    // Set by the acquisition thread before it starts this one.
-    std::shared_ptr<TChunkSupply> Supply;
-
-    void DeliverChunk(void* pData);
-    const std::shared_ptr<TCallbackThreadEnd>& EndRecord() const { return end_; }
-
-protected:
-    void Execute() override;
+    void Register(DWORD threadId);
+    bool Discarding() const { return end_->bDiscard.load(); }
 
 private:
     std::shared_ptr<TCallbackThreadEnd> end_;
+};
+
+class TPoolCallbackThread {
+public:
+    TPoolCallbackThread(const TAcquisitionPlan& plan, std::shared_ptr<TChunkSupply> supply);
+
+    void Start() { thread_.Start(); }
+    bool Created() const { return thread_.Handle() != nullptr; }
+    // A filled chunk, delivered in the order queued.
+    void Queue(void* chunk) { dataChunkPool_.PushLast(chunk); }
+    // The end of its acquisition: the thread delivers what is queued, then ends and frees this
+    // object, started or not. Nothing may touch the object after this call.
+    void EndAfterQueue();
+
+private:
+    void Body();
+    void DeliverChunk(void* pData);
+
+    // First in, so last out: unload learns of the end only once everything else is gone.
+    TCallbackEndNotice notice_;
+    TLiveStreamThread live_;
+    const TAcquisitionPlan plan_;
+    const std::shared_ptr<TChunkSupply> supply_;
+    // Filled chunks in acquisition order, then the kill.
+    TChunkPool dataChunkPool_{TChunkPool::pcCounted};
     // Conversion arrays, reused from chunk to chunk: the user sees them only during a call.
     std::vector<DWORD> raw_;
     std::vector<WORD> counts_;
     std::vector<double> volts_;
     std::vector<WORD> status_;
     std::vector<WORD> timestamp_;
+    TWorkerThread thread_;
 };
 
 // Bytes of one transfer the acquisition accepts from register 32: at least one sample, and
@@ -117,39 +157,51 @@ inline constexpr DWORD kStopGraceMs = 500;
 inline constexpr DWORD kCancelGraceMs = 2000;
 
 // One data request: the OVERLAPPED the driver completes and the chunk it fills. Until the
-// driver has completed it, both belong to the driver.
-struct TTransfer {
-    OVERLAPPED overlapped{};
+// driver has completed it, both belong to the driver; once it has, destroying the transfer
+// returns the chunk to the empty pool and closes the event.
+class TTransfer {
+public:
+    explicit TTransfer(TChunkSupply& supply);
+    ~TTransfer();
+    TTransfer(const TTransfer&) = delete;
+    TTransfer& operator=(const TTransfer&) = delete;
+
+    OVERLAPPED overlapped{};  // its event is null when it could not be created
     void* chunk = nullptr;
     bool pending = false;
-};
-
-class TPoolAcquireThread : public TBasalThread {
-public:
-    // Throws std::bad_alloc when its stop event cannot be created.
-    TPoolAcquireThread();
-    // Stop byte, wakes the run and waits for it to end (which is bounded), then frees the pools
-    // with their chunks.
-    ~TPoolAcquireThread() override;
-
-    void RecycleChunk(void* pData) { Supply->EmptyChunkPool.PushLast(pData); }
-    DWORD ChunkSize() const { return Supply->ChunkSize.load(std::memory_order_relaxed); }
-
-    UINT64 iBoard = 0;
-    std::shared_ptr<TChunkSupply> Supply;
-    // Filled chunks when no callback is set; read by the polling exports under sequencer 0's
-    // lock, which keeps this object alive while they look.
-    std::unique_ptr<TChunkPool> FinalChunkPool;
-    // Not owned: it frees itself. Cleared by TerminateCallbackThread under sequencer 0's lock.
-    TPoolCallbackThread* CallbackThread = nullptr;
-    TAcquireMode AcquireMode = amStream;
-    DWORD BlockSampleCt = 0;  // block mode: samples still wanted
-    TPoolFillThread* FillThread = nullptr;
-
-protected:
-    void Execute() override;
 
 private:
+    TChunkSupply& supply_;
+};
+
+// Holds a transfer and releases it at the end of the run: a transfer the driver never gave
+// back is left to the driver, which may still write into it.
+struct TTransferRelease {
+    void operator()(TTransfer* transfer) const noexcept {
+        if (!transfer->pending) delete transfer;
+    }
+};
+using TTransferHold = std::unique_ptr<TTransfer, TTransferRelease>;
+
+class TPoolAcquireThread {
+public:
+    // Throws std::bad_alloc when a kernel object cannot be created.
+    explicit TPoolAcquireThread(const TAcquisitionPlan& plan);
+    // The stop byte and the stop event reach the run, which ends (boundedly) before anything
+    // it uses is freed.
+    ~TPoolAcquireThread() = default;
+
+    bool Created() const;
+    // Puts the run's first chunk in the empty pool: proof that the size fits in memory.
+    bool StockFirstChunk();
+    void Start() { thread_.Start(); }
+
+    // Filled chunks when no callback is set, else null; read by the polling exports under
+    // sequencer 0's lock, which keeps this object alive while they look.
+    TChunkPool* FinalChunkPool() const { return finalChunkPool_.get(); }
+
+private:
+    void Body();
     DWORD Run(DWORD ControlWord, TTransfer& transfer);
     void* GetEmptyChunk();
     DWORD QueueTransfer(TTransfer& transfer);
@@ -160,12 +212,21 @@ private:
     // the driver does not. False when the driver never gave it back.
     bool EndPendingTransfer(TTransfer& transfer);
     void StopHardware(DWORD ControlWord);
-    void TerminateCallbackThread();
-    void EndFillThread();
+    void Wake();
 
-    // Manual-reset: set by the destructor, so a run waiting for a transfer that never
-    // completes still sees the request to end.
-    HANDLE hStopEvent = nullptr;
+    TLiveStreamThread live_;
+    const TAcquisitionPlan plan_;
+    const std::shared_ptr<TChunkSupply> supply_;
+    // Manual-reset: set when the run is asked to end, so a run waiting for a transfer that
+    // never completes still sees the request.
+    TOwnedHandle stopEvent_;
+    std::unique_ptr<TChunkPool> finalChunkPool_;
+    // Until the run hands it over at its end; it then frees itself.
+    std::unique_ptr<TPoolCallbackThread> callbackThread_;
+    // Started by the run, ended at its end.
+    std::unique_ptr<TPoolFillThread> fillThread_;
+    DWORD blockSamplesLeft_;
+    TWorkerThread thread_;
 };
 
 

@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "platform/ThreadModule.h"
 #include "port/DriverPort.h"
 
 namespace halvex {
@@ -135,63 +134,5 @@ TimeCriticalSection::TimeCriticalSection() : previous_(GetThreadPriority(GetCurr
 TimeCriticalSection::~TimeCriticalSection() {
     if (previous_ != THREAD_PRIORITY_TIME_CRITICAL) SetThreadPriority(GetCurrentThread(), previous_);
 }
-
-// ---- Worker threads ------------------------------------------------------------------------
-
-TWorkerThread::TWorkerThread() : moduleToken_(platform::HoldModuleForThread()) {
-    handle_ = CreateThread(nullptr, 0, &TWorkerThread::ThreadProc, this, CREATE_SUSPENDED, &threadId_);
-    if (handle_ == nullptr) {
-        platform::ReleaseModuleToken(moduleToken_);
-        moduleToken_ = nullptr;
-    }
-}
-
-TWorkerThread::~TWorkerThread() {
-    // Here the derived object is gone: a thread that never ran its body must not start it now
-    // (a derived constructor that threw leaves exactly that).
-    skipBody_.store(true);
-    StopAndWait();
-    if (handle_ != nullptr) CloseHandle(handle_);
-}
-
-DWORD WINAPI TWorkerThread::ThreadProc(LPVOID self) {
-    auto* thread = static_cast<TWorkerThread*>(self);
-    try {
-        if (!thread->skipBody_.load()) thread->Execute();
-    } catch (...) {
-        // A body that fails just ends its thread; the owner sees Finished().
-    }
-    const DWORD exitCode = thread->ReturnValue;
-    void* moduleToken = thread->moduleToken_;
-    const bool freeOnTerminate = thread->FreeOnTerminate;
-    thread->finished_.store(true);
-    if (freeOnTerminate) delete thread;
-    return platform::ReleaseModuleAndExitThread(moduleToken, exitCode);
-}
-
-void TWorkerThread::Start() {
-    if (started_ || handle_ == nullptr) return;
-    started_ = true;
-    ResumeThread(handle_);
-}
-
-DWORD TWorkerThread::WaitFor() {
-    if (handle_ == nullptr) return ReturnValue;
-    WaitForSingleObject(handle_, INFINITE);
-    DWORD exitCode = 0;
-    GetExitCodeThread(handle_, &exitCode);
-    return exitCode;
-}
-
-void TWorkerThread::StopAndWait() {
-    if (handle_ == nullptr || FreeOnTerminate) return;
-    Terminate();
-    Start();
-    WaitForSingleObject(handle_, INFINITE);
-}
-
-int TWorkerThread::Priority() const { return GetThreadPriority(handle_); }
-
-void TWorkerThread::SetPriority(int priority) { SetThreadPriority(handle_, priority); }
 
 }  // namespace halvex

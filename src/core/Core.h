@@ -1,5 +1,5 @@
 // The library core: the device table, the driver channel, the index checks, the lock runners,
-// the export boundary and the worker-thread base every other module stands on.
+// the export boundary every other module stands on.
 #pragma once
 
 #include <windows.h>
@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -97,6 +98,27 @@ DWORD RegBlockTransfer(DWORD code, BYTE width, UINT64 iBoard, DWORD offset, DWOR
 // Rounds to the nearest integer, ties to even, whatever rounding mode the calling thread has
 // set (an application may change it; std::nearbyint would follow it).
 double RoundHalfToEven(double x);
+
+// An event, semaphore or mutex its holder owns, closed with the holder.
+class TOwnedHandle {
+public:
+    explicit TOwnedHandle(HANDLE handle = nullptr) noexcept : handle_(handle) {}
+    ~TOwnedHandle() {
+        if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    }
+    TOwnedHandle(const TOwnedHandle&) = delete;
+    TOwnedHandle& operator=(const TOwnedHandle&) = delete;
+    HANDLE Get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+// A kernel object the caller cannot do without: throws std::bad_alloc when it was not created.
+inline HANDLE Required(HANDLE handle) {
+    if (handle == nullptr) throw std::bad_alloc();
+    return handle;
+}
 
 // ---- Call frame ----------------------------------------------------------------------------
 
@@ -233,58 +255,5 @@ DWORD SequencerCall(UINT64 iBoard, DWORD iSequencer, Body&& body) noexcept {
         return body();
     });
 }
-
-// ---- Worker threads ------------------------------------------------------------------------
-
-// A thread object: its thread is created suspended and started explicitly; the body polls
-// Terminated(); destruction asks the body to end, lets a never-started thread run, waits for
-// the body and closes the thread.
-class TWorkerThread {
-public:
-    virtual ~TWorkerThread();
-    TWorkerThread(const TWorkerThread&) = delete;
-    TWorkerThread& operator=(const TWorkerThread&) = delete;
-
-    void Start();
-    void Terminate() { terminated_.store(true); }
-    bool Terminated() const { return terminated_.load(); }
-    // Waits for the body to end and returns the thread's exit code.
-    DWORD WaitFor();
-    int Priority() const;
-    void SetPriority(int priority);
-    HANDLE Handle() const { return handle_; }
-    DWORD ThreadId() const { return threadId_; }
-    bool Finished() const { return finished_.load(); }
-
-    // Whether the object deletes itself when its body ends (set before Start).
-    bool FreeOnTerminate = false;
-
-protected:
-    TWorkerThread();
-    virtual void Execute() = 0;
-    // The thread's exit code.
-    DWORD ReturnValue = 0;
-    // Ends the thread for destruction: terminate request, start if still suspended, wait.
-    // Derived destructors call it first, so the body never runs on a half-destroyed object.
-    void StopAndWait();
-
-private:
-    static DWORD WINAPI ThreadProc(LPVOID self);
-
-    HANDLE handle_ = nullptr;
-    DWORD threadId_ = 0;
-    void* moduleToken_ = nullptr;
-    std::atomic<bool> terminated_{false};
-    std::atomic<bool> finished_{false};
-    std::atomic<bool> skipBody_{false};
-    bool started_ = false;
-};
-
-// The base of the acquisition, fill and callback threads: created suspended, default stack,
-// not freed on termination.
-class TBasalThread : public TWorkerThread {
-protected:
-    TBasalThread() = default;
-};
 
 }  // namespace halvex

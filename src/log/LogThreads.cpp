@@ -19,22 +19,20 @@ std::u16string LineName(DWORD n) { return HexText<char16_t>(n, 8); }
 
 }  // namespace
 
-TLogThread::TLogThread() {
-    hEmptyMutex = CreateMutexW(nullptr, FALSE, nullptr);
-    hQueueMutex = CreateMutexW(nullptr, FALSE, nullptr);
-    hQueueSem = CreateSemaphoreW(nullptr, 0, kQueueSemMaximum, nullptr);
-    Start();
+TLogThread::TLogThread()
+    : hEmptyMutex(CreateMutexW(nullptr, FALSE, nullptr)),
+      hQueueMutex(CreateMutexW(nullptr, FALSE, nullptr)),
+      hQueueSem(CreateSemaphoreW(nullptr, 0, kQueueSemMaximum, nullptr)),
+      thread_([this] { Body(); }, [this] { PostKill(); }) {
+    thread_.Start();
 }
 
-TLogThread::~TLogThread() {
-    PostKill();
-    StopAndWait();
-    CloseAndInvalidate(hEmptyMutex);
-    CloseAndInvalidate(hQueueMutex);
-    CloseAndInvalidate(hQueueSem);
-    FreeLinks(pEmptyLink);
-    FreeLinks(pFirstLink);
-    pEmptyLink = pFirstLink = pLastLink = nullptr;
+TLogThread::TLinkChain::~TLinkChain() {
+    while (pFirst != nullptr) {
+        TLogLink* next = pFirst->pNext;
+        delete pFirst;
+        pFirst = next;
+    }
 }
 
 void TLogThread::PostLog(std::u16string LogStr) {
@@ -42,25 +40,25 @@ void TLogThread::PostLog(std::u16string LogStr) {
     link->pNext = nullptr;
     link->LogStr = std::move(LogStr);
     {
-        MutexHold queue(hQueueMutex);
+        MutexHold queue(hQueueMutex.Get());
         if (pLastLink != nullptr)
             pLastLink->pNext = link;
         else
-            pFirstLink = link;
+            queue_.pFirst = link;
         pLastLink = link;
     }
     // Only after the line is reachable, so a unit is never taken before its line.
-    ReleaseSemaphore(hQueueSem, 1, nullptr);
+    ReleaseSemaphore(hQueueSem.Get(), 1, nullptr);
 }
 
-void TLogThread::PostKill() { ReleaseSemaphore(hQueueSem, 1, nullptr); }
+void TLogThread::PostKill() { ReleaseSemaphore(hQueueSem.Get(), 1, nullptr); }
 
 TLogLink* TLogThread::TakeEmptyLink() {
     {
-        MutexHold empty(hEmptyMutex);
-        if (pEmptyLink != nullptr) {
-            TLogLink* link = pEmptyLink;
-            pEmptyLink = link->pNext;
+        MutexHold empty(hEmptyMutex.Get());
+        if (emptyLinks_.pFirst != nullptr) {
+            TLogLink* link = emptyLinks_.pFirst;
+            emptyLinks_.pFirst = link->pNext;
             return link;
         }
     }
@@ -68,32 +66,24 @@ TLogLink* TLogThread::TakeEmptyLink() {
 }
 
 TLogLink* TLogThread::PopFirstLink() {
-    WaitForSingleObject(hQueueSem, INFINITE);
-    MutexHold queue(hQueueMutex);
-    TLogLink* link = pFirstLink;
+    WaitForSingleObject(hQueueSem.Get(), INFINITE);
+    MutexHold queue(hQueueMutex.Get());
+    TLogLink* link = queue_.pFirst;
     if (link != nullptr) {
-        pFirstLink = link->pNext;
-        if (pFirstLink == nullptr) pLastLink = nullptr;
+        queue_.pFirst = link->pNext;
+        if (queue_.pFirst == nullptr) pLastLink = nullptr;
         link->pNext = nullptr;
     }
     return link;
 }
 
 void TLogThread::ReturnEmptyLink(TLogLink* link) {
-    MutexHold empty(hEmptyMutex);
-    link->pNext = pEmptyLink;
-    pEmptyLink = link;
+    MutexHold empty(hEmptyMutex.Get());
+    link->pNext = emptyLinks_.pFirst;
+    emptyLinks_.pFirst = link;
 }
 
-void TLogThread::FreeLinks(TLogLink* chain) {
-    while (chain != nullptr) {
-        TLogLink* next = chain->pNext;
-        delete chain;
-        chain = next;
-    }
-}
-
-void TLogThread::Execute() {
+void TLogThread::Body() {
     DWORD n = 0;
     HKEY key = nullptr;
     for (;;) {

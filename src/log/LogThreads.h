@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/Core.h"
+#include "core/WorkerThread.h"
 
 namespace halvex {
 
@@ -16,33 +17,41 @@ struct TLogLink {
     std::u16string LogStr;
 };
 
-class TLogThread : public TWorkerThread {
+class TLogThread {
 public:
     // Creates the handles, then starts the thread, so it never runs before they exist.
     TLogThread();
     // Writes every line queued before it began, then ends the thread and frees everything.
-    ~TLogThread() override;
+    ~TLogThread() = default;
 
     // Queue one line; any thread. Called on a null object it does nothing.
     void PostLog(std::u16string LogStr);
     // Ask the thread to end once every line queued before it is written; any thread.
     void PostKill();
 
-protected:
-    void Execute() override;
-
 private:
+    // A list of links, freed with it.
+    struct TLinkChain {
+        TLinkChain() = default;
+        ~TLinkChain();
+        TLinkChain(const TLinkChain&) = delete;
+        TLinkChain& operator=(const TLinkChain&) = delete;
+        TLogLink* pFirst = nullptr;
+    };
+
+    void Body();
     TLogLink* TakeEmptyLink();
     TLogLink* PopFirstLink();
     void ReturnEmptyLink(TLogLink* link);
-    static void FreeLinks(TLogLink* chain);
 
-    TLogLink* pEmptyLink = nullptr;  // free list, last in first out; guarded by hEmptyMutex
-    HANDLE hEmptyMutex = INVALID_HANDLE_VALUE;
-    TLogLink* pFirstLink = nullptr;  // oldest queued line; guarded by hQueueMutex
-    TLogLink* pLastLink = nullptr;   // newest queued line; guarded by hQueueMutex
-    HANDLE hQueueMutex = INVALID_HANDLE_VALUE;
-    HANDLE hQueueSem = INVALID_HANDLE_VALUE;  // one unit per queued line and per kill request
+    TLinkChain emptyLinks_;  // free list, last in first out; guarded by hEmptyMutex
+    TOwnedHandle hEmptyMutex;
+    TLinkChain queue_;                // oldest queued line first; guarded by hQueueMutex
+    TLogLink* pLastLink = nullptr;    // newest queued line; guarded by hQueueMutex
+    TOwnedHandle hQueueMutex;
+    TOwnedHandle hQueueSem;  // one unit per queued line and per kill request
+    // Last: ended, with every line queued before the end written, before the rest is freed.
+    TWorkerThread thread_;
 };
 
 // The process's log thread, from start-up to unload; null outside.
