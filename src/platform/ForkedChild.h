@@ -9,4 +9,8 @@ namespace halvex::platform {
 
 bool InForkedChild() noexcept;
 
+// Takes the library's own locks around every later fork() so that a child finds them free. The
+// load entry calls it before start-up creates the first thread; once is enough, more is harmless.
+void WatchForFork() noexcept;
+
 }  // namespace halvex::platform

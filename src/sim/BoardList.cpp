@@ -10,7 +10,7 @@
 namespace halvex::sim {
 namespace {
 
-const std::u16string kSlotscanKey = u"Software\\Slotscan";
+constexpr char16_t kSlotscanKey[] = u"Software\\Slotscan";
 
 LPCWSTR Wide(const std::u16string& text) { return reinterpret_cast<LPCWSTR>(text.c_str()); }
 

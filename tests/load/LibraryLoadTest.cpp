@@ -179,8 +179,9 @@ TEST_F(LoadedLibrary, StaysMappedAfterItsLastReleaseAndLoadsAgain) {
 }
 
 #if defined(HALVEX_SIM_BACKEND)
-// Start-up runs after the library's static state is constructed: the simulated board-finder
-// list it writes at load is there for the name functions.
+// Start-up needs none of the library's static state built before it (the library links its
+// entry first, so it runs before the other initializers): the simulated board-finder list it
+// writes at load is there for the name functions.
 TEST_F(LoadedLibrary, NamesTheSimulatedBoardsFromTheStart) {
     using GetNameWFn = DWORD(WINAPI*)(UINT64, DWORD, WCHAR*, DWORD*);
     const auto getName = reinterpret_cast<GetNameWFn>(library_.Resolve("BRD_GetNameW"));

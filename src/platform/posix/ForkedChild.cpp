@@ -36,10 +36,14 @@ void AfterForkInChild() {
     RegistryLock().unlock();
 }
 
-// At load, before any thread of the library exists.
-[[maybe_unused]] const int gAtForkRegistered = pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
+// A program that links the library statically may fork before it ever starts the library.
+[[maybe_unused]] const bool gWatchingAtLoad = (WatchForFork(), true);
 
 }  // namespace
+
+void WatchForFork() noexcept {
+    [[maybe_unused]] static const int registered = pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
+}
 
 bool InForkedChild() noexcept { return gForkedChild.load(std::memory_order_relaxed); }
 

@@ -1,10 +1,10 @@
 // Entry of Halvex.dll on Windows.
 //
-// DllMain is defined in Halvex.cpp, which the DLL links from the library archive as a whole,
-// and the MinGW runtime's DllMainCRTStartup calls it after the C++ runtime has constructed the
-// library's static state (and before destroying it at detach). The exported names come from
-// the module-definition file generated from ExportTable.inc. On Linux this file's counterpart
-// runs the same start-up and detach from the shared library's load hooks.
+// DllMain is defined in Halvex.cpp, and the MinGW runtime's DllMainCRTStartup calls it after
+// the C++ runtime has constructed the library's static state (and before destroying it at
+// detach); start-up does not rely on that either way. The exported names come from the
+// module-definition file generated from ExportTable.inc. On Linux this file's counterpart runs
+// the same start-up and detach from the shared library's load hooks.
 //
 // What is left for this file: the DLL pins itself while it attaches. Its log thread runs from
 // load to process exit, so an unload before then would wait for that thread inside the unload
