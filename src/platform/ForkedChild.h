@@ -9,4 +9,8 @@ namespace halvex::platform {
 
 bool InForkedChild() noexcept;
 
+// For a test program that forks to isolate a case that may crash, at a moment no library
+// thread runs: the child uses the library as its parent did.
+void TreatForkedChildAsOwnProcessForTests() noexcept;
+
 }  // namespace halvex::platform

@@ -4,4 +4,6 @@ namespace halvex::platform {
 
 bool InForkedChild() noexcept { return false; }
 
+void TreatForkedChildAsOwnProcessForTests() noexcept {}
+
 }  // namespace halvex::platform

@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace halvex::platform {
+namespace halvex::win32 {
 namespace {
 
 constexpr LSTATUS kErrorKeyDeleted = 1018;
@@ -102,9 +102,9 @@ void MarkDeleted(RegistryKey& key) {
 
 std::mutex& RegistryLock() { return TheRegistry().lock; }
 
-}  // namespace halvex::platform
+}  // namespace halvex::win32
 
-using namespace halvex::platform;
+using namespace halvex::win32;
 
 extern "C" {
 

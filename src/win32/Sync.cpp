@@ -6,7 +6,7 @@
 #include <optional>
 #include <utility>
 
-namespace halvex::platform {
+namespace halvex::win32 {
 
 bool MutexObject::IsSignalledFor(const ThreadRecord* self) const { return owner == nullptr || owner == self; }
 
@@ -87,9 +87,9 @@ DWORD Wait(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitA
 }
 
 }  // namespace
-}  // namespace halvex::platform
+}  // namespace halvex::win32
 
-using namespace halvex::platform;
+using namespace halvex::win32;
 
 extern "C" {
 

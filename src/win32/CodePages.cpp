@@ -1,6 +1,6 @@
 // Text conversion between UTF-16 and the two code pages in use: the ANSI code page, which is
 // Windows-1252, and UTF-8.
-#include "platform/posix/CodePages.h"
+#include "CodePages.h"
 
 #include <windows.h>
 
@@ -163,7 +163,7 @@ int InvalidParameter() {
 
 }  // namespace
 
-namespace halvex::platform {
+namespace halvex::win32 {
 
 bool SetAnsiCodePageForTests(UINT codePage) {
     if (codePage != kCodePageWindows1252 && codePage != CP_UTF8) return false;
@@ -171,7 +171,7 @@ bool SetAnsiCodePageForTests(UINT codePage) {
     return true;
 }
 
-}  // namespace halvex::platform
+}  // namespace halvex::win32
 
 extern "C" {
 
