@@ -2,7 +2,7 @@
 // record. Internal to the layer, and to tests that count its handles.
 //
 // Every object's state (mutex owner, semaphore count, event flag, thread end) is guarded by the
-// one dispatcher lock, so a wait on several objects sees and takes them atomically. A waiting
+// one dispatcher lock, so a wait on several objects checks and takes them atomically. A waiting
 // thread registers a Waiter on each object it waits for; whoever makes an object signalled
 // notifies every registered waiter, which rechecks under the lock. Objects are shared_ptr-owned:
 // by the handle table, by a waiter for the length of its wait, by the thread that owns a mutex.

@@ -175,13 +175,6 @@ LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwTyp
     return ERROR_SUCCESS;
 }
 
-LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
-    std::lock_guard lock(TheRegistry().lock);
-    std::shared_ptr<RegistryKey> key;
-    if (LSTATUS status = ResolveKey(hKey, key); status != ERROR_SUCCESS) return status;
-    return key->values.erase(FoldedName(lpValueName)) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
-}
-
 LSTATUS WINAPI RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
     std::lock_guard lock(TheRegistry().lock);
     std::shared_ptr<RegistryKey> key;
