@@ -403,16 +403,17 @@ TEST_F(Win32Overlapped, FailedCompletionsReportTheirErrorAndByteCount) {
 }
 
 TEST_F(Win32Overlapped, FailureStatusesFailAndWin32OnesCarryTheirError) {
+    DWORD transferred = 0;
     // Statuses a kernel driver completes with; what each maps to is the system's business.
     for (const ULONG_PTR status : {0xC0000120u, 0x80000006u, 0xC0000001u}) {
         overlapped_.Internal = status;
         SetLastError(0);
-        EXPECT_FALSE(GetOverlappedResult(event_, &overlapped_, nullptr, FALSE)) << std::hex << status;
+        EXPECT_FALSE(GetOverlappedResult(event_, &overlapped_, &transferred, FALSE)) << std::hex << status;
         EXPECT_NE(GetLastError(), 0u) << std::hex << status;
     }
     overlapped_.Internal = 0xC00703E3u;
     SetLastError(0);
-    EXPECT_FALSE(GetOverlappedResult(event_, &overlapped_, nullptr, FALSE));
+    EXPECT_FALSE(GetOverlappedResult(event_, &overlapped_, &transferred, FALSE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
 }
 

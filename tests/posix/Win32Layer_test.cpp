@@ -76,10 +76,11 @@ TEST(Win32Layer, AFailureStatusWithoutAWin32ErrorIsStillAFailure) {
     HANDLE event = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     OVERLAPPED overlapped{};
     overlapped.hEvent = event;
+    DWORD transferred = 0;
     for (const ULONG_PTR status : {0xC0000120u, 0x80000006u, 0xC0000001u}) {
         overlapped.Internal = status;
         SetLastError(0);
-        EXPECT_FALSE(GetOverlappedResult(nullptr, &overlapped, nullptr, TRUE)) << std::hex << status;
+        EXPECT_FALSE(GetOverlappedResult(nullptr, &overlapped, &transferred, TRUE)) << std::hex << status;
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE)) << std::hex << status;
     }
     CloseHandle(event);
