@@ -9,8 +9,12 @@ namespace halvex::platform {
 
 bool InForkedChild() noexcept;
 
-// Takes the library's own locks around every later fork() so that a child finds them free. The
-// load entry calls it before start-up creates the first thread; once is enough, more is harmless.
+// Marks a child that fork() makes as such. The load entry calls it before start-up creates the
+// first thread; once is enough, more is harmless.
 void WatchForFork() noexcept;
+
+// For a test program that forks to isolate a case that may crash, at a moment no library
+// thread runs: the child uses the library as its parent did.
+void TreatForkedChildAsOwnProcessForTests() noexcept;
 
 }  // namespace halvex::platform

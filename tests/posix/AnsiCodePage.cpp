@@ -1,7 +1,7 @@
 #include "AnsiCodePage.h"
 
-#include "platform/posix/CodePages.h"
+#include "win32/CodePages.h"
 
-UINT UseMultiByteAnsiCodePage() { return halvex::platform::SetAnsiCodePageForTests(CP_UTF8) ? CP_UTF8 : 0; }
+UINT UseMultiByteAnsiCodePage() { return halvex::win32::SetAnsiCodePageForTests(CP_UTF8) ? CP_UTF8 : 0; }
 
-void RestoreAnsiCodePage() { halvex::platform::SetAnsiCodePageForTests(1252); }
+void RestoreAnsiCodePage() { halvex::win32::SetAnsiCodePageForTests(1252); }

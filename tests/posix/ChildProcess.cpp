@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "Kernel.h"
+#include "win32/Kernel.h"
 
 int RunChildCase(const std::string& test, const std::string& caseName, unsigned deadlineMs) {
     const std::string filter = "--gtest_filter=" + test;
@@ -42,4 +42,4 @@ std::string ChildCaseName() {
     return name != nullptr ? name : "";
 }
 
-std::size_t OpenHandleCount() { return halvex::platform::HandleCount(); }
+std::size_t OpenHandleCount() { return halvex::win32::HandleCount(); }

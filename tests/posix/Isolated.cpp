@@ -8,7 +8,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "Kernel.h"
+#include "platform/ForkedChild.h"
 
 namespace {
 

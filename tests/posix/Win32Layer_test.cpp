@@ -1,5 +1,6 @@
 // What our Linux Win32 layer promises beyond what the Win32 semantics tests can check
-// portably: its fixed code page and version, its handle values, and object lifetime.
+// portably: its fixed code page and version, its handle values, object lifetime, and what it
+// refuses or reports plainly where Windows offers more. Linked with the layer alone.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -56,6 +57,33 @@ TEST(Win32Layer, ClosingAHandleDoesNotPullTheObjectFromUnderAWaiter) {
     // Either the wait began before the close and ended through `wake`, or it found a bad handle.
     EXPECT_TRUE(result == WAIT_OBJECT_0 + 1 || result == WAIT_FAILED) << result;
     CloseHandle(wake);
+}
+
+TEST(Win32Layer, AWaitForAllIsRefusedAndTakesNothing) {
+    HANDLE semaphore = CreateSemaphoreW(nullptr, 1, 1, nullptr);
+    HANDLE event = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    const HANDLE both[] = {semaphore, event};
+    SetLastError(0);
+    EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, INFINITE), WAIT_FAILED);  // never blocks either
+    EXPECT_EQ(WaitForSingleObject(semaphore, 0), WAIT_OBJECT_0);              // the count was left alone
+    CloseHandle(semaphore);
+    CloseHandle(event);
+}
+
+TEST(Win32Layer, AFailureStatusWithoutAWin32ErrorIsStillAFailure) {
+    HANDLE event = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event;
+    DWORD transferred = 0;
+    for (const ULONG_PTR status : {0xC0000120u, 0x80000006u, 0xC0000001u}) {
+        overlapped.Internal = status;
+        SetLastError(0);
+        EXPECT_FALSE(GetOverlappedResult(nullptr, &overlapped, &transferred, TRUE)) << std::hex << status;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE)) << std::hex << status;
+    }
+    CloseHandle(event);
 }
 
 TEST(Win32Layer, ZeroInitialisedLocalBlocksAreZero) {

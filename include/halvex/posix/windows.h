@@ -13,6 +13,8 @@
  *   semaphores   ReleaseSemaphore past the maximum fails with ERROR_TOO_MANY_POSTS and
  *                changes nothing.
  *   events       manual-reset (wakes every waiter) or auto-reset (wakes one).
+ *   waits        on one object, or on any one of several; a wait for all of several
+ *                (bWaitAll TRUE) fails with ERROR_NOT_SUPPORTED.
  *   threads      CreateThread (optionally CREATE_SUSPENDED), ResumeThread, a thread handle is
  *                signalled when its thread ends, GetExitCodeThread, GetCurrentThread (a
  *                pseudo-handle), priorities kept per thread and read back exactly as set.
@@ -22,7 +24,8 @@
  *                16 bits (0xC007xxxx or 0x8007xxxx). GetOverlappedResult waits on hEvent.
  *   registry     a process-wide store with HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER roots;
  *                KEY_WOW64_64KEY is accepted and ignored.
- *   code page    the ANSI code page is Windows-1252, one byte per character.
+ *   code page    the ANSI code page is Windows-1252, one byte per character; text converts
+ *                from UTF-16 only (WideCharToMultiByte), to it or to UTF-8.
  *
  * Everything here is exported from libhalvex.so with C linkage.
  */
@@ -296,7 +299,6 @@ WINBASEAPI LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWO
                                            LPBYTE lpData, LPDWORD lpcbData);
 WINBASEAPI LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
                                          const BYTE *lpData, DWORD cbData);
-WINBASEAPI LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
 WINBASEAPI LSTATUS WINAPI RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey);
 WINBASEAPI LSTATUS WINAPI RegCloseKey(HKEY hKey);
 
@@ -309,8 +311,6 @@ WINBASEAPI BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW lpVersionInformation);
 WINBASEAPI int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr, int cchWideChar,
                                           LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar,
                                           LPBOOL lpUsedDefaultChar);
-WINBASEAPI int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int cbMultiByte,
-                                          LPWSTR lpWideCharStr, int cchWideChar);
 
 #ifdef __cplusplus
 }

@@ -6,4 +6,6 @@ bool InForkedChild() noexcept { return false; }
 
 void WatchForFork() noexcept {}
 
+void TreatForkedChildAsOwnProcessForTests() noexcept {}
+
 }  // namespace halvex::platform

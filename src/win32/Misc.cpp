@@ -9,15 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
-constexpr DWORD kVersionInfoSize = sizeof(OSVERSIONINFOW);  // 276
-// OSVERSIONINFOEXW appends service pack numbers, a suite mask, a product type and a reserved byte.
-constexpr DWORD kVersionInfoExSize = kVersionInfoSize + 8;
-constexpr BYTE kProductWorkstation = 1;
-
-}  // namespace
-
 extern "C" {
 
 HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
@@ -58,8 +49,7 @@ BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW lpVersionInformation) {
         SetLastError(ERROR_NOACCESS);
         return FALSE;
     }
-    const DWORD size = lpVersionInformation->dwOSVersionInfoSize;
-    if (size < kVersionInfoSize) {
+    if (lpVersionInformation->dwOSVersionInfoSize < sizeof(OSVERSIONINFOW)) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
@@ -68,11 +58,6 @@ BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW lpVersionInformation) {
     lpVersionInformation->dwBuildNumber = 19045;
     lpVersionInformation->dwPlatformId = VER_PLATFORM_WIN32_NT;
     std::memset(lpVersionInformation->szCSDVersion, 0, sizeof(lpVersionInformation->szCSDVersion));
-    if (size >= kVersionInfoExSize) {
-        BYTE* extension = reinterpret_cast<BYTE*>(lpVersionInformation) + kVersionInfoSize;
-        std::memset(extension, 0, kVersionInfoExSize - kVersionInfoSize);
-        extension[6] = kProductWorkstation;  // after two WORD service pack numbers and a WORD suite mask
-    }
     return TRUE;
 }
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <utility>
 
-namespace halvex::platform {
+namespace halvex::win32 {
 
 bool MutexObject::IsSignalledFor(const ThreadRecord* self) const { return owner == nullptr || owner == self; }
 
@@ -38,33 +38,23 @@ using Clock = std::chrono::steady_clock;
 
 bool HasName(LPCWSTR name) { return name != nullptr && name[0] != 0; }
 
-// Takes the objects if the wait is satisfied now and returns its result. Dispatcher lock held.
-std::optional<DWORD> TrySatisfy(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitAll,
-                                ThreadRecord& self) {
-    if (!waitAll) {
-        for (DWORD i = 0; i < objects.size(); ++i) {
-            if (objects[i]->IsSignalledFor(&self))
-                return (objects[i]->Acquire(&self) ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + i;
-        }
-        return std::nullopt;
-    }
-    for (const auto& object : objects) {
-        if (!object->IsSignalledFor(&self)) return std::nullopt;
-    }
-    std::optional<DWORD> abandonedIndex;
+// Takes the first signalled object and returns the wait's result, if any is signalled now.
+// Dispatcher lock held.
+std::optional<DWORD> TrySatisfy(const std::vector<std::shared_ptr<KernelObject>>& objects, ThreadRecord& self) {
     for (DWORD i = 0; i < objects.size(); ++i) {
-        if (objects[i]->Acquire(&self) && !abandonedIndex) abandonedIndex = i;
+        if (objects[i]->IsSignalledFor(&self))
+            return (objects[i]->Acquire(&self) ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + i;
     }
-    return abandonedIndex ? WAIT_ABANDONED_0 + *abandonedIndex : WAIT_OBJECT_0;
+    return std::nullopt;
 }
 
-DWORD Wait(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitAll, DWORD milliseconds) {
+DWORD Wait(const std::vector<std::shared_ptr<KernelObject>>& objects, DWORD milliseconds) {
     ThreadRecord& self = CurrentThreadRecord();
     const bool forever = milliseconds == INFINITE;
     const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : milliseconds);
 
     std::unique_lock lock(DispatcherLock());
-    if (auto result = TrySatisfy(objects, waitAll, self)) return *result;
+    if (auto result = TrySatisfy(objects, self)) return *result;
     if (milliseconds == 0) return WAIT_TIMEOUT;
 
     Waiter waiter;
@@ -76,7 +66,7 @@ DWORD Wait(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitA
             waiter.wake.wait(lock);
         else
             timedOut = waiter.wake.wait_until(lock, deadline) == std::cv_status::timeout;
-        if (auto satisfied = TrySatisfy(objects, waitAll, self)) {
+        if (auto satisfied = TrySatisfy(objects, self)) {
             result = *satisfied;
             break;
         }
@@ -87,9 +77,9 @@ DWORD Wait(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitA
 }
 
 }  // namespace
-}  // namespace halvex::platform
+}  // namespace halvex::win32
 
-using namespace halvex::platform;
+using namespace halvex::win32;
 
 extern "C" {
 
@@ -193,6 +183,11 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
+    // Nothing here waits for a whole set; refused rather than taken for a wait on any one.
+    if (bWaitAll) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return WAIT_FAILED;
+    }
     std::vector<std::shared_ptr<KernelObject>> objects;
     objects.reserve(nCount);
     for (DWORD i = 0; i < nCount; ++i) {
@@ -203,14 +198,9 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
-        // Taking one object twice in a single all-wait has no meaning; Windows refuses it too.
-        if (bWaitAll && std::find(objects.begin(), objects.end(), object) != objects.end()) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return WAIT_FAILED;
-        }
         objects.push_back(std::move(object));
     }
-    return Wait(objects, bWaitAll != FALSE, dwMilliseconds);
+    return Wait(objects, dwMilliseconds);
 }
 
 }  // extern "C"

@@ -4,7 +4,7 @@
 #include <unordered_map>
 #include <utility>
 
-namespace halvex::platform {
+namespace halvex::win32 {
 namespace {
 
 struct HandleTable {
@@ -68,9 +68,9 @@ void KernelObject::WakeWaiters() {
     for (Waiter* waiter : waiters) waiter->wake.notify_one();
 }
 
-}  // namespace halvex::platform
+}  // namespace halvex::win32
 
-using namespace halvex::platform;
+using namespace halvex::win32;
 
 extern "C" {
 

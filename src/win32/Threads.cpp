@@ -9,7 +9,7 @@
 #include <new>
 #include <utility>
 
-namespace halvex::platform {
+namespace halvex::win32 {
 namespace {
 
 DWORD NextThreadId() {
@@ -96,9 +96,9 @@ ThreadRecord& CurrentThreadRecord() {
     return slot.record;
 }
 
-}  // namespace halvex::platform
+}  // namespace halvex::win32
 
-using namespace halvex::platform;
+using namespace halvex::win32;
 
 extern "C" {
 

@@ -1,8 +1,8 @@
 // Kernel objects of the Win32 layer: the handle table, the dispatcher lock and the per-thread
-// record. Internal to src/platform/posix.
+// record. Internal to the layer, and to tests that count its handles.
 //
 // Every object's state (mutex owner, semaphore count, event flag, thread end) is guarded by the
-// one dispatcher lock, so a wait on several objects sees and takes them atomically. A waiting
+// one dispatcher lock, so a wait on several objects checks and takes them atomically. A waiting
 // thread registers a Waiter on each object it waits for; whoever makes an object signalled
 // notifies every registered waiter, which rechecks under the lock. Objects are shared_ptr-owned:
 // by the handle table, by a waiter for the length of its wait, by the thread that owns a mutex.
@@ -17,7 +17,7 @@
 #include <mutex>
 #include <vector>
 
-namespace halvex::platform {
+namespace halvex::win32 {
 
 struct ThreadRecord;
 
@@ -113,7 +113,7 @@ ThreadRecord& CurrentThreadRecord();
 // process exit can use it.
 std::mutex& DispatcherLock();
 
-// The registry's lock (Registry.cpp); taken around fork() with the dispatcher lock.
+// The registry's lock (Registry.cpp); taken around fork() with the dispatcher lock (Fork.cpp).
 std::mutex& RegistryLock();
 
 // In a child made by fork(), which has only the calling thread: every wait registered on an
@@ -124,10 +124,6 @@ void ForgetThreadsLeftInParent();
 // Releases every mutex `record` owns and marks it abandoned for the next waiter.
 // Dispatcher lock held. The released references go to `released`, to be dropped after unlocking.
 void AbandonOwnedMutexes(ThreadRecord& record, std::vector<std::shared_ptr<MutexObject>>& released);
-
-// For a test program that forks to isolate a case that may crash, at a moment no library
-// thread runs: the child uses the library as its parent did.
-void TreatForkedChildAsOwnProcessForTests() noexcept;
 
 // Handle table. Values are multiples of four that never repeat, so they never equal
 // INVALID_HANDLE_VALUE, the current-thread pseudo-handle or a predefined registry root.
@@ -147,4 +143,4 @@ std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
     return object;
 }
 
-}  // namespace halvex::platform
+}  // namespace halvex::win32

@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace halvex::platform {
+namespace halvex::win32 {
 namespace {
 
 constexpr LSTATUS kErrorKeyDeleted = 1018;
@@ -102,9 +102,9 @@ void MarkDeleted(RegistryKey& key) {
 
 std::mutex& RegistryLock() { return TheRegistry().lock; }
 
-}  // namespace halvex::platform
+}  // namespace halvex::win32
 
-using namespace halvex::platform;
+using namespace halvex::win32;
 
 extern "C" {
 
@@ -173,13 +173,6 @@ LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwTyp
     value.type = dwType;
     value.data.assign(lpData, lpData + cbData);
     return ERROR_SUCCESS;
-}
-
-LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
-    std::lock_guard lock(TheRegistry().lock);
-    std::shared_ptr<RegistryKey> key;
-    if (LSTATUS status = ResolveKey(hKey, key); status != ERROR_SUCCESS) return status;
-    return key->values.erase(FoldedName(lpValueName)) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
 LSTATUS WINAPI RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
