@@ -1,6 +1,7 @@
-// DMA ping-pong requests, the BAR query and the device handle, seen from the request log and
-// from the caller's buffers and OVERLAPPED records.
+// DMA ping-pong requests (on each streaming layout), the BAR query and the device handle, seen
+// from the request log and from the caller's buffers and OVERLAPPED records.
 #include "LibraryFixture.h"
+#include "StreamLayouts.h"
 
 #include <thread>
 
@@ -15,7 +16,7 @@ constexpr DWORD kGuardMs = 10'000;  // a guard against a hang, never a synchroni
 class DmaPiong : public LibraryTest {
 protected:
     void SetUp() override {
-        Start({Board(0x805C), Board(0x1100)});
+        Start({DmaBoard(), Board(0x1100)});
         sim::ClearRequests(0);
         sim::ClearRequests(1);
         event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -34,15 +35,26 @@ protected:
         return log.empty() ? sim::Request{} : log[0];
     }
 
+    // Board 0: a board that streams.
+    virtual sim::BoardSetup DmaBoard() const { return Board(0x805C); }
+
     HANDLE event = nullptr;
     OVERLAPPED overlapped{};
 };
+
+// The ping-pong requests themselves, on each streaming layout.
+class DmaPiongRequests : public DmaPiong, public ::testing::WithParamInterface<StreamLayout> {
+protected:
+    sim::BoardSetup DmaBoard() const override { return Board(GetParam().deviceId, GetParam().firmware); }
+};
+
+INSTANTIATE_TEST_SUITE_P(EachLayout, DmaPiongRequests, StreamLayouts(), StreamLayoutName);
 
 }  // namespace
 
 // ---- Control requests ------------------------------------------------------------------------
 
-TEST_F(DmaPiong, WithoutAByteCountTheControlRequestHasNoRoomForAnAnswer) {
+TEST_P(DmaPiongRequests, WithoutAByteCountTheControlRequestHasNoRoomForAnAnswer) {
     BYTE bytes[] = {0x11, 0x22, 0x33};
     EXPECT_EQ(PIO_DMAPiongControl(0, bytes, 3, nullptr), 0u);
     const sim::Request request = OnlyRequest();
@@ -52,7 +64,7 @@ TEST_F(DmaPiong, WithoutAByteCountTheControlRequestHasNoRoomForAnAnswer) {
     EXPECT_FALSE(request.overlapped);
 }
 
-TEST_F(DmaPiong, TheByteCountGivesTheAnswerCapacityAndReceivesWhatCameBack) {
+TEST_P(DmaPiongRequests, TheByteCountGivesTheAnswerCapacityAndReceivesWhatCameBack) {
     BYTE bytes[8] = {0x41, 0x42, 0x43};
     DWORD size = 8;
     ASSERT_EQ(PIO_DMAPiongControl(0, bytes, 3, &size), 0u);
@@ -66,13 +78,13 @@ TEST_F(DmaPiong, TheByteCountGivesTheAnswerCapacityAndReceivesWhatCameBack) {
     EXPECT_EQ(OnlyRequest().input.size(), 4u);
 }
 
-TEST_F(DmaPiong, AnUnusableByteCountIsRefusedBeforeAnythingIsSent) {
+TEST_P(DmaPiongRequests, AnUnusableByteCountIsRefusedBeforeAnythingIsSent) {
     BYTE bytes[1] = {0x11};
     EXPECT_EQ(PIO_DMAPiongControl(0, bytes, 1, ReadOnlyDword()), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
     EXPECT_TRUE(sim::Requests(0).empty());
 }
 
-TEST_F(DmaPiong, SendDMAControlSendsExactlyItsBytesAndReadsNothingBack) {
+TEST_P(DmaPiongRequests, SendDMAControlSendsExactlyItsBytesAndReadsNothingBack) {
     const BYTE start[] = {halvex::DMAControlStart};
     EXPECT_EQ(halvex::SendDMAControl(0, start), 0u);
     const sim::Request request = OnlyRequest();
@@ -82,7 +94,7 @@ TEST_F(DmaPiong, SendDMAControlSendsExactlyItsBytesAndReadsNothingBack) {
     EXPECT_EQ(halvex::SendDMAControl(2, start), static_cast<DWORD>(ERROR_INVALID_INDEX));
 }
 
-TEST_F(DmaPiong, TheDriversRefusalIsPassedOn) {
+TEST_P(DmaPiongRequests, TheDriversRefusalIsPassedOn) {
     sim::FailRequests(0, sim::kIoctlDmaPiongControl, {sim::FailKind::Now, 0, 0, 1});
     const BYTE stop[] = {halvex::DMAControlStop};
     EXPECT_EQ(halvex::SendDMAControl(0, stop), static_cast<DWORD>(ERROR_GEN_FAILURE));
@@ -91,7 +103,7 @@ TEST_F(DmaPiong, TheDriversRefusalIsPassedOn) {
 
 // ---- Data requests ---------------------------------------------------------------------------
 
-TEST_F(DmaPiong, TheChannelGoesOutAsExactlyFourBytes) {
+TEST_P(DmaPiongRequests, TheChannelGoesOutAsExactlyFourBytes) {
     BYTE data[16];
     ASSERT_EQ(PIO_DMAChPiongIn(0, 0xA1B2C3D4, data, sizeof data, &overlapped), static_cast<DWORD>(ERROR_IO_PENDING));
     OVERLAPPED second{};
@@ -109,7 +121,7 @@ TEST_F(DmaPiong, TheChannelGoesOutAsExactlyFourBytes) {
     ASSERT_EQ(halvex::SendDMAControl(0, stop), 0u);
 }
 
-TEST_F(DmaPiong, AnOverlappedRequestCompletesIntoTheCallersRecord) {
+TEST_P(DmaPiongRequests, AnOverlappedRequestCompletesIntoTheCallersRecord) {
     BYTE data[8] = {};
     ASSERT_EQ(PIO_DMAPiongIn(0, data, sizeof data, &overlapped), static_cast<DWORD>(ERROR_IO_PENDING));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
@@ -125,7 +137,7 @@ TEST_F(DmaPiong, AnOverlappedRequestCompletesIntoTheCallersRecord) {
     EXPECT_EQ(std::vector<BYTE>(data, data + 6), (std::vector<BYTE>{1, 2, 3, 4, 5, 0}));
 }
 
-TEST_F(DmaPiong, TheStopByteFailsAPendingRequest) {
+TEST_P(DmaPiongRequests, TheStopByteFailsAPendingRequest) {
     BYTE data[8] = {};
     ASSERT_EQ(PIO_DMAPiongIn(0, data, sizeof data, &overlapped), static_cast<DWORD>(ERROR_IO_PENDING));
     const BYTE stop[] = {halvex::DMAControlStop};
@@ -138,7 +150,7 @@ TEST_F(DmaPiong, TheStopByteFailsAPendingRequest) {
     EXPECT_EQ(sim::PendingDmaRequests(0), 0u);
 }
 
-TEST_F(DmaPiong, WithoutARecordTheRequestBlocksUntilItCompletes) {
+TEST_P(DmaPiongRequests, WithoutARecordTheRequestBlocksUntilItCompletes) {
     BYTE data[4] = {};
     DWORD result = 0xFFFF;
     std::thread caller([&] { result = PIO_DMAChPiongIn(0, 3, data, sizeof data, nullptr); });
@@ -150,7 +162,7 @@ TEST_F(DmaPiong, WithoutARecordTheRequestBlocksUntilItCompletes) {
     EXPECT_EQ(std::vector<BYTE>(data, data + 4), (std::vector<BYTE>{9, 8, 7, 6}));
 }
 
-TEST_F(DmaPiong, ABlockedRequestEndsWithTheStopByte) {
+TEST_P(DmaPiongRequests, ABlockedRequestEndsWithTheStopByte) {
     BYTE data[4] = {};
     DWORD result = 0xFFFF;
     std::thread caller([&] { result = PIO_DMAPiongIn(0, data, sizeof data, nullptr); });
@@ -161,7 +173,7 @@ TEST_F(DmaPiong, ABlockedRequestEndsWithTheStopByte) {
     EXPECT_EQ(result, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
 }
 
-TEST_F(DmaPiong, BadBoardIndicesSendNothing) {
+TEST_P(DmaPiongRequests, BadBoardIndicesSendNothing) {
     BYTE data[4];
     DWORD size = 4;
     EXPECT_EQ(PIO_DMAPiongControl(2, data, 4, &size), static_cast<DWORD>(ERROR_INVALID_INDEX));

@@ -5,11 +5,13 @@
 // (code, failure) pair runs in a child process with a deadline, so a hang fails one case.
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "Await.h"
 #include "ChildProcess.h"
 #include "LibraryFixture.h"
 #include "adc/AcquireThreads.h"
@@ -48,16 +50,26 @@ const FailureCase kFailures[] = {
     {"PendsForever", {FailKind::PendForever, 0, 0, -1}},
 };
 
+// Inside the child's deadline: what must happen and has not by then is a hang.
+constexpr std::chrono::milliseconds kCaseGuard{5000};
+
 std::atomic<int> gChunks{0};
 void WINAPI CountChunk(UINT64, DWORD, DWORD, DWORD*) { gChunks.fetch_add(1); }
 
 bool WaitForChunks(int count) {
-    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (gChunks.load() < count) {
-        if (std::chrono::steady_clock::now() > guard) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return AwaitTrue([count] { return gChunks.load() >= count; }, kCaseGuard);
+}
+
+// Requests with `code` the board has received so far, the failed ones included.
+std::size_t RequestsWithCode(DWORD code) {
+    std::size_t count = 0;
+    for (const auto& request : sim::Requests(kBoard)) count += request.code == code;
+    return count;
+}
+
+// Waits until the board receives one more request with `code` than it had.
+bool AwaitRequestAfter(DWORD code, std::size_t had) {
+    return AwaitTrue([=] { return RequestsWithCode(code) > had; }, kCaseGuard);
 }
 
 void StartOnDefaultBus() {
@@ -99,11 +111,12 @@ void IdleCalls(DWORD code, const Failure& failure) {
             // A wait the driver never ends is ended by the library's unload, which closes the
             // board: the waiter gets its code.
             std::atomic<DWORD> result{0xFFFFFFFF};
+            const std::size_t waits = RequestsWithCode(code);
             std::thread waiter([&] { result = PIO_WaitForIRQ(kBoard); });
             if (failure.kind == FailKind::PendForever) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                // Logged and pended under one lock of the board: once in the log, it pends.
+                EXPECT_TRUE(AwaitRequestAfter(code, waits));
                 PIO_AbortIRQWait(kBoard);
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 HxTestLibraryDetach();
                 waiter.join();
                 EXPECT_EQ(result.load(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
@@ -112,7 +125,7 @@ void IdleCalls(DWORD code, const Failure& failure) {
                 return;
             }
             if (!now) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                EXPECT_TRUE(AwaitRequestAfter(code, waits));
                 PIO_AbortIRQWait(kBoard);
             }
             waiter.join();
@@ -182,9 +195,11 @@ void IdleCalls(DWORD code, const Failure& failure) {
 // A stream started with the failure in place: its start gives a code, and ending it works.
 void FailureAtStart(DWORD code, const Failure& failure) {
     sim::FailRequests(kBoard, code, failure);
+    const std::size_t transfers = RequestsWithCode(sim::kIoctlDmaPiongIn);
     const DWORD started = ADC_AcquireStream(kBoard, 0);
     if (started == ERROR_SUCCESS) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        // A run that started gets as far as its first transfer before it is ended.
+        EXPECT_TRUE(AwaitRequestAfter(sim::kIoctlDmaPiongIn, transfers)) << "the run queued no transfer";
         EXPECT_EQ(ADC_AcquireEnd(kBoard, 0), 0u);
     } else {
         // Refused for the driver's failure with its code (a register read cannot pend: it
@@ -202,7 +217,8 @@ void FailureMidStream(DWORD code, const Failure& failure) {
     ASSERT_EQ(ADC_AcquireStream(kBoard, 0), 0u);
     ASSERT_TRUE(WaitForChunks(2));
     sim::FailRequests(kBoard, code, failure);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // The run meets the failure at least once: its next transfer goes out with it in place.
+    EXPECT_TRUE(AwaitRequestAfter(sim::kIoctlDmaPiongIn, RequestsWithCode(sim::kIoctlDmaPiongIn)));
     EXPECT_EQ(ADC_AcquireEnd(kBoard, 0), 0u);
     sim::ClearFailures(kBoard);
 }
@@ -249,10 +265,8 @@ TEST(FaultMatrixChild, DISABLED_Run) {
     EXPECT_TRUE(halvex::WaitForCallbackThreadsToEnd(5000));
     EXPECT_EQ(halvex::LiveStreamThreadCount(), threads) << "a stream thread was left behind";
     // A callback thread reports its end just before its handle is closed.
-    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (OpenHandleCount() != handles && std::chrono::steady_clock::now() < guard)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(OpenHandleCount(), handles) << "a handle was left open";
+    EXPECT_TRUE(AwaitTrue([handles] { return OpenHandleCount() == handles; }, kCaseGuard))
+        << "a handle was left open: " << OpenHandleCount() << " instead of " << handles;
     HxTestLibraryDetach();
     sim::Reset();
     EXPECT_EQ(halvex::LiveChunkCount(), chunks) << "a chunk was leaked";

@@ -1,8 +1,10 @@
 // Starting and ending acquisitions: the busy rule, the start sequence, ends in awkward places,
-// failed transfers, polling and clearing, many cycles and unload.
-#include <algorithm>
+// failed transfers, polling and clearing, many cycles and unload; on each streaming layout.
 #include <atomic>
+#include <cstddef>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "StreamFixture.h"
 
@@ -23,7 +25,10 @@ protected:
     }
 };
 
-TEST_F(StreamTest, StartsAreRefusedWhereNoStreamCanRun) {
+class StreamControl : public OnEachStreamLayout<StreamTest> {};
+class SlowStreamControl : public OnEachStreamLayout<SlowStreamTest> {};
+
+TEST_P(StreamControl, StartsAreRefusedWhereNoStreamCanRun) {
     EXPECT_EQ(ADC_AcquireStream(kStreamBoard, 1), static_cast<DWORD>(ERROR_INVALID_INDEX));
     EXPECT_EQ(ADC_AcquireBlock(kStreamBoard, 7, 10), static_cast<DWORD>(ERROR_INVALID_INDEX));
     EXPECT_EQ(ADC_AcquireStream(kLayout1Board, 0), static_cast<DWORD>(ERROR_BAD_DEV_TYPE));
@@ -42,7 +47,7 @@ TEST_F(StreamTest, StartsAreRefusedWhereNoStreamCanRun) {
     EXPECT_EQ(halvex::sim::StreamStatusOf(kStreamBoard).runs, 0u);
 }
 
-TEST_F(SlowStreamTest, ABusySequencerRefusesStartsCallbacksAndConfiguration) {
+TEST_P(SlowStreamControl, ABusySequencerRefusesStartsCallbacksAndConfiguration) {
     ASSERT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
     EXPECT_EQ(ADC_AcquireStream(kStreamBoard, 0), static_cast<DWORD>(ERROR_BUSY));
     EXPECT_EQ(ADC_AcquireBlock(kStreamBoard, 0, 10), static_cast<DWORD>(ERROR_BUSY));
@@ -55,7 +60,7 @@ TEST_F(SlowStreamTest, ABusySequencerRefusesStartsCallbacksAndConfiguration) {
     EXPECT_EQ(ADC_AcquireEnd(kStreamBoard, 0), static_cast<DWORD>(ERROR_NOT_READY));
 }
 
-TEST_F(StreamTest, AFinishedBlockKeepsTheSequencerBusyUntilAcquireEnd) {
+TEST_P(StreamControl, AFinishedBlockKeepsTheSequencerBusyUntilAcquireEnd) {
     ASSERT_EQ(ADC_AcquireBlock(kStreamBoard, 0, 1), 0u);
     ASSERT_TRUE(halvex::sim::AwaitStreamStops(kStreamBoard, 1, 20000));
     EXPECT_EQ(ADC_AcquireStream(kStreamBoard, 0), static_cast<DWORD>(ERROR_BUSY));
@@ -64,7 +69,7 @@ TEST_F(StreamTest, AFinishedBlockKeepsTheSequencerBusyUntilAcquireEnd) {
     EXPECT_EQ(ADC_PollData(kStreamBoard, 0), static_cast<DWORD>(ERROR_NOT_READY));
 }
 
-TEST_F(StreamTest, ACallbackIsSetAndClearedByTagAndPointer) {
+TEST_P(StreamControl, ACallbackIsSetAndClearedByTagAndPointer) {
     EXPECT_EQ(ADC_SetCallback(kStreamBoard, 2, ADC_CALLBACK_RAW, nullptr), static_cast<DWORD>(ERROR_INVALID_INDEX));
     ASSERT_EQ(SetCallback(ADC_CALLBACK_COUNTS), 0u);
     EXPECT_EQ(halvex::Devices[kStreamBoard].SequencerAcq[0].CallbackType, ADC_CALLBACK_COUNTS);
@@ -81,21 +86,16 @@ TEST_F(StreamTest, ACallbackIsSetAndClearedByTagAndPointer) {
     EXPECT_EQ(recorder_.Count(), 0u);
 }
 
-TEST_F(StreamTest, TheRunStartsAndStopsTheBoardInItsOrder) {
+TEST_P(StreamControl, TheRunStartsAndStopsTheBoardInItsOrder) {
     halvex::sim::SetRegister(kStreamBoard, 56, 0x3800);  // single-ended, stop channel 3
     halvex::sim::ClearRequests(kStreamBoard);
     ASSERT_EQ(ADC_AcquireBlock(kStreamBoard, 0, 1), 0u);
     // The engine stops at the run bit; the run's own stop byte comes after it. Only then does the
     // end's stop byte have a fixed place in the order.
-    const auto stopBytes = [] {
-        int count = 0;
-        for (const auto& r : halvex::sim::Requests(kStreamBoard))
-            count += r.code == halvex::sim::kIoctlDmaPiongControl && r.input.at(0) == 0x10;
-        return count;
-    };
-    for (int waited = 0; stopBytes() == 0 && waited < 20000; ++waited) Sleep(1);
-    ASSERT_EQ(stopBytes(), 1);
+    ASSERT_TRUE(AwaitTrue([] { return StopsSinceLastStart() > 0; })) << "the block never stopped the board";
+    const std::size_t stopsOfTheRun = StopsSinceLastStart();
     ASSERT_EQ(ADC_AcquireEnd(kStreamBoard, 0), 0u);
+    EXPECT_GT(StopsSinceLastStart(), stopsOfTheRun) << "ADC_AcquireEnd sent no stop byte of its own";
 
     const uint32_t control = 0x3800 | 0x20020;
     std::vector<std::string> steps;
@@ -118,12 +118,14 @@ TEST_F(StreamTest, TheRunStartsAndStopsTheBoardInItsOrder) {
         "w56=" + std::to_string(control),  // the block ends itself
         "w64=0",
         "ctl 16",
-        "ctl 16",  // once more from ADC_AcquireEnd
     };
-    EXPECT_EQ(steps, expected);
+    ASSERT_GE(steps.size(), expected.size());
+    EXPECT_EQ(std::vector<std::string>(steps.begin(), steps.begin() + expected.size()), expected);
+    // Then stop bytes only: once more from ADC_AcquireEnd, and any resend.
+    for (std::size_t i = expected.size(); i < steps.size(); ++i) EXPECT_EQ(steps[i], "ctl 16") << "step " << i;
 }
 
-TEST_F(SlowStreamTest, EndingAStreamWhileATransferIsPendingEndsItAtOnce) {
+TEST_P(SlowStreamControl, EndingAStreamWhileATransferIsPendingEndsItAtOnce) {
     ASSERT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
     ASSERT_TRUE(halvex::sim::AwaitDmaRequests(kStreamBoard, 1, 20000));
     EXPECT_EQ(ADC_PollData(kStreamBoard, 0), static_cast<DWORD>(ERROR_HANDLE_EOF));
@@ -131,11 +133,10 @@ TEST_F(SlowStreamTest, EndingAStreamWhileATransferIsPendingEndsItAtOnce) {
     const auto status = halvex::sim::StreamStatusOf(kStreamBoard);
     EXPECT_FALSE(status.running);
     EXPECT_EQ(status.completed, 0u) << "the stop byte, not a filled chunk, ended the transfer";
-    const auto bytes = ControlBytes();
-    EXPECT_EQ(std::count(bytes.begin(), bytes.end(), 0x10), 2) << "from the destructor and from the run";
+    EXPECT_GE(StopsSinceLastStart(), 2u) << "from the destructor and from the run";
 }
 
-TEST_F(SlowStreamTest, PollingAndClearingFollowTheChunksWaiting) {
+TEST_P(SlowStreamControl, PollingAndClearingFollowTheChunksWaiting) {
     EXPECT_EQ(ADC_PollData(kStreamBoard, 0), static_cast<DWORD>(ERROR_NOT_READY));
     EXPECT_EQ(ADC_ClearData(kStreamBoard, 0), static_cast<DWORD>(ERROR_NOT_READY));
     EXPECT_EQ(ADC_PollData(kStreamBoard, 1), static_cast<DWORD>(ERROR_NOT_READY));
@@ -155,7 +156,7 @@ TEST_F(SlowStreamTest, PollingAndClearingFollowTheChunksWaiting) {
     EXPECT_EQ(ADC_AcquireEnd(kStreamBoard, 0), 0u);
 }
 
-TEST_F(SlowStreamTest, AnAcquisitionWithACallbackHasNothingToPoll) {
+TEST_P(SlowStreamControl, AnAcquisitionWithACallbackHasNothingToPoll) {
     ASSERT_EQ(SetCallback(ADC_CALLBACK_VOLTS), 0u);
     ASSERT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
     EXPECT_EQ(ADC_PollData(kStreamBoard, 0), static_cast<DWORD>(ERROR_INVALID_FILTER_PROC));
@@ -163,7 +164,7 @@ TEST_F(SlowStreamTest, AnAcquisitionWithACallbackHasNothingToPoll) {
     EXPECT_EQ(EndAndDrain(), 0u);
 }
 
-TEST_F(SlowStreamTest, ATransferFailureMidStreamEndsTheRunAndTheEndStillSucceeds) {
+TEST_P(SlowStreamControl, ATransferFailureMidStreamEndsTheRunAndTheEndStillSucceeds) {
     ASSERT_EQ(SetCallback(ADC_CALLBACK_RAW), 0u);
     ASSERT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
     ASSERT_TRUE(halvex::sim::AwaitDmaRequests(kStreamBoard, 1, 20000));
@@ -178,7 +179,7 @@ TEST_F(SlowStreamTest, ATransferFailureMidStreamEndsTheRunAndTheEndStillSucceeds
     EXPECT_EQ(recorder_.Count(), 1u);
 }
 
-TEST_F(SlowStreamTest, ARunTheDriverNeverEndsIsCancelledAndTheSequencerRefusesStartsUntilItIsGone) {
+TEST_P(SlowStreamControl, ARunTheDriverNeverEndsIsCancelledAndTheSequencerRefusesStartsUntilItIsGone) {
     // Stop bytes fail, so the pending transfer outlives the stop until it is cancelled.
     ASSERT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
     ASSERT_TRUE(halvex::sim::AwaitDmaRequests(kStreamBoard, 1, 20000));
@@ -190,9 +191,9 @@ TEST_F(SlowStreamTest, ARunTheDriverNeverEndsIsCancelledAndTheSequencerRefusesSt
         EXPECT_EQ(ADC_AcquireEnd(kStreamBoard, 0), 0u);
         ended = true;
     });
-    // The end waits for the driver a while before it cancels: meanwhile a start from another
-    // thread would run and be stopped by the old run.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Once the run has sent its own stop byte it waits for the driver a while before it
+    // cancels: meanwhile a start from another thread would run and be stopped by the old run.
+    ASSERT_TRUE(AwaitTrue([] { return StopsSinceLastStart() >= 2; })) << "from the destructor and from the run";
     EXPECT_FALSE(ended.load());
     EXPECT_EQ(ADC_AcquireStream(kStreamBoard, 0), static_cast<DWORD>(ERROR_BUSY));
     ender.join();
@@ -201,7 +202,7 @@ TEST_F(SlowStreamTest, ARunTheDriverNeverEndsIsCancelledAndTheSequencerRefusesSt
     EXPECT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u) << "free once the end returned";
 }
 
-TEST_F(StreamTest, AThousandStartsAndEndsLeaveNoThreadPoolOrChunkBehind) {
+TEST_P(StreamControl, AThousandStartsAndEndsLeaveNoThreadPoolOrChunkBehind) {
     ASSERT_EQ(SetCallback(ADC_CALLBACK_RAW), 0u);
     for (int i = 0; i < 1000; ++i) {
         const bool withCallback = i % 2 == 0;
@@ -213,7 +214,7 @@ TEST_F(StreamTest, AThousandStartsAndEndsLeaveNoThreadPoolOrChunkBehind) {
     // TearDown counts what is left once the last callback threads have drained.
 }
 
-TEST_F(StreamTest, UnloadEndsARunningAcquisitionAndItsCallbackThread) {
+TEST_P(StreamControl, UnloadEndsARunningAcquisitionAndItsCallbackThread) {
     ASSERT_EQ(SetCallback(ADC_CALLBACK_VOLTS), 0u);
     ASSERT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
     ASSERT_TRUE(recorder_.WaitFor(3));
@@ -224,5 +225,8 @@ TEST_F(StreamTest, UnloadEndsARunningAcquisitionAndItsCallbackThread) {
     EXPECT_FALSE(halvex::sim::StreamStatusOf(kStreamBoard).running);
     EXPECT_EQ(recorder_.Count(), calls);
 }
+
+INSTANTIATE_TEST_SUITE_P(EachLayout, StreamControl, StreamLayouts(), StreamLayoutName);
+INSTANTIATE_TEST_SUITE_P(EachLayout, SlowStreamControl, StreamLayouts(), StreamLayoutName);
 
 }  // namespace

@@ -1,10 +1,12 @@
 // What a streaming acquisition delivers: whole chunks, every sample once and in order, in each
-// callback type, also after the acquisition has ended.
+// callback type, also after the acquisition has ended; on each streaming layout.
 #include <atomic>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <tuple>
 
 #include "StreamFixture.h"
 
@@ -12,9 +14,12 @@ namespace {
 
 using halvex::sim::IndexSampleWord;
 
+class StreamBlocks : public OnEachStreamLayout<StreamTest> {};
+class StreamCallbacks : public OnEachStreamLayout<StreamTest> {};
+
 // ---- Blocks --------------------------------------------------------------------------------
 
-TEST_F(StreamTest, ABlockOf1000SamplesWith256SampleChunksDeliversFourWholeChunks) {
+TEST_P(StreamBlocks, ABlockOf1000SamplesWith256SampleChunksDeliversFourWholeChunks) {
     ASSERT_EQ(SetCallback(ADC_CALLBACK_RAW), 0u);
     ASSERT_EQ(ADC_AcquireBlock(kStreamBoard, 0, 1000), 0u);
     ASSERT_TRUE(recorder_.WaitFor(4));
@@ -27,7 +32,7 @@ TEST_F(StreamTest, ABlockOf1000SamplesWith256SampleChunksDeliversFourWholeChunks
     EXPECT_EQ(halvex::sim::StreamStatusOf(kStreamBoard).delivered, 1024u);
 }
 
-TEST_F(StreamTest, ABlockOfOneSampleDeliversOneWholeChunk) {
+TEST_P(StreamBlocks, ABlockOfOneSampleDeliversOneWholeChunk) {
     ASSERT_EQ(SetCallback(ADC_CALLBACK_RAW), 0u);
     ASSERT_EQ(ADC_AcquireBlock(kStreamBoard, 0, 1), 0u);
     ASSERT_TRUE(recorder_.WaitFor(1));
@@ -38,7 +43,7 @@ TEST_F(StreamTest, ABlockOfOneSampleDeliversOneWholeChunk) {
     EXPECT_EQ(deliveries[0].raw.size(), kChunkBytes / 4);
 }
 
-TEST_F(StreamTest, ATransferSizeNoChunkCanHoldRefusesTheStartWithoutAllocatingIt) {
+TEST_P(StreamBlocks, ATransferSizeNoChunkCanHoldRefusesTheStartWithoutAllocatingIt) {
     // Under one sample; eight times 0x20001000 wraps to 32 KiB in 32 bits; the read-failure
     // value; beyond any chunk the library allocates.
     for (uint32_t bytes : {0u, 2u, 3u, 0x20001000u, 0xAA55AA55u, 0xFFFFFFFFu}) {
@@ -65,16 +70,13 @@ TEST_F(StreamTest, ATransferSizeNoChunkCanHoldRefusesTheStartWithoutAllocatingIt
 
 // ---- Every sample once, in order, in every callback type, on both streaming layouts ---------
 
-struct CallbackCase {
-    const char* name;
-    DWORD type;
-    uint32_t deviceId;
-    uint32_t firmware;
-};
-
-class StreamDelivery : public StreamTest, public ::testing::WithParamInterface<CallbackCase> {
+class StreamDelivery : public StreamTest, public ::testing::WithParamInterface<std::tuple<DWORD, StreamLayout>> {
 protected:
-    halvex::sim::BoardSetup StreamBoard() const override { return Board(GetParam().deviceId, GetParam().firmware); }
+    static DWORD CallbackType() { return std::get<0>(GetParam()); }
+    halvex::sim::BoardSetup StreamBoard() const override {
+        const StreamLayout& layout = std::get<1>(GetParam());
+        return Board(layout.deviceId, layout.firmware);
+    }
 };
 
 TEST_P(StreamDelivery, EverySampleArrivesOnceInOrderWithItsChannelAndRange) {
@@ -82,7 +84,7 @@ TEST_P(StreamDelivery, EverySampleArrivesOnceInOrderWithItsChannelAndRange) {
     ASSERT_EQ(ADC_SetChannelCount(kStreamBoard, 0, 2), 0u);
     ASSERT_EQ(ADC_SetRange1(kStreamBoard, 0, 0, 1), 0u);
     ASSERT_EQ(ADC_SetRange1(kStreamBoard, 0, 1, 5), 0u);
-    ASSERT_EQ(SetCallback(GetParam().type), 0u);
+    ASSERT_EQ(SetCallback(CallbackType()), 0u);
     ASSERT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
     ASSERT_TRUE(recorder_.WaitFor(300));  // 76800 samples: the counts wrap past 65535
     EXPECT_EQ(EndAndDrain(), 0u);
@@ -97,7 +99,7 @@ TEST_P(StreamDelivery, EverySampleArrivesOnceInOrderWithItsChannelAndRange) {
             const unsigned channel = static_cast<unsigned>(index % 2);
             const uint32_t range = channel == 0 ? 1 : 5;
             const uint32_t word = IndexSampleWord(index, channel, range);
-            switch (GetParam().type) {
+            switch (CallbackType()) {
                 case ADC_CALLBACK_RAW:
                     ASSERT_EQ(d.raw[i], word) << "sample " << index;
                     break;
@@ -119,16 +121,19 @@ TEST_P(StreamDelivery, EverySampleArrivesOnceInOrderWithItsChannelAndRange) {
     EXPECT_GE(index, 300u * 256u);
 }
 
-INSTANTIATE_TEST_SUITE_P(EachCallbackTypeAndLayout, StreamDelivery,
-                         ::testing::Values(CallbackCase{"Raw_Layout2", ADC_CALLBACK_RAW, 0x805C, 0},
-                                           CallbackCase{"Counts_Layout2", ADC_CALLBACK_COUNTS, 0x805C, 0},
-                                           CallbackCase{"Volts_Layout2", ADC_CALLBACK_VOLTS, 0x805C, 0},
-                                           CallbackCase{"Raw_Layout3", ADC_CALLBACK_RAW, 0x80E8, 0x00010002},
-                                           CallbackCase{"Counts_Layout3", ADC_CALLBACK_COUNTS, 0x80E8, 0x00010002},
-                                           CallbackCase{"Volts_Layout3", ADC_CALLBACK_VOLTS, 0x80E8, 0x00010002}),
-                         [](const ::testing::TestParamInfo<CallbackCase>& param) { return std::string(param.param.name); });
+std::string CallbackTypeAndLayoutName(const ::testing::TestParamInfo<std::tuple<DWORD, StreamLayout>>& info) {
+    const DWORD type = std::get<0>(info.param);
+    const char* typeName = type == ADC_CALLBACK_RAW ? "Raw" : type == ADC_CALLBACK_COUNTS ? "Counts" : "Volts";
+    return std::string(typeName) + "_" + std::get<1>(info.param).name;
+}
 
-TEST_F(StreamTest, ASampleWithRangeFiveAndCounts0x1234ReachesTheCallbacksConverted) {
+INSTANTIATE_TEST_SUITE_P(EachCallbackTypeAndLayout, StreamDelivery,
+                         ::testing::Combine(::testing::Values(DWORD{ADC_CALLBACK_RAW}, DWORD{ADC_CALLBACK_COUNTS},
+                                                              DWORD{ADC_CALLBACK_VOLTS}),
+                                            StreamLayouts()),
+                         CallbackTypeAndLayoutName);
+
+TEST_P(StreamCallbacks, ASampleWithRangeFiveAndCounts0x1234ReachesTheCallbacksConverted) {
     halvex::sim::SetStreamIndexSource(kStreamBoard, false);
     halvex::sim::SetDmaPacing(kStreamBoard, halvex::sim::DmaPacing::RealTime);
     // Slow enough that the board's own conversions never fill the request before the test does.
@@ -155,7 +160,7 @@ void WINAPI ThrowingCallback(UINT64 b, DWORD s, DWORD n, DWORD* p) {
     throw std::runtime_error("user code failed");
 }
 
-TEST_F(StreamTest, ACallbackThatThrowsStillReceivesEveryChunk) {
+TEST_P(StreamCallbacks, ACallbackThatThrowsStillReceivesEveryChunk) {
     ASSERT_EQ(ADC_SetCallback(kStreamBoard, 0, ADC_CALLBACK_RAW, reinterpret_cast<void*>(&ThrowingCallback)), 0u);
     ASSERT_EQ(ADC_AcquireBlock(kStreamBoard, 0, 1024), 0u);
     ASSERT_TRUE(recorder_.WaitFor(4));
@@ -164,7 +169,7 @@ TEST_F(StreamTest, ACallbackThatThrowsStillReceivesEveryChunk) {
     EXPECT_EQ(halvex::Devices[kStreamBoard].SequencerAcq[0].bInCallback.load(), 0);
 }
 
-TEST_F(StreamTest, QueuedChunksAreDeliveredInOrderAfterAcquireEndDestroyedTheAcquisition) {
+TEST_P(StreamCallbacks, QueuedChunksAreDeliveredInOrderAfterAcquireEndDestroyedTheAcquisition) {
     // The first delivery holds the callback thread until the acquisition is gone.
     std::mutex gateMutex;
     std::condition_variable gateChanged;
@@ -201,7 +206,7 @@ void WINAPI EndingCallback(UINT64 b, DWORD s, DWORD n, DWORD* p) {
     RecordRaw(b, s, n, p);
 }
 
-TEST_F(StreamTest, TheCallbackMayEndItsOwnAcquisition) {
+TEST_P(StreamCallbacks, TheCallbackMayEndItsOwnAcquisition) {
     endFromCallbackCalls = 0;
     ASSERT_EQ(ADC_SetCallback(kStreamBoard, 0, ADC_CALLBACK_RAW, reinterpret_cast<void*>(&EndingCallback)), 0u);
     ASSERT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
@@ -214,5 +219,8 @@ TEST_F(StreamTest, TheCallbackMayEndItsOwnAcquisition) {
     EXPECT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
     EXPECT_EQ(EndAndDrain(), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(EachLayout, StreamBlocks, StreamLayouts(), StreamLayoutName);
+INSTANTIATE_TEST_SUITE_P(EachLayout, StreamCallbacks, StreamLayouts(), StreamLayoutName);
 
 }  // namespace

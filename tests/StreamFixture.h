@@ -1,17 +1,21 @@
-// Shared by the streaming tests: a layout-2 board (0) and a layout-1 board (1) on the
+// Shared by the streaming tests: a board that streams (0) and a layout-1 board (1) on the
 // simulated bus, a callback recorder, and checks that every acquisition left nothing behind.
+// OnEachStreamLayout<Fixture> runs a suite once per streaming layout.
 #pragma once
 
 #include <windows.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <vector>
 
+#include "Await.h"
 #include "LibraryFixture.h"
+#include "StreamLayouts.h"
 #include "adc/AcquireThreads.h"
 #include "adc/ChunkPool.h"
 
@@ -91,7 +95,7 @@ inline void WINAPI RecordVolts(UINT64 b, DWORD s, DWORD n, double* p, WORD* st, 
 
 class StreamTest : public LibraryTest {
 protected:
-    static constexpr UINT64 kStreamBoard = 0;  // 32-bit start/stop registers: 0x805C unless a suite says
+    static constexpr UINT64 kStreamBoard = 0;  // the board StreamBoard() gives: 0x805C unless a suite says
     static constexpr UINT64 kLayout1Board = 1; // 0x1100, cannot stream
     static constexpr uint32_t kChunkBytes = 1024;
 
@@ -146,10 +150,31 @@ protected:
         return bytes;
     }
 
+    // Stop bytes (0x10) the board received after the last start byte (0x11). Where a count is
+    // checked it is a lower bound: a stop sent once more does no harm, a missing one does.
+    static std::size_t StopsSinceLastStart() {
+        std::size_t stops = 0;
+        for (uint8_t byte : ControlBytes()) {
+            if (byte == 0x11) stops = 0;
+            if (byte == 0x10) ++stops;
+        }
+        return stops;
+    }
+
     Recorder recorder_;
 
 private:
     int64_t chunks_ = 0;
     int64_t pools_ = 0;
     int64_t threads_ = 0;
+};
+
+// A streaming suite once per streaming layout: declare `class Suite : public
+// OnEachStreamLayout<Fixture> {};` and instantiate it with StreamLayouts().
+template <class Fixture>
+class OnEachStreamLayout : public Fixture, public ::testing::WithParamInterface<StreamLayout> {
+protected:
+    halvex::sim::BoardSetup StreamBoard() const override {
+        return Fixture::Board(GetParam().deviceId, GetParam().firmware);
+    }
 };

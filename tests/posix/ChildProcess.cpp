@@ -6,8 +6,8 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 
+#include "../Await.h"
 #include "win32/Kernel.h"
 
 int RunChildCase(const std::string& test, const std::string& caseName, unsigned deadlineMs) {
@@ -20,19 +20,15 @@ int RunChildCase(const std::string& test, const std::string& caseName, unsigned 
               "--gtest_brief=1", static_cast<char*>(nullptr));
         _exit(127);
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
     int status = 0;
-    for (;;) {
-        const pid_t done = waitpid(child, &status, WNOHANG);
-        if (done == child) break;
-        if (done < 0) return kChildTimedOut;
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return kChildTimedOut;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    pid_t done = 0;
+    if (!AwaitTrue([&] { return (done = waitpid(child, &status, WNOHANG)) != 0; },
+                   std::chrono::milliseconds(deadlineMs))) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        return kChildTimedOut;
     }
+    if (done != child) return kChildTimedOut;
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }

@@ -2,17 +2,17 @@
 
 #include <signal.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 
+#include "Await.h"
 #include "platform/ForkedChild.h"
 
 namespace {
 
-constexpr auto kDeadline = std::chrono::seconds(20);
+constexpr std::chrono::milliseconds kDeadline = std::chrono::seconds(20);
 constexpr std::size_t kMaxReport = 4000;  // well inside a pipe, so the child never blocks on it
 
 std::string ReadAll(int fd) {
@@ -51,13 +51,8 @@ std::string RunIsolated(const std::function<std::string()>& body) {
     close(report[1]);
 
     int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
     pid_t ended = 0;
-    while ((ended = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
-        const timespec pause{0, 1'000'000};
-        nanosleep(&pause, nullptr);
-    }
-    if (ended == 0) {
+    if (!AwaitTrue([&] { return (ended = waitpid(child, &status, WNOHANG)) != 0; }, kDeadline)) {
         kill(child, SIGKILL);
         waitpid(child, &status, 0);
         close(report[0]);

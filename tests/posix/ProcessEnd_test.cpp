@@ -23,6 +23,7 @@
 #include <tuple>
 #include <vector>
 
+#include "Await.h"
 #include "LibraryFixture.h"
 #include "posix/SharedLibrary.h"
 
@@ -44,6 +45,7 @@ extern "C" __attribute__((visibility("default"))) int __lsan_is_turned_off() {
 namespace {
 
 constexpr int kDeadlineSeconds = 5;
+constexpr std::chrono::milliseconds kCaseGuard{kDeadlineSeconds * 1000};
 constexpr DWORD kRefused = ERROR_INVALID_HANDLE;
 constexpr double kRateHz = 1e6;
 constexpr DWORD kTransferBytes = 4096;        // register 32: chunks about a millisecond apart
@@ -104,15 +106,9 @@ std::pair<void*, Api> LoadSharedLibrary() {
 std::atomic<int> gChunks{0};
 void WINAPI CountChunk(UINT64, DWORD, DWORD, DWORD*) { gChunks.fetch_add(1); }
 
-// Waits, up to a guard, until something happens; false if the guard passed first.
-bool AwaitCondition(const std::function<bool()>& happened) {
-    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(kDeadlineSeconds);
-    while (!happened()) {
-        if (std::chrono::steady_clock::now() > guard) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
+// Waits, up to a guard inside the case's deadline, until something happens; false if the guard
+// passed first.
+bool AwaitCondition(const std::function<bool()>& happened) { return AwaitTrue(happened, kCaseGuard); }
 
 // Starts the acquisition on sequencer 0 with chunks a millisecond apart and waits until data
 // arrives. 0 when it runs (or, on a board that cannot stream, was refused with 66); otherwise
@@ -145,19 +141,15 @@ int ForkAndAwait(const std::function<int()>& body) {
         gInForkedTestChild = true;
         std::exit(body());
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kDeadlineSeconds);
-    for (;;) {
-        int status = 0;
-        const pid_t done = waitpid(child, &status, WNOHANG);
-        if (done == child) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (done < 0) return -3;
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    int status = 0;
+    pid_t done = 0;
+    if (!AwaitTrue([&] { return (done = waitpid(child, &status, WNOHANG)) != 0; }, kCaseGuard)) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        return -1;
     }
+    if (done != child) return -3;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // Counts failed checks in a child; each failure is named on stderr.

@@ -1,6 +1,6 @@
 // Unloading the shared library while an acquisition streams to a callback: the process must end
 // cleanly, neither hanging nor crashing, whether it unloads from its main thread or exits from
-// inside the callback. Each case runs in a child process of its own.
+// inside the callback. Each case runs in a child process of its own, on each streaming layout.
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -8,11 +8,11 @@
 #include <halvex/halvex.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <string>
-#include <thread>
 
+#include "Await.h"
+#include "StreamLayouts.h"
 #include "posix/SharedLibrary.h"
 
 namespace {
@@ -25,9 +25,10 @@ void WINAPI CountVolts(UINT64, DWORD, DWORD, double*, WORD*, WORD*) {
     if (exitInCallback.load()) std::exit(0);
 }
 
-// In the child: load the library, stream to CountVolts, wait for a few chunks, unload, exit.
-[[noreturn]] void StreamThenUnload(const std::string& path) {
-    setenv("HALVEX_SIM_BOARDS", "805C", 1);
+// In the child: load the library on `boards`, stream to CountVolts, wait for a few chunks,
+// unload, exit.
+[[noreturn]] void StreamThenUnload(const std::string& path, const char* boards) {
+    setenv("HALVEX_SIM_BOARDS", boards, 1);
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) std::_Exit(3);
     auto setRate = reinterpret_cast<decltype(&ADC_SetRate)>(dlsym(library, "ADC_SetRate"));
@@ -38,16 +39,12 @@ void WINAPI CountVolts(UINT64, DWORD, DWORD, double*, WORD*, WORD*) {
     if (setRate(0, 0, 4e6) != 0 || out32(0, 32, 65536) != 0) std::_Exit(5);
     if (setCallback(0, 0, ADC_CALLBACK_VOLTS, reinterpret_cast<void*>(&CountVolts)) != 0) std::_Exit(6);
     if (stream(0, 0) != 0) std::_Exit(7);
-    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (calls.load() < 3) {
-        if (std::chrono::steady_clock::now() > guard) std::_Exit(8);
-        std::this_thread::yield();
-    }
+    if (!AwaitTrue([] { return calls.load() >= 3; })) std::_Exit(8);
     dlclose(library);
     std::exit(0);
 }
 
-class StreamUnload : public ::testing::Test {
+class StreamUnload : public ::testing::TestWithParam<StreamLayout> {
 protected:
     void SetUp() override {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -57,17 +54,19 @@ protected:
     std::string path_;
 };
 
-TEST_F(StreamUnload, UnloadingWhileAStreamRunsEndsTheProcessCleanly) {
-    EXPECT_EXIT(StreamThenUnload(path_), ::testing::ExitedWithCode(0), "");
+TEST_P(StreamUnload, UnloadingWhileAStreamRunsEndsTheProcessCleanly) {
+    EXPECT_EXIT(StreamThenUnload(path_, GetParam().simBoards), ::testing::ExitedWithCode(0), "");
 }
 
-TEST_F(StreamUnload, ExitingFromInsideTheCallbackEndsTheProcessCleanly) {
+TEST_P(StreamUnload, ExitingFromInsideTheCallbackEndsTheProcessCleanly) {
     EXPECT_EXIT(
         {
             exitInCallback = true;
-            StreamThenUnload(path_);
+            StreamThenUnload(path_, GetParam().simBoards);
         },
         ::testing::ExitedWithCode(0), "");
 }
+
+INSTANTIATE_TEST_SUITE_P(EachLayout, StreamUnload, StreamLayouts(), StreamLayoutName);
 
 }  // namespace
