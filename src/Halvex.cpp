@@ -21,6 +21,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
 #define HX_EXPORT(result, name, params, args) \
     static_assert(std::is_same_v<decltype(&name), result(WINAPI*) params>, #name " differs from halvex.h");
 #include "ExportTable.inc"
+#include "ExtensionTable.inc"
 #undef HX_EXPORT
 
 // The VB names: entry points of their own that hand every argument to the plain function.

@@ -490,6 +490,75 @@ HALVEX_API DWORD WINAPI DAC_OutputCounts(UINT64 iBoard, DWORD Ch, UINT64 Counts)
 HALVEX_API DWORD WINAPI DAC_OutputV(UINT64 iBoard, DWORD Ch, double Volts);
 
 
+/* ==== Extensions =============================================================================== */
+/* What the classic functions leave out. Plain names only (no _ or VB twin); the same rules as
+ * every other function: indices checked, caller pointers guarded, nothing thrown, codes as
+ * documented. In a child made by fork() they answer 6 at once, as the others do, except
+ * HX_GetVersion, HX_ErrorName and HX_ErrorText, which touch nothing. */
+
+/* The library's version: major << 16 | minor << 8 | patch. */
+HALVEX_API DWORD WINAPI HX_GetVersion(void);
+
+/* The name of a code the library returns ("ERROR_BUSY" for 170) and a one-line meaning of it
+ * for a person. Never null: a code the library does not know gives "UNKNOWN" and a text that
+ * says so. The texts are static; do not free them. */
+HALVEX_API const char *WINAPI HX_ErrorName(DWORD Code);
+HALVEX_API const char *WINAPI HX_ErrorText(DWORD Code);
+
+/* An acquisition's state, read at once without waiting. Set Size to sizeof(HX_ACQUIRE_STATUS)
+ * before the call: the library fills only the first Size bytes, so a program built against an
+ * older, shorter record keeps working. The counters belong to the sequencer's latest run and stay
+ * readable after ADC_AcquireEnd, until the next start. */
+typedef struct HX_ACQUIRE_STATUS {
+    DWORD Size;             /* in: bytes of the record; out: bytes filled */
+    DWORD Exists;           /* 1 from a successful start until ADC_AcquireEnd */
+    DWORD RunEnded;         /* 1 once the run has ended: block complete, a failed transfer or
+                               ADC_AcquireEnd */
+    DWORD BytesPerChunk;    /* bytes of every chunk of the run (register 32 at its start) */
+    UINT64 ChunksDelivered; /* chunks the callback has returned from, or put in the final pool */
+    UINT64 SamplesDelivered;
+    DWORD ChunksQueued;     /* filled chunks waiting for the callback */
+    DWORD ChunksPooled;     /* filled chunks waiting in the final pool (no callback) */
+    DWORD FailedTransfers;  /* transfers the driver failed; a failure ends the run */
+    DWORD LastFailure;      /* the code of the last failed transfer, 0 when none failed */
+} HX_ACQUIRE_STATUS;
+
+/* 0, with all counters 0 when the sequencer never acquired; 1413 bad board or sequencer; 487
+ * pStatus unreadable or unwritable; 87 Size below 8. */
+HALVEX_API DWORD WINAPI HX_AcquireStatus(UINT64 iBoard, DWORD iSequencer, HX_ACQUIRE_STATUS *pStatus);
+
+/* Waits until the sequencer's latest run has ended (block complete, a failed transfer, or
+ * ADC_AcquireEnd) and its callback has returned from every chunk it is going to receive; after
+ * 0 the callback is never called again for that run, so what it uses may be freed. A stream
+ * ends only with ADC_AcquireEnd or a failure. TimeoutMs 0xFFFFFFFF waits without a time-out.
+ * 0 done; 1460 (ERROR_TIMEOUT) not within TimeoutMs; 21 the sequencer never acquired;
+ * 170 called from that run's own callback (it would wait for itself); 1413 bad board or
+ * sequencer. */
+HALVEX_API DWORD WINAPI HX_AcquireWait(UINT64 iBoard, DWORD iSequencer, DWORD TimeoutMs);
+
+/* Callbacks that receive the caller's pointer given to HX_SetCallbackContext as their first
+ * argument; otherwise as TPCallbackProcSRaw, TPCallbackProcSCounts and TPCallbackProcSV. */
+typedef void(WINAPI *HX_CallbackRaw)(void *pContext, UINT64 iBoard, DWORD iSequencer, DWORD DataCt, DWORD *pDataRaw);
+typedef void(WINAPI *HX_CallbackCounts)(void *pContext, UINT64 iBoard, DWORD iSequencer, DWORD DataCt, WORD *pData,
+                                        WORD *pStatus, WORD *pTimestamp);
+typedef void(WINAPI *HX_CallbackVolts)(void *pContext, UINT64 iBoard, DWORD iSequencer, DWORD DataCt, double *pData,
+                                       WORD *pStatus, WORD *pTimestamp);
+
+/* As ADC_SetCallback, with a callback of the HX_Callback kind matching CallbackType
+ * (ADC_CALLBACK_RAW: HX_CallbackRaw, _COUNTS: HX_CallbackCounts, _VOLTS: HX_CallbackVolts)
+ * that gets pContext first. Replaces a callback set either way; ADC_SetCallback replaces this
+ * one. Same results as ADC_SetCallback. */
+HALVEX_API DWORD WINAPI HX_SetCallbackContext(UINT64 iBoard, DWORD iSequencer, DWORD CallbackType, void *pCallback,
+                                              void *pContext);
+
+/* Sets the bytes of one transfer, and so of every chunk the next acquisition delivers
+ * (register 32; 65536 at power-up on the simulated boards). Bytes / 4 samples make a chunk, the
+ * smallest delivery. 0 done; 87 Bytes 0, not a multiple of 4, or above 64 MiB; 170 the sequencer
+ * is acquiring; 66 the board cannot stream; 1413 bad board, or a sequencer other than 0; the
+ * driver's code when the write fails. */
+HALVEX_API DWORD WINAPI HX_SetChunkSize(UINT64 iBoard, DWORD iSequencer, DWORD Bytes);
+
+
 #ifdef __cplusplus
 }
 #endif

@@ -2,17 +2,42 @@
 // polling of an acquisition that has no callback.
 #include <halvex/halvex.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "adc/AcquireThreads.h"
 #include "adc/AnalogInputRegisters.h"
 #include "core/Core.h"
+#include "platform/Guard.h"
 
 namespace halvex {
 
 namespace {
 
 TSequencerAcq& AcqOf(UINT64 iBoard, DWORD iSequencer) { return Devices[iBoard].SequencerAcq[iSequencer]; }
+
+// Both callback entries: the classic one, and the one whose callback takes a context first.
+DWORD SetCallback(UINT64 iBoard, DWORD iSequencer, DWORD CallbackType, void* pCallback, bool withContext,
+                  void* pContext) {
+    if (CallbackType == kCallbackTypeNone)
+        pCallback = nullptr;
+    else if (!IsCallbackType(CallbackType))
+        return ERROR_INVALID_HOOK_FILTER;
+    if (pCallback == nullptr) {
+        CallbackType = kCallbackTypeNone;
+        withContext = false;
+        pContext = nullptr;
+    }
+    return RunUnderSequencerLock(iBoard, iSequencer, [&]() -> DWORD {
+        TSequencerAcq& acq = AcqOf(iBoard, iSequencer);
+        if (acq.IsBusy()) return ERROR_BUSY;
+        acq.CallbackType = CallbackType;
+        acq.pCallback = pCallback;
+        acq.bCallbackContext = withContext;
+        acq.pCallbackContext = pContext;
+        return ERROR_SUCCESS;
+    });
+}
 
 // The body of both start exports: a block of SampleCt samples, or a stream when it is 0.
 DWORD StartAcquisition(UINT64 iBoard, DWORD iSequencer, DWORD SampleCt) {
@@ -37,10 +62,13 @@ DWORD StartAcquisition(UINT64 iBoard, DWORD iSequencer, DWORD SampleCt) {
         if (IsCallbackType(acq.CallbackType) && acq.pCallback != nullptr) {
             plan.CallbackType = acq.CallbackType;
             plan.pCallback = acq.pCallback;
+            plan.bCallbackContext = acq.bCallbackContext;
+            plan.pCallbackContext = acq.pCallbackContext;
         }
         auto acquisition = std::make_unique<TPoolAcquireThread>(plan);
         if (!acquisition->Created()) return ERROR_INTERNAL_ERROR;
         if (!acquisition->StockFirstChunk()) return ERROR_NOT_ENOUGH_MEMORY;
+        acq.LastRun = acquisition->Record();
         acq.AcquireThread = acquisition.release();
         acq.AcquireThread->Start();
         return ERROR_SUCCESS;
@@ -99,20 +127,8 @@ extern "C" {
 HALVEX_API DWORD WINAPI ADC_ConfigureAcquire(UINT64, DWORD, DWORD, DWORD) { return ERROR_NOT_SUPPORTED; }
 
 HALVEX_API DWORD WINAPI ADC_SetCallback(UINT64 iBoard, DWORD iSequencer, DWORD CallbackType, void* pCallback) {
-    return SequencerCall(iBoard, iSequencer, [&]() -> DWORD {
-        if (CallbackType == kCallbackTypeNone)
-            pCallback = nullptr;
-        else if (!IsCallbackType(CallbackType))
-            return ERROR_INVALID_HOOK_FILTER;
-        if (pCallback == nullptr) CallbackType = kCallbackTypeNone;
-        return RunUnderSequencerLock(iBoard, iSequencer, [&]() -> DWORD {
-            TSequencerAcq& acq = AcqOf(iBoard, iSequencer);
-            if (acq.IsBusy()) return ERROR_BUSY;
-            acq.CallbackType = CallbackType;
-            acq.pCallback = pCallback;
-            return ERROR_SUCCESS;
-        });
-    });
+    return SequencerCall(iBoard, iSequencer,
+                         [&] { return SetCallback(iBoard, iSequencer, CallbackType, pCallback, false, nullptr); });
 }
 
 HALVEX_API DWORD WINAPI ADC_AcquireBlock(UINT64 iBoard, DWORD iSequencer, DWORD SampleCt) {
@@ -168,6 +184,65 @@ HALVEX_API DWORD WINAPI ADC_ClearData(UINT64 iBoard, DWORD iSequencer) {
         // Freed outside the lock: the chain belongs to this call alone now.
         TChunkPool::FreeChain(pLink);
         return ERROR_SUCCESS;
+    });
+}
+
+// ---- Extensions ----------------------------------------------------------------------------
+
+HALVEX_API DWORD WINAPI HX_SetCallbackContext(UINT64 iBoard, DWORD iSequencer, DWORD CallbackType, void* pCallback,
+                                              void* pContext) {
+    return SequencerCall(iBoard, iSequencer,
+                         [&] { return SetCallback(iBoard, iSequencer, CallbackType, pCallback, true, pContext); });
+}
+
+HALVEX_API DWORD WINAPI HX_AcquireStatus(UINT64 iBoard, DWORD iSequencer, HX_ACQUIRE_STATUS* pStatus) {
+    return SequencerCall(iBoard, iSequencer, [&]() -> DWORD {
+        DWORD size = 0;
+        if (!platform::GuardedLoad(&size, pStatus, sizeof size)) return ERROR_INVALID_ADDRESS;
+        if (size < 2 * sizeof(DWORD)) return ERROR_INVALID_PARAMETER;
+        HX_ACQUIRE_STATUS status{};
+        status.Size = std::min<DWORD>(size, sizeof status);
+        RunUnderSequencerLock(iBoard, iSequencer, [&] {
+            const TSequencerAcq& acq = AcqOf(iBoard, iSequencer);
+            status.Exists = acq.AcquireThread != nullptr;
+            if (status.Exists && acq.AcquireThread->FinalChunkPool() != nullptr)
+                status.ChunksPooled = static_cast<DWORD>(acq.AcquireThread->FinalChunkPool()->Count());
+            if (const TAcquireRecord* run = acq.LastRun.get()) {
+                status.RunEnded = run->RunEnded.load();
+                status.BytesPerChunk = run->ChunkSize;
+                status.ChunksDelivered = run->ChunksDelivered.load();
+                status.SamplesDelivered = status.ChunksDelivered * (run->ChunkSize / 4);
+                status.ChunksQueued = static_cast<DWORD>(std::max<int64_t>(run->ChunksQueued.load(), 0));
+                status.FailedTransfers = run->FailedTransfers.load();
+                status.LastFailure = run->LastFailure.load();
+            }
+        });
+        return platform::GuardedStore(pStatus, &status, status.Size) ? ERROR_SUCCESS : ERROR_INVALID_ADDRESS;
+    });
+}
+
+HALVEX_API DWORD WINAPI HX_AcquireWait(UINT64 iBoard, DWORD iSequencer, DWORD TimeoutMs) {
+    return SequencerCall(iBoard, iSequencer, [&]() -> DWORD {
+        std::shared_ptr<TAcquireRecord> run;
+        RunUnderSequencerLock(iBoard, iSequencer, [&] { run = AcqOf(iBoard, iSequencer).LastRun; });
+        if (run == nullptr) return ERROR_NOT_READY;
+        // The run's own callback would wait for its own return.
+        if (run->CallbackThreadId.load() == GetCurrentThreadId()) return ERROR_BUSY;
+        // Outside every lock: the run's end takes the sequencer lock.
+        return run->WaitSettled(TimeoutMs) ? ERROR_SUCCESS : ERROR_TIMEOUT;
+    });
+}
+
+HALVEX_API DWORD WINAPI HX_SetChunkSize(UINT64 iBoard, DWORD iSequencer, DWORD Bytes) {
+    return BoardCall(iBoard, [&]() -> DWORD {
+        if (iSequencer != 0) return ERROR_INVALID_INDEX;
+        const TRegisterMap map = Devices[iBoard].RegisterMap;
+        if (map != rmLayout2 && map != rmLayout3) return ERROR_BAD_DEV_TYPE;
+        if (Bytes == 0 || Bytes % 4 != 0 || Bytes > kMaxTransferBytes) return ERROR_INVALID_PARAMETER;
+        return RunUnderSequencerLock(iBoard, iSequencer, [&]() -> DWORD {
+            if (AcqOf(iBoard, iSequencer).IsBusy()) return ERROR_BUSY;
+            return RegWrite(4, iBoard, adc::ChunkSizeRegister(iSequencer), Bytes);
+        });
     });
 }
 

@@ -113,6 +113,33 @@ TLiveStreamThread::TLiveStreamThread() { liveThreads.fetch_add(1); }
 
 TLiveStreamThread::~TLiveStreamThread() { liveThreads.fetch_sub(1); }
 
+// ---- Run record ----------------------------------------------------------------------------
+
+TAcquireRecord::TAcquireRecord(DWORD chunkSize, bool callback) : ChunkSize(chunkSize), partsLeft_(callback ? 2 : 1) {}
+
+void TAcquireRecord::PartDone() {
+    {
+        std::lock_guard lock(mutex_);
+        --partsLeft_;
+    }
+    settled_.notify_all();
+}
+
+bool TAcquireRecord::WaitSettled(DWORD timeoutMs) {
+    std::unique_lock lock(mutex_);
+    const auto done = [&] { return partsLeft_ <= 0; };
+    if (timeoutMs == INFINITE) {
+        settled_.wait(lock, done);
+        return true;
+    }
+    return settled_.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
+}
+
+void TAcquireRecord::Failed(DWORD code) {
+    LastFailure.store(code);
+    FailedTransfers.fetch_add(1);
+}
+
 // ---- Fill thread ---------------------------------------------------------------------------
 
 TPoolFillThread::TPoolFillThread(std::shared_ptr<TChunkSupply> supply)
@@ -158,13 +185,26 @@ TCallbackEndNotice::~TCallbackEndNotice() {
     SetEvent(end_->hEnded);
 }
 
-TPoolCallbackThread::TPoolCallbackThread(const TAcquisitionPlan& plan, std::shared_ptr<TChunkSupply> supply)
+TPoolCallbackThread::TPoolCallbackThread(const TAcquisitionPlan& plan, std::shared_ptr<TChunkSupply> supply,
+                                         std::shared_ptr<TAcquireRecord> record)
     : notice_(plan.iBoard),
       plan_(plan),
       supply_(std::move(supply)),
+      record_(std::move(record)),
       // Destroyed before it ends on its own, it is killed: the kill wakes it if it waits.
       thread_([this] { Body(); }, [this] { dataChunkPool_.PushKill(); }) {
     notice_.Register(thread_.ThreadId());
+    record_->CallbackThreadId.store(thread_.ThreadId());
+}
+
+void TPoolCallbackThread::Queue(void* chunk) {
+    record_->ChunksQueued.fetch_add(1);
+    try {
+        dataChunkPool_.PushLast(chunk);
+    } catch (...) {
+        record_->ChunksQueued.fetch_sub(1);
+        throw;
+    }
 }
 
 void TPoolCallbackThread::EndAfterQueue() {
@@ -179,9 +219,15 @@ void TPoolCallbackThread::Body() {
     for (;;) {
         void* chunk = dataChunkPool_.PopFirst();
         if (chunk == nullptr) break;  // the kill, queued behind every chunk of the run
-        if (!thread_.StopRequested() && !notice_.Discarding()) DeliverChunk(chunk);
+        record_->ChunksQueued.fetch_sub(1);
+        if (!thread_.StopRequested() && !notice_.Discarding()) {
+            DeliverChunk(chunk);
+            record_->ChunksDelivered.fetch_add(1);
+        }
         supply_->EmptyChunkPool.PushLast(chunk);
     }
+    // The callback is never called again for this run.
+    record_->PartDone();
 }
 
 void TPoolCallbackThread::DeliverChunk(void* pData) {
@@ -217,17 +263,32 @@ void TPoolCallbackThread::DeliverChunk(void* pData) {
     inCallback.store(1);
     auto callUser = [&] {
         try {
+            void* const context = plan_.pCallbackContext;
             switch (plan_.CallbackType) {
                 case kCallbackTypeRaw:
-                    reinterpret_cast<TPCallbackProcSRaw>(plan_.pCallback)(iBoard, iSequencer, DataCt, raw_.data());
+                    if (plan_.bCallbackContext)
+                        reinterpret_cast<HX_CallbackRaw>(plan_.pCallback)(context, iBoard, iSequencer, DataCt, raw_.data());
+                    else
+                        reinterpret_cast<TPCallbackProcSRaw>(plan_.pCallback)(iBoard, iSequencer, DataCt, raw_.data());
                     break;
                 case kCallbackTypeCounts:
-                    reinterpret_cast<TPCallbackProcSCounts>(plan_.pCallback)(iBoard, iSequencer, DataCt, counts_.data(),
-                                                                           status_.data(), timestamp_.data());
+                    if (plan_.bCallbackContext)
+                        reinterpret_cast<HX_CallbackCounts>(plan_.pCallback)(context, iBoard, iSequencer, DataCt,
+                                                                             counts_.data(), status_.data(),
+                                                                             timestamp_.data());
+                    else
+                        reinterpret_cast<TPCallbackProcSCounts>(plan_.pCallback)(iBoard, iSequencer, DataCt,
+                                                                               counts_.data(), status_.data(),
+                                                                               timestamp_.data());
                     break;
                 case kCallbackTypeVolts:
-                    reinterpret_cast<TPCallbackProcSV>(plan_.pCallback)(iBoard, iSequencer, DataCt, volts_.data(),
-                                                                       status_.data(), timestamp_.data());
+                    if (plan_.bCallbackContext)
+                        reinterpret_cast<HX_CallbackVolts>(plan_.pCallback)(context, iBoard, iSequencer, DataCt,
+                                                                            volts_.data(), status_.data(),
+                                                                            timestamp_.data());
+                    else
+                        reinterpret_cast<TPCallbackProcSV>(plan_.pCallback)(iBoard, iSequencer, DataCt, volts_.data(),
+                                                                           status_.data(), timestamp_.data());
                     break;
             }
         } catch (...) {
@@ -260,10 +321,11 @@ TTransfer::~TTransfer() {
 TPoolAcquireThread::TPoolAcquireThread(const TAcquisitionPlan& plan)
     : plan_(plan),
       supply_(std::make_shared<TChunkSupply>(plan.ChunkSize)),
+      record_(std::make_shared<TAcquireRecord>(plan.ChunkSize, plan.CallbackType != kCallbackTypeNone)),
       stopEvent_(Required(CreateEventW(nullptr, TRUE, FALSE, nullptr))),
       finalChunkPool_(plan.CallbackType == kCallbackTypeNone ? std::make_unique<TChunkPool>() : nullptr),
       callbackThread_(plan.CallbackType == kCallbackTypeNone ? nullptr
-                                                             : std::make_unique<TPoolCallbackThread>(plan, supply_)),
+                                                             : std::make_unique<TPoolCallbackThread>(plan, supply_, record_)),
       blockSamplesLeft_(plan.BlockSampleCt),
       thread_([this] { Body(); }, [this] { Wake(); }) {}
 
@@ -356,10 +418,12 @@ DWORD TPoolAcquireThread::Run(DWORD ControlWord, TTransfer& transfer) {
         if (status == ERROR_IO_PENDING) status = AwaitTransfer(transfer);
         if (status != ERROR_SUCCESS) return status;
 
-        if (finalChunkPool_ != nullptr)
+        if (finalChunkPool_ != nullptr) {
             finalChunkPool_->PushLast(transfer.chunk);
-        else
+            record_->ChunksDelivered.fetch_add(1);
+        } else {
             callbackThread_->Queue(transfer.chunk);
+        }
         transfer.chunk = nullptr;
 
         if (plan_.Mode == amBlock) {
@@ -376,10 +440,14 @@ void TPoolAcquireThread::Body() {
     const DWORD ControlWord = RegRead(4, plan_.iBoard, kStartStop0) | kAcquireBits;
     // On the heap: a request the driver never gives back keeps its OVERLAPPED and chunk.
     TTransferHold transfer(new TTransfer(*supply_));
+    DWORD result = ERROR_INTERNAL_ERROR;
     try {
-        Run(ControlWord, *transfer);
+        result = Run(ControlWord, *transfer);
     } catch (...) {
     }
+    // A run asked to end ends aborted; any other way out but a complete block is a failure.
+    if (result != ERROR_SUCCESS && !(result == ERROR_OPERATION_ABORTED && thread_.StopRequested()))
+        record_->Failed(result);
     // The end of the run, taken on every path: the hardware stopped, the transfer ended, the
     // threads told to end.
     try {
@@ -391,6 +459,8 @@ void TPoolAcquireThread::Body() {
     if (callbackThread_ != nullptr) callbackThread_.release()->EndAfterQueue();
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
     fillThread_.reset();
+    record_->RunEnded.store(true);
+    record_->PartDone();
 }
 
 }  // namespace halvex

@@ -17,8 +17,10 @@
 #include <halvex/halvex.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "adc/ChunkPool.h"
@@ -49,6 +51,37 @@ struct TAcquisitionPlan {
     DWORD BlockSampleCt = 0;                 // block mode: samples wanted
     DWORD CallbackType = kCallbackTypeNone;  // none: filled chunks wait in the final pool
     void* pCallback = nullptr;
+    bool bCallbackContext = false;  // the callback takes pCallbackContext first
+    void* pCallbackContext = nullptr;
+};
+
+// What a run reports while it runs and after it ended, until its sequencer's next start.
+// Shared by the run's threads and the sequencer's table entry.
+struct TAcquireRecord {
+    TAcquireRecord(DWORD chunkSize, bool callback);
+
+    // One part of the run is done: the acquisition's end, or the callback's last delivery.
+    // After the last part the record is settled.
+    void PartDone();
+    // A transfer failed with `code`.
+    void Failed(DWORD code);
+
+    const DWORD ChunkSize;
+    std::atomic<uint64_t> ChunksDelivered{0};
+    std::atomic<int64_t> ChunksQueued{0};  // to the callback
+    std::atomic<DWORD> FailedTransfers{0};
+    std::atomic<DWORD> LastFailure{0};
+    std::atomic<bool> RunEnded{false};
+    std::atomic<DWORD> CallbackThreadId{0};
+
+    // Waits until the run has ended and the callback has returned from its last chunk; false
+    // after `timeoutMs` (INFINITE: no time-out). No kernel object: a record outlives its run.
+    bool WaitSettled(DWORD timeoutMs);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable settled_;
+    int partsLeft_;  // guarded by mutex_
 };
 
 // Shared by an acquisition thread, its fill thread and its callback thread.
@@ -116,12 +149,13 @@ private:
 
 class TPoolCallbackThread {
 public:
-    TPoolCallbackThread(const TAcquisitionPlan& plan, std::shared_ptr<TChunkSupply> supply);
+    TPoolCallbackThread(const TAcquisitionPlan& plan, std::shared_ptr<TChunkSupply> supply,
+                        std::shared_ptr<TAcquireRecord> record);
 
     void Start() { thread_.Start(); }
     bool Created() const { return thread_.Handle() != nullptr; }
     // A filled chunk, delivered in the order queued.
-    void Queue(void* chunk) { dataChunkPool_.PushLast(chunk); }
+    void Queue(void* chunk);
     // The end of its acquisition: the thread delivers what is queued, then ends and frees this
     // object, started or not. Nothing may touch the object after this call.
     void EndAfterQueue();
@@ -135,6 +169,7 @@ private:
     TLiveStreamThread live_;
     const TAcquisitionPlan plan_;
     const std::shared_ptr<TChunkSupply> supply_;
+    const std::shared_ptr<TAcquireRecord> record_;
     // Filled chunks in acquisition order, then the kill.
     TChunkPool dataChunkPool_{TChunkPool::pcCounted};
     // Conversion arrays, reused from chunk to chunk: the user sees them only during a call.
@@ -192,6 +227,7 @@ public:
     ~TPoolAcquireThread() = default;
 
     bool Created() const;
+    const std::shared_ptr<TAcquireRecord>& Record() const { return record_; }
     // Puts the run's first chunk in the empty pool: proof that the size fits in memory.
     bool StockFirstChunk();
     void Start() { thread_.Start(); }
@@ -217,6 +253,7 @@ private:
     TLiveStreamThread live_;
     const TAcquisitionPlan plan_;
     const std::shared_ptr<TChunkSupply> supply_;
+    const std::shared_ptr<TAcquireRecord> record_;
     // Manual-reset: set when the run is asked to end, so a run waiting for a transfer that
     // never completes still sees the request.
     TOwnedHandle stopEvent_;

@@ -83,6 +83,7 @@ void TChunkPool::PushLast(void* pData) {
         else
             pFirst = link;
         pLast = link;
+        ++count_;
     }
     ReleaseOnce(hPoolSem);
 }
@@ -97,6 +98,7 @@ void TChunkPool::PushFirst(void* pData) {
         else
             pLast = link;
         pFirst = link;
+        ++count_;
     }
     ReleaseOnce(hPoolSem);
 }
@@ -109,7 +111,10 @@ void* TChunkPool::PopFirst() {
     {
         MutexHold hold(hPoolMutex);
         link = pFirst;
-        if (link != nullptr) pFirst = link->pNext;
+        if (link != nullptr) {
+            pFirst = link->pNext;
+            --count_;
+        }
         if (pFirst != nullptr)
             pFirst->pPrev = nullptr;
         else
@@ -124,13 +129,21 @@ void* TChunkPool::PopLast() {
     {
         MutexHold hold(hPoolMutex);
         link = pLast;
-        if (link != nullptr) pLast = link->pPrev;
+        if (link != nullptr) {
+            pLast = link->pPrev;
+            --count_;
+        }
         if (pLast != nullptr)
             pLast->pNext = nullptr;
         else
             pFirst = nullptr;
     }
     return TakeLink(link);
+}
+
+std::size_t TChunkPool::Count() {
+    MutexHold hold(hPoolMutex);
+    return count_;
 }
 
 bool TChunkPool::bGotData() {
@@ -143,6 +156,7 @@ TPAcqChunkLink TChunkPool::DetachAll() {
     TPAcqChunkLink tail = pLast;
     pFirst = nullptr;
     pLast = nullptr;
+    count_ = 0;
     return tail;
 }
 

@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 namespace halvex {
@@ -51,6 +52,8 @@ public:
     void* PopFirst();
     void* PopLast();
     bool bGotData();
+    // Chunks queued now.
+    std::size_t Count();
 
     // Takes the whole list at once and returns its tail (null when empty); the caller owns the
     // chain from there towards the head through pPrev. Does not touch the semaphore.
@@ -69,6 +72,7 @@ private:
 
     TPAcqChunkLink pFirst = nullptr;  // guarded by hPoolMutex
     TPAcqChunkLink pLast = nullptr;   // guarded by hPoolMutex
+    std::size_t count_ = 0;           // guarded by hPoolMutex
 };
 
 // Pools and links alive right now, for leak checks in tests.

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <string>
 #include <type_traits>
@@ -26,6 +27,7 @@ enum TImmediateMode : uint8_t { imUnknown = 0, imNative16 = 1, imNative32 = 2, i
 enum TRegisterMap : uint8_t { rmUnknown = 0, rmLayout1 = 1, rmLayout2 = 2, rmLayout3 = 3 };
 
 class TPoolAcquireThread;
+struct TAcquireRecord;
 
 // Callback type tags: little-endian four-character codes.
 inline constexpr DWORD kCallbackTypeNone = ADC_CALLBACK_NONE;
@@ -35,6 +37,10 @@ struct TSequencerAcq {
     DWORD ChunkSize = 0;
     DWORD CallbackType = kCallbackTypeNone;  // guarded by hSequencerMutex
     void* pCallback = nullptr;               // guarded by hSequencerMutex
+    // Set through the context entry: the callback takes this pointer first. Guarded by
+    // hSequencerMutex.
+    bool bCallbackContext = false;
+    void* pCallbackContext = nullptr;
     std::atomic<BYTE> bInCallback{0};        // written by the callback thread, lock-free
     HANDLE hSequencerMutex = INVALID_HANDLE_VALUE;
     // Non-null from a successful start until ADC_AcquireEnd: the sequencer is busy.
@@ -44,6 +50,8 @@ struct TSequencerAcq {
     // stays busy, so no new run starts and is stopped by the old one's stop byte.
     // Guarded by hSequencerMutex.
     bool bStopping = false;
+    // The latest run's counters, from its start until the next start. Guarded by hSequencerMutex.
+    std::shared_ptr<TAcquireRecord> LastRun;
     bool IsBusy() const { return AcquireThread != nullptr || bStopping; }
 };
 

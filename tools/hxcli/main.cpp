@@ -1,6 +1,7 @@
 // hxcli: the Halvex command line, over the library's public API only.
+#include <halvex/halvex.h>
+
 #include <cstdio>
-#include <map>
 
 #include "Command.h"
 #include "Simulator.h"
@@ -8,18 +9,8 @@
 namespace hxcli {
 
 std::string ErrorName(DWORD code) {
-    static const std::map<DWORD, const char*> names = {
-        {0, "ERROR_SUCCESS"},           {12, "ERROR_INVALID_ACCESS"},      {13, "ERROR_INVALID_DATA"},
-        {21, "ERROR_NOT_READY"},        {30, "ERROR_READ_FAULT"},          {31, "ERROR_GEN_FAILURE"},
-        {38, "ERROR_HANDLE_EOF"},       {50, "ERROR_NOT_SUPPORTED"},       {66, "ERROR_BAD_DEV_TYPE"},
-        {67, "ERROR_BAD_NET_NAME"},     {87, "ERROR_INVALID_PARAMETER"},   {170, "ERROR_BUSY"},
-        {487, "ERROR_INVALID_ADDRESS"}, {997, "ERROR_IO_PENDING"},         {998, "ERROR_NOACCESS"},
-        {1349, "ERROR_BAD_TOKEN_TYPE"}, {1359, "ERROR_INTERNAL_ERROR"},    {1413, "ERROR_INVALID_INDEX"},
-        {1426, "ERROR_INVALID_HOOK_FILTER"}, {1427, "ERROR_INVALID_FILTER_PROC"}, {1, "ERROR_INVALID_FUNCTION"},
-        {6, "ERROR_INVALID_HANDLE"},    {995, "ERROR_OPERATION_ABORTED"},
-    };
-    const auto it = names.find(code);
-    return it != names.end() ? it->second : "driver error";
+    const std::string name = HX_ErrorName(code);
+    return name == "UNKNOWN" ? "driver error" : name;
 }
 
 int Fail(const std::string& what, DWORD code) {

@@ -1,0 +1,187 @@
+// The extension entries: a run's status and its end, callbacks with a context, the chunk size,
+// the version and the meaning of codes.
+#include <halvex/version.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+
+#include "StreamFixture.h"
+
+namespace {
+
+using halvex::sim::FailKind;
+using halvex::sim::Failure;
+
+constexpr DWORD kForever = 0xFFFFFFFF;
+
+struct CallContext {
+    std::atomic<int> calls{0};
+    std::atomic<bool> wrongContext{false};
+    std::atomic<uint64_t> samples{0};
+    std::atomic<DWORD> waitFromInside{0};
+    bool waitInside = false;
+};
+
+void WINAPI CountVolts(void* context, UINT64, DWORD iSequencer, DWORD DataCt, double*, WORD*, WORD*) {
+    auto* c = static_cast<CallContext*>(context);
+    if (iSequencer != 0) c->wrongContext = true;
+    c->samples += DataCt;
+    // Waiting for its own run's end from inside the callback could only deadlock.
+    if (c->waitInside && c->calls == 0) c->waitFromInside = HX_AcquireWait(0, 0, kForever);
+    ++c->calls;
+}
+
+void WINAPI CheckRaw(void* context, UINT64, DWORD, DWORD DataCt, DWORD* pData) {
+    auto* c = static_cast<CallContext*>(context);
+    for (DWORD i = 0; i < DataCt; ++i) {
+        const uint64_t index = c->samples + i;
+        if ((pData[i] & 0xFFFF) != (index & 0xFFFF)) c->wrongContext = true;
+    }
+    c->samples += DataCt;
+    ++c->calls;
+}
+
+}  // namespace
+
+// The run the status and the wait describe: its end is the block's completion, a failure or
+// ADC_AcquireEnd, and the wait also covers the callback's last return.
+class ExtensionTest : public StreamTest {
+protected:
+    static HX_ACQUIRE_STATUS Status() {
+        HX_ACQUIRE_STATUS status{};
+        status.Size = sizeof status;
+        EXPECT_EQ(HX_AcquireStatus(kStreamBoard, 0, &status), 0u);
+        return status;
+    }
+};
+
+TEST_F(ExtensionTest, ABlockWithAContextCallbackIsWaitedForAndReportedWhole) {
+    CallContext context;
+    ASSERT_EQ(HX_SetChunkSize(kStreamBoard, 0, 1024), 0u);
+    ASSERT_EQ(HX_SetCallbackContext(kStreamBoard, 0, ADC_CALLBACK_VOLTS, reinterpret_cast<void*>(&CountVolts),
+                                    &context),
+              0u);
+    EXPECT_EQ(HX_AcquireWait(kStreamBoard, 0, 0), static_cast<DWORD>(ERROR_NOT_READY));
+    ASSERT_EQ(ADC_AcquireBlock(kStreamBoard, 0, 1000), 0u);
+    ASSERT_EQ(HX_AcquireWait(kStreamBoard, 0, 20000), 0u);
+    // After the wait the callback has returned from every chunk of the run.
+    EXPECT_EQ(context.calls.load(), 4);
+    EXPECT_EQ(context.samples.load(), 1024u);
+    EXPECT_FALSE(context.wrongContext.load());
+
+    HX_ACQUIRE_STATUS status = Status();
+    EXPECT_EQ(status.Size, sizeof status);
+    EXPECT_EQ(status.Exists, 1u);
+    EXPECT_EQ(status.RunEnded, 1u);
+    EXPECT_EQ(status.BytesPerChunk, 1024u);
+    EXPECT_EQ(status.ChunksDelivered, 4u);
+    EXPECT_EQ(status.SamplesDelivered, 1024u);
+    EXPECT_EQ(status.ChunksQueued, 0u);
+    EXPECT_EQ(status.ChunksPooled, 0u);
+    EXPECT_EQ(status.FailedTransfers, 0u);
+
+    // The counters outlive the acquisition, until the next start.
+    ASSERT_EQ(ADC_AcquireEnd(kStreamBoard, 0), 0u);
+    status = Status();
+    EXPECT_EQ(status.Exists, 0u);
+    EXPECT_EQ(status.ChunksDelivered, 4u);
+    EXPECT_EQ(HX_AcquireWait(kStreamBoard, 0, 0), 0u);
+
+    // The classic entry replaces the context callback.
+    ASSERT_EQ(SetCallback(ADC_CALLBACK_RAW), 0u);
+    ASSERT_EQ(ADC_AcquireBlock(kStreamBoard, 0, 1), 0u);
+    ASSERT_EQ(HX_AcquireWait(kStreamBoard, 0, 20000), 0u);
+    EXPECT_EQ(recorder_.Count(), 1u);
+    EXPECT_EQ(context.calls.load(), 4);
+    EXPECT_EQ(Status().ChunksDelivered, 1u);
+}
+
+TEST_F(ExtensionTest, AStreamEndsOnlyWhenEndedAndItsCallbackCannotWaitForItself) {
+    CallContext context;
+    context.waitInside = true;
+    ASSERT_EQ(HX_SetCallbackContext(kStreamBoard, 0, ADC_CALLBACK_VOLTS, reinterpret_cast<void*>(&CountVolts),
+                                    &context),
+              0u);
+    ASSERT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
+    EXPECT_EQ(HX_AcquireWait(kStreamBoard, 0, 50), static_cast<DWORD>(ERROR_TIMEOUT));
+    EXPECT_EQ(Status().RunEnded, 0u);
+    ASSERT_EQ(ADC_AcquireEnd(kStreamBoard, 0), 0u);
+    ASSERT_EQ(HX_AcquireWait(kStreamBoard, 0, 20000), 0u);
+    const HX_ACQUIRE_STATUS status = Status();
+    EXPECT_EQ(status.RunEnded, 1u);
+    EXPECT_EQ(status.FailedTransfers, 0u) << "an ended stream is not a failure";
+    EXPECT_EQ(status.ChunksDelivered, static_cast<uint64_t>(context.calls.load()));
+    EXPECT_GT(context.calls.load(), 0);
+    EXPECT_EQ(context.waitFromInside.load(), static_cast<DWORD>(ERROR_BUSY));
+}
+
+TEST_F(ExtensionTest, AFailedTransferEndsTheRunAndIsReported) {
+    CallContext context;
+    ASSERT_EQ(HX_SetCallbackContext(kStreamBoard, 0, ADC_CALLBACK_RAW, reinterpret_cast<void*>(&CheckRaw), &context),
+              0u);
+    halvex::sim::FailRequests(kStreamBoard, halvex::sim::kIoctlDmaPiongIn, Failure{FailKind::Now, 23, 0, 1});
+    ASSERT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
+    ASSERT_EQ(HX_AcquireWait(kStreamBoard, 0, 20000), 0u);
+    HX_ACQUIRE_STATUS status = Status();
+    EXPECT_EQ(status.Exists, 1u);
+    EXPECT_EQ(status.RunEnded, 1u);
+    EXPECT_EQ(status.FailedTransfers, 1u);
+    EXPECT_EQ(status.LastFailure, 23u);
+    EXPECT_EQ(ADC_AcquireEnd(kStreamBoard, 0), 0u);
+    EXPECT_EQ(Status().LastFailure, 23u);
+}
+
+TEST_F(ExtensionTest, WithoutACallbackChunksArePooledAndCounted) {
+    ASSERT_EQ(ADC_AcquireBlock(kStreamBoard, 0, 1000), 0u);
+    ASSERT_EQ(HX_AcquireWait(kStreamBoard, 0, 20000), 0u);
+    HX_ACQUIRE_STATUS status = Status();
+    EXPECT_EQ(status.ChunksPooled, 4u);
+    EXPECT_EQ(status.ChunksDelivered, 4u);
+    ASSERT_EQ(ADC_ClearData(kStreamBoard, 0), 0u);
+    EXPECT_EQ(Status().ChunksPooled, 0u);
+}
+
+TEST_F(ExtensionTest, TheStatusRecordIsSizePrefixedAndGuarded) {
+    HX_ACQUIRE_STATUS status;
+    std::memset(&status, 0xAB, sizeof status);
+    status.Size = 8;
+    ASSERT_EQ(HX_AcquireStatus(kStreamBoard, 0, &status), 0u);
+    EXPECT_EQ(status.Size, 8u);
+    EXPECT_EQ(status.Exists, 0u);
+    EXPECT_EQ(status.RunEnded, 0xABABABABu) << "a field beyond Size was written";
+
+    status.Size = 4;
+    EXPECT_EQ(HX_AcquireStatus(kStreamBoard, 0, &status), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(HX_AcquireStatus(kStreamBoard, 0, nullptr), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
+    status.Size = sizeof status;
+    EXPECT_EQ(HX_AcquireStatus(3, 0, &status), static_cast<DWORD>(ERROR_INVALID_INDEX));
+    EXPECT_EQ(HX_AcquireStatus(kStreamBoard, 2, &status), static_cast<DWORD>(ERROR_INVALID_INDEX));
+    EXPECT_EQ(HX_AcquireWait(kStreamBoard, 2, 0), static_cast<DWORD>(ERROR_INVALID_INDEX));
+    EXPECT_EQ(HX_SetCallbackContext(kStreamBoard, 0, 7, reinterpret_cast<void*>(&CountVolts), nullptr),
+              static_cast<DWORD>(ERROR_INVALID_HOOK_FILTER));
+}
+
+TEST_F(ExtensionTest, TheChunkSizeIsCheckedAndWrittenToTheTransferRegister) {
+    for (DWORD bytes : {0u, 2u, 6u, (64u << 20) + 4})
+        EXPECT_EQ(HX_SetChunkSize(kStreamBoard, 0, bytes), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << bytes;
+    EXPECT_EQ(HX_SetChunkSize(kStreamBoard, 1, 4096), static_cast<DWORD>(ERROR_INVALID_INDEX));
+    EXPECT_EQ(HX_SetChunkSize(kLayout1Board, 0, 4096), static_cast<DWORD>(ERROR_BAD_DEV_TYPE));
+    EXPECT_EQ(HX_SetChunkSize(kStreamBoard, 0, 64u << 20), 0u);
+    EXPECT_EQ(halvex::sim::GetRegister(kStreamBoard, 32), 64u << 20);
+    ASSERT_EQ(HX_SetChunkSize(kStreamBoard, 0, 4096), 0u);
+    ASSERT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
+    EXPECT_EQ(HX_SetChunkSize(kStreamBoard, 0, 8192), static_cast<DWORD>(ERROR_BUSY));
+    ASSERT_EQ(ADC_AcquireEnd(kStreamBoard, 0), 0u);
+    EXPECT_EQ(Status().BytesPerChunk, 4096u);
+}
+
+TEST(Extensions, CodesHaveNamesAndTextsAndTheVersionIsTheHeaders) {
+    EXPECT_EQ(HX_GetVersion(), static_cast<DWORD>(HALVEX_VERSION));
+    EXPECT_STREQ(HX_ErrorName(170), "ERROR_BUSY");
+    EXPECT_STREQ(HX_ErrorName(0), "ERROR_SUCCESS");
+    EXPECT_STREQ(HX_ErrorName(1460), "ERROR_TIMEOUT");
+    EXPECT_STREQ(HX_ErrorName(0xDEADBEEF), "UNKNOWN");
+    for (DWORD code : {0u, 6u, 13u, 21u, 66u, 87u, 170u, 487u, 995u, 1359u, 1413u, 1427u, 0xDEADBEEFu})
+        EXPECT_GE(std::strlen(HX_ErrorText(code)), 4u) << code;
+}
