@@ -226,7 +226,8 @@ HALVEX_SIM_API InputSource DefaultInputSource(unsigned sequencer, unsigned chann
 HALVEX_SIM_API uint32_t PackedConversion(double volts, uint32_t rangeCode, unsigned channel);
 // On boards that take 32-bit immediate commands: how soon after the previous command a new one
 // is taken (15 µs at power-up); sooner ones are dropped. A long spacing makes the next scan find
-// a short FIFO.
+// a short FIFO. Throws std::invalid_argument for a spacing below 0, above 10^12 µs or not a
+// number.
 HALVEX_SIM_API void SetCommandSpacing(std::size_t board, double microseconds);
 
 }  // namespace halvex::sim

@@ -109,6 +109,12 @@ HALVEX_SIM_C_API DWORD HXSIM_SetInputSource(UINT64 iBoard, DWORD Sequencer, DWOR
 HALVEX_SIM_C_API DWORD HXSIM_GetInputSource(UINT64 iBoard, DWORD Sequencer, DWORD Channel, DWORD *pKind,
                                             double *pVolts, double *pAmplitude, double *pHertz, DWORD *pOutput);
 
+/* On boards that take 32-bit immediate commands: how soon after the previous command a new one
+ * is taken, in microseconds (15 at power-up); sooner ones are dropped, so a long spacing makes
+ * the next immediate read find a short FIFO.
+ * 1413 bad board; 87 Microseconds below 0, above 10^12 or not a number. */
+HALVEX_SIM_C_API DWORD HXSIM_SetCommandSpacing(UINT64 iBoard, double Microseconds);
+
 /* ==== Injected failures ======================================================================= */
 
 /* How a request fails. */
@@ -174,6 +180,11 @@ HALVEX_SIM_C_API DWORD HXSIM_SetDmaPacing(UINT64 iBoard, DWORD Pacing);
  * index modulo 65536), so a test can prove that each sample arrived once and in order.
  * 1413 bad board. */
 HALVEX_SIM_C_API DWORD HXSIM_SetStreamIndexSource(UINT64 iBoard, BOOL On);
+
+/* How many samples the on-board FIFO holds while no transfer is pending (65536 at power-up);
+ * beyond that, samples are lost and counted as overruns.
+ * 1413 bad board. */
+HALVEX_SIM_C_API DWORD HXSIM_SetStreamFifoDepth(UINT64 iBoard, UINT64 Samples);
 
 /* The engine's state and totals since the board was added. Size is set by the caller to the size
  * of the structure it knows (sizeof(HXSIM_STREAM_STATUS) of its header); the simulator fills

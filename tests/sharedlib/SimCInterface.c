@@ -1,7 +1,7 @@
 /* The simulator's C interface driven from a C program, with the results checked through the
  * public API: a bus of its own, a constant and a loopback source read back by immediate reads,
- * a register, an injected failure, the interrupt, a short block acquisition and its stream
- * status, and the codes for what the interface refuses. */
+ * the command spacing, a register, injected failures, the interrupt, a short block acquisition
+ * and its stream status, and the codes for what the interface refuses. */
 #include <halvex/halvex.h>
 #include <halvex/sim_c.h>
 
@@ -61,6 +61,11 @@ static void SourcesReadBackThroughTheLibrary(void) {
     CHECK(range == 3 && counts == 28672 && Near(volts, -1.25));
     CHECK_CODE(ERROR_SUCCESS, ADC_GetImmediateV(1, 0, &volts, 7, HALVEX_AI_RANGE_5V));
     CHECK(Near(volts, -1.25));
+
+    /* Commands spaced further apart than the library waits are dropped: a short FIFO. */
+    CHECK_CODE(ERROR_SUCCESS, HXSIM_SetCommandSpacing(1, 1e6));
+    CHECK_CODE(ERROR_READ_FAULT, ADC_GetImmediateV(1, 0, &volts, 7, HALVEX_AI_RANGE_5V));
+    CHECK_CODE(ERROR_SUCCESS, HXSIM_SetCommandSpacing(1, 15.0));
 }
 
 static void RegistersFailuresAndTheInterrupt(void) {
@@ -140,6 +145,9 @@ static void RefusalsChangeNothing(void) {
     CHECK_CODE(ERROR_INVALID_PARAMETER, HXSIM_SetInputSource(0, 0, 3, HXSIM_SOURCE_SINE, NAN, 1.0, 50.0, 0));
     CHECK_CODE(ERROR_SUCCESS, HXSIM_GetInputSource(0, 0, 3, &kind, &volts, NULL, NULL, NULL));
     CHECK(kind == HXSIM_SOURCE_CONSTANT && Near(volts, 1.25));
+    CHECK_CODE(ERROR_INVALID_PARAMETER, HXSIM_SetCommandSpacing(1, NAN));
+    CHECK_CODE(ERROR_INVALID_PARAMETER, HXSIM_SetCommandSpacing(1, -1.0));
+    CHECK_CODE(ERROR_INVALID_PARAMETER, HXSIM_SetCommandSpacing(1, 1e300));
 
     CHECK_CODE(ERROR_INVALID_ADDRESS, HXSIM_GetRegister(0, SCRATCH_REGISTER, 4, NULL));
     CHECK_CODE(ERROR_INVALID_PARAMETER, HXSIM_SetRegister(0, 4094, 0, 4));

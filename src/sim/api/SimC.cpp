@@ -159,6 +159,13 @@ extern "C" HALVEX_SIM_C_API DWORD HXSIM_GetInputSource(UINT64 iBoard, DWORD Sequ
     });
 }
 
+extern "C" HALVEX_SIM_C_API DWORD HXSIM_SetCommandSpacing(UINT64 iBoard, double Microseconds) {
+    return SimCall([&] {
+        SetCommandSpacing(Position(iBoard), Microseconds);
+        return DWORD{ERROR_SUCCESS};
+    });
+}
+
 // ---- Injected failures ----------------------------------------------------------------------
 
 static_assert(HXSIM_FAIL_NOW == static_cast<int>(FailKind::Now) &&
@@ -255,6 +262,13 @@ extern "C" HALVEX_SIM_C_API DWORD HXSIM_SetDmaPacing(UINT64 iBoard, DWORD Pacing
 extern "C" HALVEX_SIM_C_API DWORD HXSIM_SetStreamIndexSource(UINT64 iBoard, BOOL On) {
     return SimCall([&] {
         SetStreamIndexSource(Position(iBoard), On != FALSE);
+        return DWORD{ERROR_SUCCESS};
+    });
+}
+
+extern "C" HALVEX_SIM_C_API DWORD HXSIM_SetStreamFifoDepth(UINT64 iBoard, UINT64 Samples) {
+    return SimCall([&] {
+        SetStreamFifoDepth(Position(iBoard), static_cast<std::size_t>(Samples));
         return DWORD{ERROR_SUCCESS};
     });
 }
