@@ -4,6 +4,7 @@
 // on Windows, so the library code that runs against it is the code that ships. This header is
 // for tests (ours and an application's own): build a bus, pre-set registers, read what the
 // library sent, inject failures, and start, detach and restart the library in one process.
+// halvex/sim_c.h offers the same simulator to C programs and other languages.
 //
 // Without any call here, the Linux library builds its bus from the environment variable
 // HALVEX_SIM_BOARDS when it loads, or takes the default set (one board of each register layout):

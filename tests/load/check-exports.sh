@@ -2,9 +2,10 @@
 # Fails when the shared library exports a symbol that is not part of its public surface: the
 # three names of each export-table entry, the Win32 layer's functions, the simulated-bus API
 # (halvex::sim), its C interface (HXSIM_*) and the HxTest* life-cycle entries.
-# Usage: check-exports.sh <nm> <c++filt> <library> <ExportTable.inc> <posix windows.h>
+# With the simulator's C header as well, each HXSIM_ function it declares must be exported.
+# Usage: check-exports.sh <nm> <c++filt> <library> <ExportTable.inc> <posix windows.h> [sim_c.h]
 set -eu
-nm=$1 cxxfilt=$2 library=$3 table=$4 winheader=$5
+nm=$1 cxxfilt=$2 library=$3 table=$4 winheader=$5 simheader=${6:-}
 
 allowed=$(mktemp)
 exported=$(mktemp)
@@ -37,9 +38,11 @@ done <"$exported"
 
 missing=0
 while read -r name; do
+  [ -n "$name" ] || continue
   grep -qxF "$name" "$exported" || { echo "not exported: $name"; missing=1; }
 done <<EOF2
 $(sed -n 's/^[[:space:]]*HX_EXPORT([^,]*,[[:space:]]*\([A-Za-z_][A-Za-z0-9_]*\)[[:space:]]*,.*/\1\n_\1\nVB\1/p' "$table")
+$(if [ -n "$simheader" ]; then grep -o 'HXSIM_[A-Za-z0-9_]*(' "$simheader" | tr -d '('; fi)
 EOF2
 
 [ $bad -eq 0 ] && [ $missing -eq 0 ] && echo "check-exports: $(wc -l <"$exported") exported symbols, all expected"

@@ -253,8 +253,11 @@ extern "C" HALVEX_SIM_C_API DWORD HXSIM_SetInterruptCompletion(UINT64 iBoard, DW
 
 extern "C" HALVEX_SIM_C_API DWORD HXSIM_SetDmaPacing(UINT64 iBoard, DWORD Pacing) {
     return SimCall([&] {
-        if (Pacing != HXSIM_PACING_REAL_TIME && Pacing != HXSIM_PACING_FREE_RUNNING) return DWORD{ERROR_INVALID_PARAMETER};
-        SetDmaPacing(Position(iBoard), Pacing == HXSIM_PACING_REAL_TIME ? DmaPacing::RealTime : DmaPacing::FreeRunning);
+        if (Pacing != HXSIM_PACING_REAL_TIME && Pacing != HXSIM_PACING_FREE_RUNNING) {
+            return DWORD{ERROR_INVALID_PARAMETER};
+        }
+        SetDmaPacing(Position(iBoard),
+                     Pacing == HXSIM_PACING_REAL_TIME ? DmaPacing::RealTime : DmaPacing::FreeRunning);
         return DWORD{ERROR_SUCCESS};
     });
 }
