@@ -4,6 +4,7 @@
 // on Windows, so the library code that runs against it is the code that ships. This header is
 // for tests (ours and an application's own): build a bus, pre-set registers, read what the
 // library sent, inject failures, and start, detach and restart the library in one process.
+// halvex/sim_c.h offers the same simulator to C programs and other languages.
 //
 // Without any call here, the Linux library builds its bus from the environment variable
 // HALVEX_SIM_BOARDS when it loads, or takes the default set (one board of each register layout):
@@ -25,6 +26,9 @@
 #include <string>
 #include <vector>
 
+// Quoted: found beside this header once installed, through the src folder in the source tree.
+#include "port/DriverAbi.h"
+
 #if defined(_WIN32)
 #define HALVEX_SIM_API
 #else
@@ -33,20 +37,20 @@
 
 namespace halvex::sim {
 
-// The class GUID under which the simulated boards publish their device interfaces.
-inline constexpr GUID kInterfaceClass = {0xE77894A2, 0x697F, 0x11D0, {0x95, 0x8E, 0xAF, 0x1F, 0xDA, 0xDB, 0x2F, 0x1B}};
+// The driver's binary interface (device-interface class, control codes) under the names tests
+// use. The library speaks the same one.
+inline constexpr GUID kInterfaceClass = InterfaceClassGuid;
 
-// Control codes the simulated driver answers.
-inline constexpr DWORD kIoctlGetDeviceId = 0x80FF6000;
-inline constexpr DWORD kIoctlQueryBarBase = 0x80FF6004;
-inline constexpr DWORD kIoctlWaitForIrq = 0x80FF6040;
-inline constexpr DWORD kIoctlPollForIrq = 0x80FF6050;
-inline constexpr DWORD kIoctlAbortIrqWait = 0x80FF2048;
-inline constexpr DWORD kIoctlRegRead = 0x80FF6080;
-inline constexpr DWORD kIoctlRegReadBlock = 0x80FF6084;
-inline constexpr DWORD kIoctlRegWrite = 0x80FFA088;
-inline constexpr DWORD kIoctlDmaPiongControl = 0x80FFA100;
-inline constexpr DWORD kIoctlDmaPiongIn = 0x80FF6102;
+inline constexpr DWORD kIoctlGetDeviceId = IOCTL_GET_DEVICE_ID;
+inline constexpr DWORD kIoctlQueryBarBase = IOCTL_QUERY_BAR_BASE;
+inline constexpr DWORD kIoctlWaitForIrq = IOCTL_WAIT_FOR_IRQ;
+inline constexpr DWORD kIoctlPollForIrq = IOCTL_POLL_FOR_IRQ;
+inline constexpr DWORD kIoctlAbortIrqWait = IOCTL_ABORT_IRQ_WAIT;
+inline constexpr DWORD kIoctlRegRead = IOCTL_REG_READ;
+inline constexpr DWORD kIoctlRegReadBlock = IOCTL_REG_READ_BLOCK;
+inline constexpr DWORD kIoctlRegWrite = IOCTL_REG_WRITE;
+inline constexpr DWORD kIoctlDmaPiongControl = IOCTL_DMA_PIONG_CONTROL;
+inline constexpr DWORD kIoctlDmaPiongIn = IOCTL_DMA_PIONG_IN;
 
 struct BoardSetup {
     uint32_t deviceId = 0x805C;
@@ -59,7 +63,7 @@ struct BoardSetup {
 };
 
 // One request as the simulated driver received it.
-struct Request {
+struct HALVEX_SIM_API Request {
     DWORD code = 0;
     std::vector<uint8_t> input;
     DWORD outSize = 0;
@@ -223,7 +227,8 @@ HALVEX_SIM_API InputSource DefaultInputSource(unsigned sequencer, unsigned chann
 HALVEX_SIM_API uint32_t PackedConversion(double volts, uint32_t rangeCode, unsigned channel);
 // On boards that take 32-bit immediate commands: how soon after the previous command a new one
 // is taken (15 µs at power-up); sooner ones are dropped. A long spacing makes the next scan find
-// a short FIFO.
+// a short FIFO. Throws std::invalid_argument for a spacing below 0, above 10^12 µs or not a
+// number.
 HALVEX_SIM_API void SetCommandSpacing(std::size_t board, double microseconds);
 
 }  // namespace halvex::sim

@@ -74,32 +74,3 @@ bool AnalogOutputModel::OnWrite(Board& board, uint32_t offset, unsigned width, u
 }
 
 }  // namespace halvex::sim
-
-// ---- Sim API ---------------------------------------------------------------------------------
-
-namespace halvex::sim {
-namespace {
-
-template <typename Read>
-auto ReadOutput(std::size_t board, unsigned channel, Read read) {
-    if (channel >= AnalogOutputModel::kChannels) throw std::out_of_range("a board has four analog outputs");
-    ModelOf<AnalogOutputModel> target(board, "board without analog outputs");
-    std::lock_guard lock(target.board->mutex);
-    return read(*target.board, *target.model);
-}
-
-}  // namespace
-
-uint32_t AnalogOutputRange(std::size_t board, unsigned channel) {
-    return ReadOutput(board, channel, [channel](Board&, AnalogOutputModel& m) { return m.Range(channel); });
-}
-
-uint32_t AnalogOutputCounts(std::size_t board, unsigned channel) {
-    return ReadOutput(board, channel, [channel](Board&, AnalogOutputModel& m) { return m.Counts(channel); });
-}
-
-double AnalogOutputVolts(std::size_t board, unsigned channel) {
-    return ReadOutput(board, channel, [channel](Board& b, AnalogOutputModel&) { return b.analogOutputVolts[channel]; });
-}
-
-}  // namespace halvex::sim

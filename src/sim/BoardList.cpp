@@ -30,7 +30,9 @@ void SetString(HKEY key, const std::u16string& name, const std::u16string& value
                    static_cast<DWORD>((value.size() + 1) * sizeof(char16_t)));
 }
 
-void RemoveListOf(const std::string& company) {
+}  // namespace
+
+void RemoveBoardListOf(const std::string& company) {
     HKEY software = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(u"Software"), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &software) !=
         ERROR_SUCCESS) {
@@ -41,7 +43,7 @@ void RemoveListOf(const std::string& company) {
     RegCloseKey(software);
 }
 
-void WriteListOf(const std::string& company) {
+void WriteBoardListOf(const std::string& company) {
     HKEY slotscan = CreateKey(kSlotscanKey);
     if (slotscan == nullptr) return;
     SetString(slotscan, u"Company", Widen(company));
@@ -60,8 +62,6 @@ void WriteListOf(const std::string& company) {
     RegCloseKey(cardlist);
 }
 
-}  // namespace
-
 std::string DefaultBoardName(uint32_t deviceId) {
     const bool express = (deviceId & 0xC000) == 0xC000;
     return "HX-" + Hex(deviceId, 4, true) + (express ? " PCI Express" : " PCI") + " multifunction board";
@@ -71,17 +71,8 @@ std::u16string BoardListValueName(uint32_t deviceId) { return Widen(Hex(deviceId
 
 void RefreshBoardList() {
     const std::string company = Bus::Instance().Company();
-    RemoveListOf(company);
-    WriteListOf(company);
+    RemoveBoardListOf(company);
+    WriteBoardListOf(company);
 }
-
-void WriteBoardList(const std::string& company) {
-    Bus& bus = Bus::Instance();
-    RemoveListOf(bus.Company());
-    bus.SetCompany(company);
-    WriteListOf(company);
-}
-
-void RemoveBoardList() { RemoveListOf(Bus::Instance().Company()); }
 
 }  // namespace halvex::sim

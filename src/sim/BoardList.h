@@ -12,6 +12,10 @@ std::string DefaultBoardName(uint32_t deviceId);
 // The list's value name for an identifier: upper-case hexadecimal, at least four digits.
 std::u16string BoardListValueName(uint32_t deviceId);
 
+// Removes the list as written under `company`, or writes it for the boards now on the bus.
+void RemoveBoardListOf(const std::string& company);
+void WriteBoardListOf(const std::string& company);
+
 // Rewrites the list for the boards now on the bus, under the company last chosen.
 void RefreshBoardList();
 

@@ -101,39 +101,3 @@ void DmaPiongModel::FailAll(DWORD error) {
 }
 
 }  // namespace halvex::sim
-
-// ---- Sim API ---------------------------------------------------------------------------------
-
-namespace halvex::sim {
-namespace {
-
-struct DmaOf : ModelOf<DmaPiongModel> {
-    explicit DmaOf(std::size_t position) : ModelOf(position, "board without DMA ping-pong requests") {}
-};
-
-}  // namespace
-
-std::size_t PendingDmaRequests(std::size_t board) {
-    DmaOf target(board);
-    std::lock_guard lock(target.board->mutex);
-    return target.model->PendingData().size();
-}
-
-bool AwaitDmaRequests(std::size_t board, std::size_t count, DWORD timeoutMs) {
-    DmaOf target(board);
-    std::unique_lock lock(target.board->mutex);
-    return target.model->pendingChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                                  [&] { return target.model->PendingData().size() >= count; });
-}
-
-bool CompleteDmaRequest(std::size_t board, const std::vector<uint8_t>& data) {
-    DmaOf target(board);
-    std::lock_guard lock(target.board->mutex);
-    return target.model->CompleteOldest([&data](uint8_t* out, DWORD outSize) {
-        const DWORD bytes = std::min<DWORD>(outSize, static_cast<DWORD>(data.size()));
-        if (bytes != 0) std::memcpy(out, data.data(), bytes);
-        return CompletionResult{ERROR_SUCCESS, bytes};
-    });
-}
-
-}  // namespace halvex::sim

@@ -1,6 +1,5 @@
 #include "sim/Environment.h"
 
-#include <cstdlib>
 #include <limits>
 
 #include "sim/BoardList.h"
@@ -84,7 +83,5 @@ bool UseBoardsFrom(const char* value) {
     RefreshBoardList();
     return true;
 }
-
-bool UseEnvironmentBoards() { return UseBoardsFrom(std::getenv("HALVEX_SIM_BOARDS")); }
 
 }  // namespace halvex::sim

@@ -12,22 +12,6 @@
 #include "port/DriverAbi.h"
 #include "sim/Bus.h"
 
-namespace halvex::sim {
-
-// sim.h states the driver interface again for applications that include only it; it must be
-// the interface the library speaks.
-static_assert(kInterfaceClass.Data1 == InterfaceClassGuid.Data1 && kInterfaceClass.Data2 == InterfaceClassGuid.Data2 &&
-              kInterfaceClass.Data3 == InterfaceClassGuid.Data3 &&
-              kInterfaceClass.Data4[0] == InterfaceClassGuid.Data4[0] &&
-              kInterfaceClass.Data4[7] == InterfaceClassGuid.Data4[7]);
-static_assert(kIoctlGetDeviceId == IOCTL_GET_DEVICE_ID && kIoctlQueryBarBase == IOCTL_QUERY_BAR_BASE &&
-              kIoctlWaitForIrq == IOCTL_WAIT_FOR_IRQ && kIoctlPollForIrq == IOCTL_POLL_FOR_IRQ &&
-              kIoctlAbortIrqWait == IOCTL_ABORT_IRQ_WAIT && kIoctlRegRead == IOCTL_REG_READ &&
-              kIoctlRegReadBlock == IOCTL_REG_READ_BLOCK && kIoctlRegWrite == IOCTL_REG_WRITE &&
-              kIoctlDmaPiongControl == IOCTL_DMA_PIONG_CONTROL && kIoctlDmaPiongIn == IOCTL_DMA_PIONG_IN);
-
-}  // namespace halvex::sim
-
 namespace halvex::port {
 namespace {
 
@@ -40,7 +24,7 @@ constexpr DWORD kMethodBuffered = 0;
 std::vector<std::u16string> EnumerateInterfaces(const GUID& classGuid) {
     std::vector<std::u16string> paths;
     try {
-        if (std::memcmp(&classGuid, &sim::kInterfaceClass, sizeof(GUID)) != 0) return paths;
+        if (std::memcmp(&classGuid, &InterfaceClassGuid, sizeof(GUID)) != 0) return paths;
         sim::EnsureBusConfigured();
         for (const auto& board : sim::Bus::Instance().Boards()) {
             const sim::BoardSetup& setup = board->Setup();

@@ -13,6 +13,8 @@
 namespace halvex::sim {
 namespace {
 
+constexpr double kMaxCommandSpacingMicroseconds = 1e12;
+
 void CheckChannel(unsigned sequencer, unsigned channel) {
     if (sequencer >= kInputSequencers) throw std::out_of_range("a board has sequencers 0 and 1");
     if (channel >= kInputChannels) throw std::out_of_range("a sequencer has channels 0 to 7");
@@ -51,6 +53,10 @@ uint32_t PackedConversion(double volts, uint32_t rangeCode, unsigned channel) {
 }
 
 void SetCommandSpacing(std::size_t board, double microseconds) {
+    // Whole nanoseconds must hold it: converting what they cannot is undefined.
+    if (!(microseconds >= 0.0 && microseconds <= kMaxCommandSpacingMicroseconds)) {
+        throw std::invalid_argument("a command spacing from 0 to 10^12 microseconds");
+    }
     const auto spacing = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::duration<double, std::micro>(microseconds));
     WithInputs(board, [&](AnalogInputModel& model) { model.SetCommandSpacing(spacing); });
