@@ -180,6 +180,7 @@ void LibraryStart() {
 void LibraryDetach(DWORD reason) {
     if (reason != DLL_PROCESS_DETACH) return;
     if (ThreadsGone.load()) {
+        port::ProcessEnding();
         for (UINT64 b = 0; b < Devices.size(); ++b) StopBoardAtProcessEnd(Devices[b], b);
         return;
     }

@@ -43,4 +43,10 @@ BOOL Cancel(HANDLE device, LPOVERLAPPED overlapped);
 // Closes a handle from Open. Requests still pending on it complete with a failure.
 BOOL Close(HANDLE device);
 
+// The process is ending and its other threads are gone, wherever they were: inside the backend,
+// holding its locks, among them. From now on Control, Cancel and Close answer without taking a
+// lock or allocating: a backend that cannot do a request that way fails it with
+// ERROR_DEVICE_NOT_CONNECTED.
+void ProcessEnding() noexcept;
+
 }  // namespace halvex::port

@@ -3,6 +3,7 @@
 
 #include <halvex/sim.h>
 
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -19,7 +20,18 @@ namespace {
 constexpr DWORD kTransferMethodMask = 3;
 constexpr DWORD kMethodBuffered = 0;
 
+// The simulated boards live in this process and vanish with it; once its other threads are
+// gone, one of them may have died holding a board's or the bus's lock, or the heap's.
+std::atomic<bool> gProcessEnding{false};
+
+BOOL RefuseAtProcessEnd() {
+    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    return FALSE;
+}
+
 }  // namespace
+
+void ProcessEnding() noexcept { gProcessEnding.store(true); }
 
 std::vector<std::u16string> EnumerateInterfaces(const GUID& classGuid) {
     std::vector<std::u16string> paths;
@@ -57,6 +69,7 @@ HANDLE Open(LPCWSTR path) {
 
 BOOL Control(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
              LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
+    if (gProcessEnding.load()) return RefuseAtProcessEnd();
     sim::ControlAnswer answer;
     // A buffered request's answer is made in a buffer of ours and stored into the caller's once,
     // as the I/O manager copies its system buffer back; a direct-I/O request's data only ever
@@ -121,6 +134,7 @@ BOOL Control(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWO
 }
 
 BOOL Cancel(HANDLE device, LPOVERLAPPED overlapped) {
+    if (gProcessEnding.load()) return RefuseAtProcessEnd();
     try {
         return sim::Bus::Instance().Cancel(device, overlapped);
     } catch (...) {
@@ -130,6 +144,8 @@ BOOL Cancel(HANDLE device, LPOVERLAPPED overlapped) {
 }
 
 BOOL Close(HANDLE device) {
+    // Left to the end of the process, with the whole bus.
+    if (gProcessEnding.load()) return TRUE;
     try {
         return sim::Bus::Instance().Close(device);
     } catch (...) {

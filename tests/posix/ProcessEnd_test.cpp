@@ -24,8 +24,12 @@
 #include <vector>
 
 #include "Await.h"
+#include "Isolated.h"
 #include "LibraryFixture.h"
+#include "lifecycle/Lifecycle.h"
 #include "posix/SharedLibrary.h"
+#include "sim/Board.h"
+#include "sim/Bus.h"
 
 // The VB entry points are not in the header: Visual Basic declares them itself.
 extern "C" {
@@ -443,3 +447,30 @@ INSTANTIATE_TEST_SUITE_P(
     EndCaseName);
 
 }  // namespace
+
+// The end of a process whose other threads the system ended wherever they were: on Windows
+// detach then runs with one of them perhaps dead inside the simulated driver, holding a board's
+// lock. Detach must still stop the stream and return, touching no such lock.
+class ThreadsGoneDetach : public LibraryTest {
+protected:
+    void SetUp() override { StartDefault(); }
+};
+
+TEST_F(ThreadsGoneDetach, NeverWaitsForALockADeadThreadHeldInTheDriver) {
+    const std::string failures = RunIsolated([]() -> std::string {
+        if (ADC_AcquireStream(1, 0) != 0) return "the stream did not start";
+        std::shared_ptr<halvex::sim::Board> board = halvex::sim::Bus::Instance().BoardOf(halvex::Devices[1].hDevice);
+        if (!board) return "no simulated board behind board 1";
+        std::atomic<bool> holding{false};
+        // Stands for a thread that died inside the driver: it never lets go.
+        std::thread([&board, &holding] {
+            board->mutex.lock();
+            holding = true;
+            for (;;) pause();
+        }).detach();
+        if (!AwaitTrue([&] { return holding.load(); }, std::chrono::seconds(10))) return "the lock was never taken";
+        halvex::RunProcessDetachHook(true);
+        return {};
+    });
+    EXPECT_EQ(failures, "");
+}

@@ -115,6 +115,9 @@ BOOL Control(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWO
 
 BOOL Cancel(HANDLE device, LPOVERLAPPED overlapped) { return CancelIoEx(device, overlapped); }
 
+// The driver lives in the kernel: its requests take no lock of this process.
+void ProcessEnding() noexcept {}
+
 BOOL Close(HANDLE device) {
     {
         // Requests still pending on the handle (an interrupt wait, a DMA request) must
