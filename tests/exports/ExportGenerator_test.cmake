@@ -1,6 +1,8 @@
 # The export generator against small tables of its own: what it writes for classic and plain
 # entries, which tables it refuses, and that an unchanged configure leaves its files alone.
 # Every failed expectation is reported and fails the run.
+# Also the pinned ordinals: each .def line gets its own, and a missing, shared or doubly pinned
+# ordinal stops the configure step.
 # Usage: cmake -DMODULE=<cmake/HalvexExports.cmake> -DWORK=<scratch dir> -P ExportGenerator_test.cmake
 cmake_minimum_required(VERSION 3.24)
 
@@ -16,7 +18,12 @@ function(generate case)
     list(POP_FRONT args table kind)
     string(APPEND script "halvex_export_table(\"${WORK}/${table}\" HX_EXPORT ${kind})\n")
   endwhile()
-  string(APPEND script "halvex_write_export_files(\"${WORK}/${case}\")\n")
+  # A caller that sets `pinned` has the files written with the ordinals of that file.
+  if(DEFINED pinned)
+    string(APPEND script "halvex_write_export_files(\"${WORK}/${case}\" ORDINALS \"${pinned}\")\n")
+  else()
+    string(APPEND script "halvex_write_export_files(\"${WORK}/${case}\")\n")
+  endif()
   file(WRITE "${WORK}/${case}.cmake" "${script}")
   execute_process(COMMAND "${CMAKE_COMMAND}" -P "${WORK}/${case}.cmake" RESULT_VARIABLE code ERROR_VARIABLE err)
   # CMake wraps long messages at spaces; the expectations match them unwrapped.
@@ -89,3 +96,59 @@ expect_refused(clash "clash.inc:1: _BRD_Reset is already exported" PLAIN
                "HX_EXPORT(DWORD, _BRD_Reset, (UINT64 i), (i))\n" classic.inc CLASSIC)
 expect_refused(noargs "noargs.inc:1: BRD_Reset lacks its argument list" CLASSIC "HX_EXPORT(DWORD, BRD_Reset, (UINT64 i))\n")
 expect_refused(empty "empty.inc: no HX_EXPORT entries" CLASSIC "// nothing yet\n")
+
+# ---- Pinned ordinals -------------------------------------------------------------------------
+# Writes <case>-ordinals.txt and generates <case> from the tables in ARGN with it.
+function(generate_pinned case ordinals)
+  file(WRITE "${WORK}/${case}-ordinals.txt" "${ordinals}")
+  set(pinned "${WORK}/${case}-ordinals.txt")
+  generate(${case} ${ARGN})
+  set(result ${result} PARENT_SCOPE)
+  set(errors "${errors}" PARENT_SCOPE)
+endfunction()
+
+# In any order, with gaps, comments and a name no table exports any more (its ordinal stays
+# taken): every line of the .def carries its own name's ordinal, the other files are unchanged.
+set(complete "# pinned\nHX_Version 20\n\nBRD_Reset 1\n_BRD_Reset\t2\nVBBRD_Reset 3\nBRD_Retired 4\n"
+             "  BRD_Count 10  \n_BRD_Count 11\nVBBRD_Count 12\nHX_Status 21\n")
+string(CONCAT complete ${complete})
+generate_pinned(pinned "${complete}" classic.inc CLASSIC plain.inc PLAIN)
+if(NOT result EQUAL 0)
+  message(SEND_ERROR "a complete ordinal file was refused:\n${errors}")
+endif()
+file(READ "${WORK}/pinned/Halvex.def" def)
+set(expected "\nEXPORTS\n  BRD_Reset @1\n  _BRD_Reset = BRD_Reset @2\n  VBBRD_Reset @3\n  BRD_Count @10\n"
+             "  _BRD_Count = BRD_Count @11\n  VBBRD_Count @12\n  HX_Version @20\n  HX_Status @21\n$")
+string(CONCAT expected ${expected})
+if(NOT def MATCHES "${expected}")
+  message(SEND_ERROR "the .def does not give each name its pinned ordinal:\n${def}")
+endif()
+file(READ "${WORK}/both/halvex.map" unpinned_map)
+file(READ "${WORK}/pinned/halvex.map" map)
+file(READ "${WORK}/both/halvex-exports.txt" unpinned_list)
+file(READ "${WORK}/pinned/halvex-exports.txt" list)
+if(NOT map STREQUAL unpinned_map OR NOT list STREQUAL unpinned_list)
+  message(SEND_ERROR "pinned ordinals changed the version script or the name list")
+endif()
+
+# Ordinal files it refuses, naming the name or the place.
+function(expect_pinned_refused case pattern ordinals)
+  generate_pinned(${case} "${ordinals}" classic.inc CLASSIC plain.inc PLAIN)
+  if(result EQUAL 0 OR NOT errors MATCHES "${pattern}")
+    message(SEND_ERROR "${case}: expected a failure matching '${pattern}', got ${result}:\n${errors}")
+  endif()
+endfunction()
+string(REPLACE "HX_Status 21\n" "" missing "${complete}")
+string(REPLACE "_BRD_Count 11\n" "" missing "${missing}")
+expect_pinned_refused(missing "no ordinal pinned for _BRD_Count, HX_Status\\. Give each new export" "${missing}")
+string(REPLACE "VBBRD_Count 12" "VBBRD_Count 2" shared "${complete}")
+expect_pinned_refused(shared "shared-ordinals.txt:10: ordinal 2 of VBBRD_Count is already pinned to _BRD_Reset"
+                      "${shared}")
+expect_pinned_refused(twice-pinned "twice-pinned-ordinals.txt:12: BRD_Reset is pinned twice"
+                      "${complete}BRD_Reset 5\n")
+foreach(bad "BRD_Reset" "BRD_Reset @1" "BRD_Reset 0" "BRD_Reset 01" "BRD_Reset 1 2" "1 BRD_Reset")
+  string(MAKE_C_IDENTIFIER "malformed ${bad}" case)
+  expect_pinned_refused(${case} "${case}-ordinals.txt:12: not a `name ordinal` line" "${complete}${bad}\n")
+endforeach()
+expect_pinned_refused(too-big "too-big-ordinals.txt:12: ordinal 65536 of BRD_Spare is above 65535"
+                      "${complete}BRD_Spare 65536\n")
