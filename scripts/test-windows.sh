@@ -3,8 +3,8 @@
 #   1. the library's test program built for Windows against the simulated boards, so the
 #      library runs on the real Win32 API (as Wine provides it);
 #   2. the release Halvex.dll (kernel driver backend): its imports, the driver backend against
-#      real Windows I/O, and loading the DLL the way an
-#      application does, under all three names of every export.
+#      real Windows I/O, loading the DLL the way an application does, under all three names of
+#      every export, its version resource, and the SDK tree `cmake --install` makes of it.
 # Needs what scripts/setup.sh installs; no display. Build folders are reused between runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -67,12 +67,13 @@ ctest --test-dir build/win-sim --output-on-failure -j 1
 
 step "Windows release (kernel driver backend): build Halvex.dll and the load tests"
 configure build/win-release -DCMAKE_BUILD_TYPE=Release -DHALVEX_BACKEND=kernel
-cmake --build build/win-release -j "$jobs" --target halvex halvex_load_tests halvex_kernel_port_tests
+cmake --build build/win-release -j "$jobs" --target halvex halvex_load_tests halvex_kernel_port_tests \
+  halvex_version_resource_tests
 
-step "Windows release: imports, driver backend and load tests under Wine"
-release_tests='^(halvex_dll_imports|halvex_kernel_port_tests|halvex_load_tests)$'
-[ "$(ctest --test-dir build/win-release -N -R "$release_tests" | grep -c 'Test *#')" -eq 3 ] ||
-  fail "build/win-release lacks one of the import check, the driver backend tests and the load tests"
+step "Windows release: imports, driver backend, load tests, version resource and SDK tree"
+release_tests='^(halvex_dll_imports|halvex_kernel_port_tests|halvex_load_tests|halvex_version_resource_tests|halvex_sdk_tree)$'
+[ "$(ctest --test-dir build/win-release -N -R "$release_tests" | grep -c 'Test *#')" -eq 5 ] ||
+  fail "build/win-release lacks one of the import check, the driver backend tests, the load tests, the version resource tests and the SDK tree check"
 ctest --test-dir build/win-release --output-on-failure -R "$release_tests"
 
 echo
