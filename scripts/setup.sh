@@ -8,7 +8,7 @@ set -euo pipefail
 if [ "${1:-}" = "demo" ]; then
   packages=(cmake ninja-build g++ libcli11-dev)
 else
-  packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev libcli11-dev
+  packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev libcli11-dev pkgconf
             g++-mingw-w64-x86-64-posix wine64)
 fi
 

@@ -343,9 +343,18 @@ HALVEX_API DWORD WINAPI ADC_GetImmediateV(UINT64 iBoard, DWORD iSequencer, doubl
 /* ==== Streaming acquisition and data retrieval ================================================ */
 /* Sequencer 0 of a board with 32-bit start/stop registers streams packed samples (bits 0-15
  * counts, signed; 16-18 range code; 20-23 channel; 31 no sample) through DMA, one chunk at a
- * time. The chunk size in bytes is the board's register 32, read once when the acquisition
- * starts (4 bytes to 64 MiB); a chunk holds chunk size / 4 samples. The rate, channel count, ranges and differential mode are those configured with the
- * ADC_Set* functions before the start; they cannot change while the sequencer is busy.
+ * time. Boards with 16-bit start/stop registers (identifier 0x1100 and its family) cannot
+ * stream: the starts refuse them with 66. The chunk size in bytes is the board's register 32
+ * (HX_SetChunkSize sets it; 64 KiB on the simulated boards at power-up), read once when the
+ * acquisition starts (4 bytes to 64 MiB); a chunk holds chunk size / 4 samples and is the
+ * smallest delivery, so a small chunk gives early, frequent calls at a low rate. The rate,
+ * channel count, ranges and differential mode are those configured with the ADC_Set* functions
+ * before the start; they cannot change while the sequencer is busy. The rate is conversions
+ * per second over all scanned channels: 100 kHz on 4 channels is 25 kS/s per channel. An
+ * immediate scan on a board that takes 32-bit commands leaves sequencer 0's conversion clock
+ * stopped and its channel setup changed: set the rate and channel count after it, before a
+ * start. HX_AcquireStatus tells how a run went (a failed transfer ends it, and ADC_AcquireEnd
+ * still returns 0), and HX_AcquireWait waits for its end and its last callback.
  *
  * A sequencer is busy from a successful ADC_AcquireBlock or ADC_AcquireStream until
  * ADC_AcquireEnd, also after a block has completed or a transfer failed: every start needs its
