@@ -201,6 +201,14 @@ void CheckExportsRefuse(ChildChecks& c) {
     c.Expect(refused(ADC_AcquireEnd(b, 0)), "ADC_AcquireEnd");
     c.Expect(refused(ADC_PollData(b, 0)), "ADC_PollData");
     c.Expect(refused(DAC_OutputV(b, 0, 1.0)), "DAC_OutputV");
+    // The extensions refuse as well, except those that only name things.
+    HX_ACQUIRE_STATUS status{};
+    status.Size = sizeof status;
+    c.Expect(refused(HX_AcquireStatus(b, 0, &status)) && status.Exists == 0, "HX_AcquireStatus");
+    c.Expect(refused(HX_AcquireWait(b, 0, INFINITE)), "HX_AcquireWait");
+    c.Expect(refused(HX_SetCallbackContext(b, 0, ADC_CALLBACK_NONE, nullptr, nullptr)), "HX_SetCallbackContext");
+    c.Expect(refused(HX_SetChunkSize(b, 0, 4096)), "HX_SetChunkSize");
+    c.Expect(HX_GetVersion() != 0 && std::string(HX_ErrorName(6)) == "ERROR_INVALID_HANDLE", "HX_GetVersion, HX_ErrorName");
     // Fixed answers that touch nothing anywhere.
     c.Expect(ADC_ConfigureAcquire(b, 0, 0, 0) == ERROR_NOT_SUPPORTED, "ADC_ConfigureAcquire keeps 50");
     c.Expect(ADC_AcquireBlock(b, 0, 0) == ERROR_SUCCESS, "ADC_AcquireBlock of 0 samples keeps 0");
