@@ -68,6 +68,15 @@ void SendControlByte(UINT64 iBoard, BYTE byte) {
     SendDMAControl(iBoard, bytes);
 }
 
+// Calls the user's function: of the classic type, or of the type that takes the context first.
+template <typename Plain, typename WithContext, typename... Args>
+void CallUser(const TAcquisitionPlan& plan, Args... args) {
+    if (plan.bCallbackContext)
+        reinterpret_cast<WithContext>(plan.pCallback)(plan.pCallbackContext, args...);
+    else
+        reinterpret_cast<Plain>(plan.pCallback)(args...);
+}
+
 // The end of every run, after its sequencer's run bit is cleared: DMA off, then the stop byte.
 void StopDma(UINT64 iBoard) {
     RegWrite(4, iBoard, kDmaEnableRegister, 0);
@@ -263,32 +272,17 @@ void TPoolCallbackThread::DeliverChunk(void* pData) {
     inCallback.store(1);
     auto callUser = [&] {
         try {
-            void* const context = plan_.pCallbackContext;
             switch (plan_.CallbackType) {
                 case kCallbackTypeRaw:
-                    if (plan_.bCallbackContext)
-                        reinterpret_cast<HX_CallbackRaw>(plan_.pCallback)(context, iBoard, iSequencer, DataCt, raw_.data());
-                    else
-                        reinterpret_cast<TPCallbackProcSRaw>(plan_.pCallback)(iBoard, iSequencer, DataCt, raw_.data());
+                    CallUser<TPCallbackProcSRaw, HX_CallbackRaw>(plan_, iBoard, iSequencer, DataCt, raw_.data());
                     break;
                 case kCallbackTypeCounts:
-                    if (plan_.bCallbackContext)
-                        reinterpret_cast<HX_CallbackCounts>(plan_.pCallback)(context, iBoard, iSequencer, DataCt,
-                                                                             counts_.data(), status_.data(),
-                                                                             timestamp_.data());
-                    else
-                        reinterpret_cast<TPCallbackProcSCounts>(plan_.pCallback)(iBoard, iSequencer, DataCt,
-                                                                               counts_.data(), status_.data(),
-                                                                               timestamp_.data());
+                    CallUser<TPCallbackProcSCounts, HX_CallbackCounts>(plan_, iBoard, iSequencer, DataCt, counts_.data(),
+                                                                       status_.data(), timestamp_.data());
                     break;
                 case kCallbackTypeVolts:
-                    if (plan_.bCallbackContext)
-                        reinterpret_cast<HX_CallbackVolts>(plan_.pCallback)(context, iBoard, iSequencer, DataCt,
-                                                                            volts_.data(), status_.data(),
-                                                                            timestamp_.data());
-                    else
-                        reinterpret_cast<TPCallbackProcSV>(plan_.pCallback)(iBoard, iSequencer, DataCt, volts_.data(),
-                                                                           status_.data(), timestamp_.data());
+                    CallUser<TPCallbackProcSV, HX_CallbackVolts>(plan_, iBoard, iSequencer, DataCt, volts_.data(),
+                                                                 status_.data(), timestamp_.data());
                     break;
             }
         } catch (...) {

@@ -19,10 +19,12 @@ namespace {
 
 LPCWSTR W(const char16_t* text) { return reinterpret_cast<LPCWSTR>(text); }
 
-// Boards with 16-bit start/stop registers come up with both sequencers stopped.
-void StopBothSequencers16(UINT64 iBoard) {
+// Boards with 16-bit start/stop registers and commands come up with both sequencers stopped.
+void UseSixteenBitLayout(TDeviceData& device, UINT64 iBoard) {
     RegWrite(2, iBoard, 56, 0xFCEE);
     RegWrite(2, iBoard, 60, 0xFCEE);
+    device.ImmediateMode = imNative16;
+    device.RegisterMap = rmLayout1;
 }
 
 // Fills in base clock, immediate mode and register layout; false for an unknown identifier.
@@ -35,9 +37,7 @@ bool ClassifyBoard(UINT64 iBoard, TDeviceData& device) {
             return true;
         case TBoardFamily::Layout1:
             device.BaseClock = RegRead(4, iBoard, 12);
-            StopBothSequencers16(iBoard);
-            device.ImmediateMode = imNative16;
-            device.RegisterMap = rmLayout1;
+            UseSixteenBitLayout(device, iBoard);
             return true;
         case TBoardFamily::FirmwareSelected:
             device.BaseClock = RegRead(4, iBoard, 12);
@@ -45,9 +45,7 @@ bool ClassifyBoard(UINT64 iBoard, TDeviceData& device) {
                 device.ImmediateMode = imNative32;
                 device.RegisterMap = rmLayout3;
             } else {
-                StopBothSequencers16(iBoard);
-                device.ImmediateMode = imNative16;
-                device.RegisterMap = rmLayout1;
+                UseSixteenBitLayout(device, iBoard);
             }
             return true;
         case TBoardFamily::Layout2:
