@@ -4,6 +4,7 @@
 // its own under a deadline, so a hang fails the case instead of stalling the test run.
 #include <dlfcn.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -134,20 +135,45 @@ int StartAcquisition(const Api& api, UINT64 board, Acquisition kind) {
     return arrived ? 0 : 15;
 }
 
+// What a process that outlived its deadline is doing: its threads' stacks when a debugger is
+// at hand, else the system call each thread is in.
+void DescribeStuckProcess(pid_t pid) {
+    const std::string id = std::to_string(pid);
+    if (access("/usr/bin/gdb", X_OK) == 0) {
+        const std::string command = "timeout 30 /usr/bin/gdb -p " + id +
+                                    " -batch -nx -ex 'thread apply all bt' 1>&2 2>/dev/null </dev/null";
+        if (std::system(command.c_str()) == 0) return;
+    }
+    const std::string command = "for t in /proc/" + id + "/task/*; do echo \"$t: $(cat $t/wchan) $(cat $t/syscall)\"; done 1>&2";
+    [[maybe_unused]] const int ignored = std::system(command.c_str());
+}
+
 // Runs `body` in a child made by fork(), which ends with exit(body's result). Returns the
 // child's exit code, 128 + the signal that ended it, or -1 when it outlived the deadline and
 // was killed.
 int ForkAndAwait(const std::function<int()>& body) {
+    // Where the child got to, in memory both processes share: told when it outlives its deadline.
+    static auto* const step = static_cast<std::atomic<int>*>(
+        mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    if (step == MAP_FAILED) return -2;
+    step->store(0);
     std::fflush(nullptr);
     const pid_t child = fork();
     if (child < 0) return -2;
     if (child == 0) {
         gInForkedTestChild = true;
-        std::exit(body());
+        step->store(1);
+        const int result = body();
+        step->store(2);
+        std::exit(result);
     }
     int status = 0;
     pid_t done = 0;
     if (!AwaitTrue([&] { return (done = waitpid(child, &status, WNOHANG)) != 0; }, kCaseGuard)) {
+        static const char* const kSteps[] = {"before its body", "in its body", "in exit()"};
+        std::fprintf(stderr, "forked child %d outlived the deadline %s\n", static_cast<int>(child),
+                     kSteps[step->load()]);
+        DescribeStuckProcess(child);
         kill(child, SIGKILL);
         waitpid(child, &status, 0);
         return -1;
