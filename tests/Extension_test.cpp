@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "StreamFixture.h"
@@ -160,6 +161,41 @@ TEST_F(ExtensionTest, TheStatusRecordIsSizePrefixedAndGuarded) {
     EXPECT_EQ(HX_AcquireWait(kStreamBoard, 2, 0), static_cast<DWORD>(ERROR_INVALID_INDEX));
     EXPECT_EQ(HX_SetCallbackContext(kStreamBoard, 0, 7, reinterpret_cast<void*>(&CountVolts), nullptr),
               static_cast<DWORD>(ERROR_INVALID_HOOK_FILTER));
+}
+
+// Every board the fixture put on the bus: what start-up found is what the exports act on.
+TEST_F(ExtensionTest, BoardInfoTellsLayoutStreamingAndScanRows) {
+    struct Expected {
+        DWORD layout, canStream, rows;
+    };
+    const std::map<DWORD, Expected> byId = {{0x1100, {1, 0, 2}}, {0x805C, {2, 1, 1}}, {0x80E8, {3, 1, 2}}};
+    for (INT64 b = 0; b <= BRD_GetHighestBoardIndex(); ++b) {
+        HX_BOARD_INFO info{};
+        info.Size = sizeof info;
+        ASSERT_EQ(HX_GetBoardInfo(b, &info), 0u) << b;
+        EXPECT_EQ(info.Size, sizeof info);
+        DWORD id = 0;
+        ASSERT_EQ(BRD_GetDeviceID(b, &id), 0u);
+        EXPECT_EQ(info.DeviceID, id);
+        ASSERT_TRUE(byId.contains(id)) << std::hex << id;
+        const Expected& expected = byId.at(id);
+        EXPECT_EQ(info.Layout, expected.layout) << b;
+        EXPECT_EQ(info.CanStream, expected.canStream) << b;
+        EXPECT_EQ(info.ScanRows, expected.rows) << b;
+        EXPECT_EQ(info.BaseClock, 40'000'000u) << b;
+        // The streaming flag agrees with what the transfer-size entry answers.
+        EXPECT_EQ(HX_SetChunkSize(b, 0, 4096) == ERROR_BAD_DEV_TYPE, info.CanStream == 0) << b;
+    }
+    HX_BOARD_INFO info;
+    std::memset(&info, 0xAB, sizeof info);
+    info.Size = 8;
+    ASSERT_EQ(HX_GetBoardInfo(kStreamBoard, &info), 0u);
+    EXPECT_NE(info.DeviceID, 0xABABABABu);
+    EXPECT_EQ(info.Layout, 0xABABABABu) << "a field beyond Size was written";
+    info.Size = 7;
+    EXPECT_EQ(HX_GetBoardInfo(kStreamBoard, &info), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(HX_GetBoardInfo(kStreamBoard, nullptr), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
+    EXPECT_EQ(HX_GetBoardInfo(BRD_GetHighestBoardIndex() + 1, &info), static_cast<DWORD>(ERROR_INVALID_INDEX));
 }
 
 TEST_F(ExtensionTest, TheChunkSizeIsCheckedAndWrittenToTheTransferRegister) {

@@ -514,6 +514,22 @@ HALVEX_API DWORD WINAPI HX_GetVersion(void);
 HALVEX_API const char *WINAPI HX_ErrorName(DWORD Code);
 HALVEX_API const char *WINAPI HX_ErrorText(DWORD Code);
 
+/* What a board is, as the library found it at start-up. Set Size as for HX_ACQUIRE_STATUS:
+ * only the first Size bytes are filled. */
+typedef struct HX_BOARD_INFO {
+    DWORD Size;      /* in: bytes of the record; out: bytes filled */
+    DWORD DeviceID;  /* as BRD_GetDeviceID */
+    DWORD Layout;    /* register layout: 1 16-bit start/stop registers and commands; 2 32-bit
+                        start/stop registers and commands; 3 32-bit start/stop registers and
+                        commands chosen by the firmware word */
+    DWORD CanStream; /* 1 when sequencer 0 can acquire (layouts 2 and 3), else 0 */
+    DWORD ScanRows;  /* rows of eight an immediate scan fills: 2, or 1 on layout 2 */
+    DWORD BaseClock; /* the conversion clock's base in Hz: the rate is BaseClock / divisor */
+} HX_BOARD_INFO;
+
+/* 0; 1413 bad board; 487 pInfo unreadable or unwritable; 87 Size below 8. */
+HALVEX_API DWORD WINAPI HX_GetBoardInfo(UINT64 iBoard, HX_BOARD_INFO *pInfo);
+
 /* An acquisition's state, read at once without waiting. Set Size to sizeof(HX_ACQUIRE_STATUS)
  * before the call: the library fills only the first Size bytes, so a program built against an
  * older, shorter record keeps working. The counters belong to the sequencer's latest run and stay

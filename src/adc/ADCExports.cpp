@@ -35,20 +35,6 @@ DWORD ReplaceRangeField(DWORD ranges, DWORD channel, DWORD code) {
     return (ranges & ~(0xFu << shift)) | (code & 0xFu) << shift;
 }
 
-bool HasWideStartStop(TRegisterMap map) { return map == rmLayout2 || map == rmLayout3; }
-
-// How many rows an immediate scan fills on a layout; 0 for a layout the scans do not know.
-DWORD ScanRows(TRegisterMap map) {
-    switch (map) {
-        case rmLayout1:
-        case rmLayout3:
-            return 2;
-        case rmLayout2:
-            return 1;
-        default:
-            return 0;
-    }
-}
 
 TScanArray NoSamples() {
     TScanArray scan;

@@ -43,7 +43,7 @@ DWORD SetCallback(UINT64 iBoard, DWORD iSequencer, DWORD CallbackType, void* pCa
 DWORD StartAcquisition(UINT64 iBoard, DWORD iSequencer, DWORD SampleCt) {
     if (iSequencer != 0) return ERROR_INVALID_INDEX;
     const TRegisterMap map = Devices[iBoard].RegisterMap;
-    if (map != rmLayout2 && map != rmLayout3) return ERROR_BAD_DEV_TYPE;
+    if (!HasWideStartStop(map)) return ERROR_BAD_DEV_TYPE;
     // The size of every transfer and every chunk of the run, fixed here: a chunk is never
     // smaller than a transfer queued into it, whatever the register says later.
     const DWORD ChunkSize = RegRead(4, iBoard, adc::ChunkSizeRegister(iSequencer));
@@ -237,7 +237,7 @@ HALVEX_API DWORD WINAPI HX_SetChunkSize(UINT64 iBoard, DWORD iSequencer, DWORD B
     return BoardCall(iBoard, [&]() -> DWORD {
         if (iSequencer != 0) return ERROR_INVALID_INDEX;
         const TRegisterMap map = Devices[iBoard].RegisterMap;
-        if (map != rmLayout2 && map != rmLayout3) return ERROR_BAD_DEV_TYPE;
+        if (!HasWideStartStop(map)) return ERROR_BAD_DEV_TYPE;
         if (Bytes == 0 || Bytes % 4 != 0 || Bytes > kMaxTransferBytes) return ERROR_INVALID_PARAMETER;
         return RunUnderSequencerLock(iBoard, iSequencer, [&]() -> DWORD {
             if (AcqOf(iBoard, iSequencer).IsBusy()) return ERROR_BUSY;

@@ -26,6 +26,22 @@ namespace halvex {
 enum TImmediateMode : uint8_t { imUnknown = 0, imNative16 = 1, imNative32 = 2, imEmulated = 3 };
 enum TRegisterMap : uint8_t { rmUnknown = 0, rmLayout1 = 1, rmLayout2 = 2, rmLayout3 = 3 };
 
+// Layouts 2 and 3 have 32-bit start/stop registers: only they can stream.
+constexpr bool HasWideStartStop(TRegisterMap map) { return map == rmLayout2 || map == rmLayout3; }
+
+// How many rows of eight an immediate scan fills on a layout; 0 for a layout scans do not know.
+constexpr DWORD ScanRows(TRegisterMap map) {
+    switch (map) {
+        case rmLayout1:
+        case rmLayout3:
+            return 2;
+        case rmLayout2:
+            return 1;
+        default:
+            return 0;
+    }
+}
+
 class TPoolAcquireThread;
 struct TAcquireRecord;
 

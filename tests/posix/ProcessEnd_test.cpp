@@ -234,6 +234,9 @@ void CheckExportsRefuse(ChildChecks& c) {
     c.Expect(refused(HX_AcquireWait(b, 0, INFINITE)), "HX_AcquireWait");
     c.Expect(refused(HX_SetCallbackContext(b, 0, ADC_CALLBACK_NONE, nullptr, nullptr)), "HX_SetCallbackContext");
     c.Expect(refused(HX_SetChunkSize(b, 0, 4096)), "HX_SetChunkSize");
+    HX_BOARD_INFO info{};
+    info.Size = sizeof info;
+    c.Expect(refused(HX_GetBoardInfo(b, &info)) && info.DeviceID == 0, "HX_GetBoardInfo");
     c.Expect(HX_GetVersion() != 0 && std::string(HX_ErrorName(6)) == "ERROR_INVALID_HANDLE", "HX_GetVersion, HX_ErrorName");
     // Fixed answers that touch nothing anywhere.
     c.Expect(ADC_ConfigureAcquire(b, 0, 0, 0) == ERROR_NOT_SUPPORTED, "ADC_ConfigureAcquire keeps 50");
