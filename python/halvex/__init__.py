@@ -1,0 +1,25 @@
+"""Halvex data-acquisition boards from Python.
+
+    import halvex
+    board = halvex.boards()[1]
+    with board.stream(rate=10_000, channels=2) as stream:
+        for block in stream:          # numpy arrays of shape (samples, channels), in volts
+            ...
+    t, volts = board.acquire(1000, rate=1000, channels=2)
+
+The native library is found through HALVEX_LIBRARY, beside the package, in the install prefix
+recorded by `cmake --install`, or by the system loader, in that order. On Linux its boards are
+simulated; halvex.sim chooses them and what feeds their inputs.
+"""
+
+from . import ranges, sim
+from ._errors import HalvexError, HalvexWarning
+from ._library import LibraryNotFound, library
+from .board import Board, boards, version
+from .stream import Acquisition, Stream, acquire
+
+__version__ = "0.1.0"
+
+
+__all__ = ["Acquisition", "Board", "HalvexError", "HalvexWarning", "LibraryNotFound", "Stream", "acquire",
+           "boards", "library", "ranges", "sim", "version"]

@@ -1,0 +1,173 @@
+"""Boards: what they are, their analog-input configuration, immediate reads and outputs."""
+
+import ctypes
+import math
+
+from . import ranges as _ranges
+from ._errors import HalvexError, check
+from ._library import DWORD, HX_BOARD_INFO, WORD, library
+
+ALL = 0xFFFFFFFF
+
+
+def version():
+    """The library's version as (major, minor, patch)."""
+    packed = library().HX_GetVersion()
+    return (packed >> 16, (packed >> 8) & 0xFF, packed & 0xFF)
+
+
+def boards():
+    """Every board the library opened, in board-index order."""
+    return [Board(index) for index in range(library().BRD_GetHighestBoardIndex() + 1)]
+
+
+def _board_name(index):
+    lib = library()
+    length = DWORD()
+    if lib.BRD_GetNameW(index, 0, None, ctypes.byref(length)) != 0:
+        return None  # no board-name list: the board works without a name
+    buffer = (WORD * (length.value + 1))()
+    check(lib.BRD_GetNameW(index, len(buffer), buffer, ctypes.byref(length)), "BRD_GetNameW")
+    return bytes(buffer)[: 2 * length.value].decode("utf-16-le", errors="replace")
+
+
+def _channel(channel):
+    return ALL if channel is None or channel == "all" else int(channel)
+
+
+def _positive_number(value, what):
+    value = float(value)
+    if not math.isfinite(value) or value <= 0:
+        raise ValueError(f"{what} must be a positive number, not {value:g}")
+    return value
+
+
+class Board:
+    """One board, by its library index. The facts are read when the object is made."""
+
+    def __init__(self, index):
+        lib = library()
+        info = HX_BOARD_INFO()
+        info.Size = ctypes.sizeof(info)
+        check(lib.HX_GetBoardInfo(index, ctypes.byref(info)), "HX_GetBoardInfo", f"board {index}")
+        self.index = index
+        self.device_id = info.DeviceID
+        self.layout = info.Layout
+        self.can_stream = bool(info.CanStream)
+        self.scan_rows = info.ScanRows
+        self.base_clock = info.BaseClock
+        self.name = _board_name(index)
+        self.library_version = version()
+
+    def __repr__(self):
+        streams = "streams" if self.can_stream else "no streaming"
+        name = f" {self.name!r}" if self.name else ""
+        return f"<Board {self.index}: {self.device_id:04X}{name}, layout {self.layout}, {streams}>"
+
+    def _call(self, function, *arguments, detail=None):
+        check(getattr(library(), function)(self.index, *arguments), function,
+              detail or f"board {self.index}")
+
+    # ---- analog-input configuration -----------------------------------------------------------
+
+    def set_ranges(self, ranges, sequencer=0):
+        """One range for all eight channels, or a list of up to eight (the last one repeats);
+        None in a list keeps that channel's range."""
+        if isinstance(ranges, (list, tuple)):
+            codes = [_ranges.KEEP if r is None else _ranges.input_range(r) for r in ranges][:8]
+            array = (DWORD * len(codes))(*codes)
+            self._call("ADC_SetRangeAll", sequencer, len(codes), array)
+        else:
+            self._call("ADC_SetRange1", sequencer, ALL, _ranges.input_range(ranges))
+
+    def set_range(self, channel, range_, sequencer=0):
+        self._call("ADC_SetRange1", sequencer, _channel(channel), _ranges.input_range(range_))
+
+    def set_conversion_rate(self, hz, sequencer=0):
+        """Sets the conversions per second over all scanned channels; returns the rate the
+        board's clock divisor gives."""
+        self._call("ADC_SetRate", sequencer, _positive_number(hz, "the conversion rate"))
+        return self.conversion_rate(sequencer)
+
+    def conversion_rate(self, sequencer=0):
+        hz = ctypes.c_double()
+        self._call("ADC_GetRate", sequencer, ctypes.byref(hz))
+        return hz.value
+
+    def set_channels(self, count, sequencer=0):
+        """Scans channels 0 to count-1 (in differential mode: count of the inputs 0, 2, 4, 6)."""
+        self._call("ADC_SetChannelCount", sequencer, ALL if count == "all" else int(count))
+
+    def set_differential(self, on):
+        self._call("ADC_SetDifferential", 1 if on else 0)
+
+    # ---- immediate reads ----------------------------------------------------------------------
+
+    @staticmethod
+    def _range_code(range_):
+        return _ranges.KEEP if range_ is None else _ranges.input_range(range_)
+
+    def read(self, sequencer, channel, range=None):
+        """One channel in volts (NaN for an empty slot); range None keeps the ranges set."""
+        volts = ctypes.c_double()
+        self._call("ADC_GetImmediateV", sequencer, ctypes.byref(volts), channel, self._range_code(range))
+        return volts.value
+
+    def read_raw(self, sequencer, channel, range=None):
+        """One channel's packed sample."""
+        word = DWORD()
+        self._call("ADC_GetImmediateRaw", sequencer, ctypes.byref(word), channel, self._range_code(range))
+        return word.value
+
+    def scan(self, range=None):
+        """Every input once, in volts: shape (rows, 8), one row per sequencer the board scans,
+        NaN in slots without a sample."""
+        import numpy as np
+
+        values = (ctypes.c_double * 16)()
+        self._call("ADC_GetImmediateScanV", values, self._range_code(range))
+        return np.array(values[: 8 * self.scan_rows]).reshape(self.scan_rows, 8)
+
+    def scan_raw(self, range=None):
+        """As scan, the packed samples (uint32)."""
+        import numpy as np
+
+        words = (DWORD * 16)()
+        self._call("ADC_GetImmediateScanRaw", words, self._range_code(range))
+        return np.array(words[: 8 * self.scan_rows], dtype=np.uint32).reshape(self.scan_rows, 8)
+
+    # ---- analog outputs -----------------------------------------------------------------------
+
+    def set_output_range(self, channel, range_):
+        """Range of output channel 0-3, or of all four with channel None."""
+        self._call("DAC_SetRange1", _channel(channel), _ranges.output_range(range_))
+
+    def set_output_ranges(self, ranges):
+        codes = [_ranges.KEEP if r is None else _ranges.output_range(r) for r in ranges]
+        self._call("DAC_SetRangeAll", len(codes), (DWORD * len(codes))(*codes))
+
+    def write(self, channel, volts):
+        """Puts volts out on channel 0-3 (or all with None), converted for its range."""
+        self._call("DAC_OutputV", _channel(channel), float(volts))
+
+    def write_counts(self, channel, counts):
+        if not 0 <= int(counts) <= 0xFFFF:
+            raise ValueError(f"output counts are 0 to 65535, not {counts}")
+        self._call("DAC_OutputCounts", _channel(channel), int(counts))
+
+    # ---- acquisition ----------------------------------------------------------------------------
+
+    def stream(self, rate, channels=1, chunk=None, units="volts", ranges=None, callback=None):
+        """Starts a stream on sequencer 0; see halvex.stream.Stream."""
+        from .stream import Stream
+
+        return Stream(self, rate, channels, chunk, units, ranges, callback)
+
+    def acquire(self, n, rate, channels=1, units="volts", ranges=None, chunk=None, timeout=None):
+        """Exactly n samples per channel; see halvex.stream.acquire."""
+        from .stream import acquire
+
+        return acquire(self, n, rate, channels, units, ranges, chunk, timeout)
+
+
+__all__ = ["Board", "boards", "version", "HalvexError"]

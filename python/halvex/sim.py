@@ -1,0 +1,168 @@
+"""The simulated boards of the Linux library: which boards, what feeds their inputs, injected
+failures and the DMA engine's state.
+
+The library opens the boards when it starts, so choosing boards (use_boards,
+use_default_boards) restarts it: acquisitions end and Board objects made before refer to the
+new bus's boards by index. Everything else acts on the running boards at once.
+"""
+
+import ctypes
+import math
+
+from ._errors import HalvexError
+from ._library import DWORD, HXSIM_STREAM_STATUS, UINT64, has_simulator, library
+
+SOURCES = {"constant": 0, "sine": 1, "square": 2, "ramp": 3, "noise": 4, "loopback": 5}
+FAILURES = {"now": 0, "short": 1, "pend": 2}
+PACING = {"real-time": 0, "free-running": 1}
+# The driver requests a failure can be injected into, by the names used here.
+REQUESTS = {
+    "device-id": 0x80FF6000,
+    "bar-base": 0x80FF6004,
+    "wait-irq": 0x80FF6040,
+    "poll-irq": 0x80FF6050,
+    "abort-irq": 0x80FF2048,
+    "register-read": 0x80FF6080,
+    "register-read-block": 0x80FF6084,
+    "register-write": 0x80FFA088,
+    "dma-control": 0x80FFA100,
+    "dma-in": 0x80FF6102,
+}
+
+
+def _sim(function, *arguments):
+    if not has_simulator():
+        raise RuntimeError(f"{library().halvex_path} has no simulated boards (the Windows library talks to hardware)")
+    code = getattr(library(), function)(*arguments)
+    if code != 0:
+        raise HalvexError(code, function)
+
+
+def _index(board):
+    return getattr(board, "index", board)
+
+
+def use_boards(boards):
+    """Restarts the library on a bus of these boards and returns them as Board objects. Each entry
+    is a device identifier (0x805C or "805C") or a dict with `id` and optionally `firmware`,
+    `clock` (Hz) and `transfer` (bytes)."""
+    from .board import boards as list_boards
+
+    _sim("HXSIM_LibraryDetach")
+    _sim("HXSIM_ResetBus")
+    for entry in boards:
+        spec = entry if isinstance(entry, dict) else {"id": entry}
+        device = spec["id"]
+        device = int(device, 16) if isinstance(device, str) else int(device)
+        _sim("HXSIM_AddBoard", device, int(spec.get("firmware", 0)), int(spec.get("clock", 0)),
+             int(spec.get("transfer", 0)), None)
+    _sim("HXSIM_LibraryStart")
+    return list_boards()
+
+
+def use_default_boards():
+    """Restarts the library on one board of each register layout: 1100, 805C and 80E8."""
+    from .board import boards as list_boards
+
+    _sim("HXSIM_LibraryDetach")
+    _sim("HXSIM_UseDefaultBoards")
+    _sim("HXSIM_LibraryStart")
+    return list_boards()
+
+
+def set_source(board, channel, kind, volts=0.0, amplitude=0.0, hertz=0.0, output=0, sequencer=0):
+    """What feeds input `channel`: constant volts; volts + amplitude x sine, square or ramp at
+    hertz; noise within amplitude; or loopback from analog output `output`."""
+    if kind not in SOURCES:
+        raise ValueError(f"source kinds are {', '.join(SOURCES)}, not {kind!r}")
+    for name, value in (("volts", volts), ("amplitude", amplitude), ("hertz", hertz)):
+        if not math.isfinite(value):
+            raise ValueError(f"{name} must be a finite number, not {value}")
+    _sim("HXSIM_SetInputSource", _index(board), sequencer, channel, SOURCES[kind], float(volts),
+         float(amplitude), float(hertz), int(output))
+
+
+def constant(board, channel, volts, sequencer=0):
+    set_source(board, channel, "constant", volts=volts, sequencer=sequencer)
+
+
+def sine(board, channel, amplitude, hertz, offset=0.0, sequencer=0):
+    set_source(board, channel, "sine", volts=offset, amplitude=amplitude, hertz=hertz, sequencer=sequencer)
+
+
+def square(board, channel, amplitude, hertz, offset=0.0, sequencer=0):
+    set_source(board, channel, "square", volts=offset, amplitude=amplitude, hertz=hertz, sequencer=sequencer)
+
+
+def ramp(board, channel, amplitude, hertz, offset=0.0, sequencer=0):
+    set_source(board, channel, "ramp", volts=offset, amplitude=amplitude, hertz=hertz, sequencer=sequencer)
+
+
+def noise(board, channel, amplitude, offset=0.0, sequencer=0):
+    set_source(board, channel, "noise", volts=offset, amplitude=amplitude, sequencer=sequencer)
+
+
+def loopback(board, channel, output, sequencer=0):
+    """Input `channel` reads what analog output `output` (0-3) puts out."""
+    set_source(board, channel, "loopback", output=output, sequencer=sequencer)
+
+
+def fail_requests(board, request, kind="now", error=31, returned_bytes=0, count=1):
+    """Makes the board's next `count` requests of a kind (see REQUESTS) fail: "now" with `error`,
+    "short" returning only `returned_bytes`, or "pend" for ever. count -1: until cleared."""
+    code = REQUESTS[request] if isinstance(request, str) else int(request)
+    _sim("HXSIM_FailRequests", _index(board), code, FAILURES[kind], int(error), int(returned_bytes), int(count))
+
+
+def clear_failures(board):
+    _sim("HXSIM_ClearFailures", _index(board))
+
+
+def set_pacing(board, pacing):
+    """"real-time": samples come at the conversion rate; "free-running": as fast as requested."""
+    _sim("HXSIM_SetDmaPacing", _index(board), PACING[pacing])
+
+
+def set_index_source(board, on=True):
+    """Every streamed sample carries its index since the run started (counts = index mod 65536)."""
+    _sim("HXSIM_SetStreamIndexSource", _index(board), 1 if on else 0)
+
+
+def set_fifo_depth(board, samples):
+    _sim("HXSIM_SetStreamFifoDepth", _index(board), int(samples))
+
+
+def stream_status(board):
+    """The DMA engine's state and totals since the board was added, as a dict."""
+    record = HXSIM_STREAM_STATUS()
+    record.Size = ctypes.sizeof(record)
+    _sim("HXSIM_GetStreamStatus", _index(board), ctypes.byref(record))
+    return {name: getattr(record, name) for name, _ in record._fields_ if name not in ("Size", "Reserved")}
+
+
+def analog_output(board, channel):
+    """What output `channel` puts out: (range code, counts, volts)."""
+    code, counts, volts = DWORD(), DWORD(), ctypes.c_double()
+    _sim("HXSIM_GetAnalogOutput", _index(board), channel, ctypes.byref(code), ctypes.byref(counts),
+         ctypes.byref(volts))
+    return code.value, counts.value, volts.value
+
+
+def register(board, offset, width=4):
+    value = DWORD()
+    _sim("HXSIM_GetRegister", _index(board), offset, width, ctypes.byref(value))
+    return value.value
+
+
+def set_register(board, offset, value, width=4):
+    _sim("HXSIM_SetRegister", _index(board), offset, value, width)
+
+
+def raise_interrupt(board):
+    _sim("HXSIM_RaiseInterrupt", _index(board))
+
+
+def board_count():
+    count = UINT64()
+    _sim("HXSIM_GetBoardCount", ctypes.byref(count))
+    return count.value
