@@ -28,3 +28,17 @@ session <<'EOF'
 source 1 0 0 sine --amplitude 2 --hertz 50
 stream --board 1 --rate 100000 --channels 4 --range 5V --type volts --seconds 1 --quiet
 EOF
+
+# Python: the package finds the library copied beside it; the demo draws two pictures, and
+# `python3 -m halvex plot` a third.
+cmake --build build/demo -j "$(nproc)" --target halvex >/dev/null
+cp -L build/demo/libhalvex.so.0 python/halvex/libhalvex.so.0
+python=python3
+for candidate in /usr/bin/python3 python3; do
+  if "$candidate" -c 'import numpy, matplotlib' 2>/dev/null; then python=$candidate; break; fi
+done
+pictures=build/demo/pictures
+py() { printf '\n$ python3 %s\n' "$*"; PYTHONPATH=python PYTHONDONTWRITEBYTECODE=1 "$python" "$@"; }
+py -m halvex boards
+py python/examples/demo_plots.py "$pictures"
+py -m halvex plot --board 2 --channels 4 --rate 25000 --duration 0.05 --range 10V -o "$pictures/plot.png"

@@ -72,6 +72,7 @@ class Stream:
         self._carry = None
         self._error = None
         self._closed = False
+        self._failure_raised = False
         self._lock = threading.Lock()
         lib = library()
         index = board.index
@@ -166,8 +167,11 @@ class Stream:
         return library().HX_AcquireWait(self.board.index, 0, 0) == 0
 
     def _raise_failure(self):
+        if self._failure_raised:
+            return
         status = self.status()
         if status["FailedTransfers"]:
+            self._failure_raised = True
             raise HalvexError(status["LastFailure"], "a streaming transfer",
                               f"board {self.board.index}: the run ended after {status['SamplesDelivered']} samples")
 

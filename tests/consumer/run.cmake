@@ -33,6 +33,22 @@ if(find_package IN_LIST WAYS)
   expect_consumer("find_package" ${WORK}/find/consumer)
 endif()
 
+# The installed Python package finds the library it was installed with, by the directory the
+# install recorded beside it (only `import halvex` and the board list: no numpy needed).
+if(find_package IN_LIST WAYS)
+  find_program(PYTHON3 NAMES python3)
+  if(PYTHON3)
+    set(python_dir ${WORK}/prefix/lib/python3/dist-packages)
+    run("python: import the installed package" ${CMAKE_COMMAND} -E env --unset=HALVEX_SIM_BOARDS
+        --unset=HALVEX_LIBRARY --unset=LD_LIBRARY_PATH PYTHONPATH=${python_dir} PYTHONDONTWRITEBYTECODE=1
+        ${PYTHON3} -c "import halvex, halvex._library as l\nprint(l.library().halvex_path, len(halvex.boards()))")
+    if(NOT output STREQUAL "${WORK}/prefix/lib/libhalvex.so.0 3\n")
+      message(FATAL_ERROR "python: unexpected output: ${output}")
+    endif()
+    message(STATUS "python: ${output}")
+  endif()
+endif()
+
 if(pkg-config IN_LIST WAYS)
   find_program(PKG_CONFIG NAMES pkgconf pkg-config REQUIRED)
   set(ENV{PKG_CONFIG_PATH} ${WORK}/prefix/lib/pkgconfig)

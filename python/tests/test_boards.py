@@ -1,0 +1,113 @@
+"""Boards, errors, ranges, immediate reads and outputs against the simulated boards."""
+
+import math
+
+import numpy as np
+import pytest
+
+import halvex
+from halvex import ranges
+
+VOLTS_PER_COUNT = {code: vpc for code, (_, _, vpc) in ranges.INPUT_RANGES.items()}
+
+
+def test_boards_tell_what_each_board_is(boards):
+    assert [(b.index, b.device_id, b.layout, b.can_stream, b.scan_rows) for b in boards] == [
+        (0, 0x1100, 1, False, 2), (1, 0x805C, 2, True, 1), (2, 0x80E8, 3, True, 2)]
+    assert all(b.name and b.base_clock == 40_000_000 for b in boards)
+    assert ".".join(map(str, halvex.version())) == halvex.__version__
+    assert "805C" in repr(boards[1]) and "streams" in repr(boards[1])
+
+
+def test_errors_carry_code_name_text_and_call(boards):
+    with pytest.raises(halvex.HalvexError) as caught:
+        boards[1].read(1, 0)  # a layout-2 board's scans do not measure sequencer 1
+    error = caught.value
+    assert (error.code, error.name, error.call) == (66, "ERROR_BAD_DEV_TYPE", "ADC_GetImmediateV")
+    assert error.text and error.text in str(error)
+    with pytest.raises(halvex.HalvexError, match="ERROR_INVALID_INDEX"):
+        halvex.Board(3)
+    with pytest.raises(halvex.HalvexError, match=r"board 0 \(1100\) cannot stream.*boards that can: 1, 2"):
+        boards[0].stream(rate=1000)
+
+
+def test_choosing_the_simulated_boards_restarts_the_library():
+    chosen = halvex.sim.use_boards(["80E8", {"id": 0x805C, "clock": 10_000_000}])
+    assert [(b.device_id, b.base_clock) for b in chosen] == [(0x80E8, 40_000_000), (0x805C, 10_000_000)]
+    assert halvex.sim.board_count() == 2
+    with pytest.raises(halvex.HalvexError, match="ERROR_INVALID_INDEX"):
+        halvex.sim.constant(2, 0, 1.0)
+
+
+@pytest.mark.parametrize("given, code", [
+    (0, 0), (7, 7), (0x3031E142, 7), (0xBD32E142, 2), ("10V", 7), ("±2.5 V", 2), ("+-0.3125v", 5), (12.0, 0), (1.25, 3)])
+def test_input_ranges_by_code_tag_or_volts(given, code):
+    assert ranges.input_range(given) == code
+
+
+@pytest.mark.parametrize("given", [6, 8, "10", "3V", -1, True, float("nan")])
+def test_what_is_not_an_input_range_is_refused_before_the_board(given):
+    with pytest.raises(ValueError):
+        ranges.input_range(given)
+
+
+@pytest.mark.parametrize("given, code", [("0-5V", 0), ("0-10V", 1), ("5V", 2), ("±10V", 3), ("2.5V", 4), (4, 4),
+                                         (0x30313055, 1)])
+def test_output_ranges_by_code_tag_or_name(given, code):
+    assert ranges.output_range(given) == code
+
+
+@pytest.mark.parametrize("code", sorted(VOLTS_PER_COUNT))
+def test_a_read_is_within_one_count_of_its_source_on_every_range(board, code):
+    volts = 0.7 * ranges.INPUT_RANGES[code][1] * (-1 if code % 2 else 1)
+    halvex.sim.constant(board, 5, volts)
+    assert board.read(0, 5, range=code) == pytest.approx(volts, abs=VOLTS_PER_COUNT[code])
+    raw = board.read_raw(0, 5)  # the range the read set stays
+    assert (raw >> 16) & 7 == code and (raw >> 20) & 0xF == 5
+    assert ranges.volts(np.array([raw]))[0] == pytest.approx(volts, abs=VOLTS_PER_COUNT[code])
+
+
+def test_scans_have_a_row_per_scanned_sequencer_and_nan_in_empty_slots(boards):
+    for channel in range(8):
+        halvex.sim.constant(boards[2], channel, channel / 4, sequencer=0)
+        halvex.sim.constant(boards[2], channel, -channel / 4, sequencer=1)
+    scan = boards[2].scan(range="5V")
+    assert scan.shape == (2, 8)
+    np.testing.assert_allclose(scan, [[c / 4 for c in range(8)], [-c / 4 for c in range(8)]], atol=0.0003125)
+    assert boards[1].scan().shape == (1, 8) and boards[1].scan_raw().dtype == np.uint32
+
+    boards[2].set_differential(True)
+    try:
+        scan = boards[2].scan()
+        assert np.isnan(scan[:, 4:]).all() and not np.isnan(scan[:, :4]).any()
+        assert (boards[2].scan_raw()[:, 4:] == 0x80000000).all()
+    finally:
+        boards[2].set_differential(False)
+
+
+def test_outputs_put_out_counts_and_volts_for_their_range(board):
+    board.set_output_range(1, "0-10V")
+    board.write(1, 2.5)
+    assert halvex.sim.analog_output(board, 1)[:2] == (1, 16384)
+    board.set_output_ranges(["±5V"])
+    board.write(None, -2.5)
+    assert [halvex.sim.analog_output(board, c)[:2] for c in range(4)] == [(2, 16384)] * 4
+    board.write_counts(3, 65535)
+    assert halvex.sim.analog_output(board, 3)[1] == 65535
+    with pytest.raises(halvex.HalvexError, match="ERROR_INVALID_DATA"):
+        board.write(0, 5.0)  # the top of a range is out of reach
+    with pytest.raises(ValueError):
+        board.write_counts(0, 65536)
+
+    halvex.sim.loopback(board, 7, output=2)
+    board.write(2, 1.5)
+    assert board.read(0, 7, range="5V") == pytest.approx(1.5, abs=0.0003125 + 10 / 65536)
+
+
+def test_configuration_is_checked_before_it_reaches_the_board(board):
+    for bad in (-1000, 0, math.nan, math.inf):
+        with pytest.raises(ValueError):
+            board.set_conversion_rate(bad)
+    assert board.set_conversion_rate(1e6) == pytest.approx(1e6)
+    with pytest.raises(halvex.HalvexError, match="ERROR_INVALID_INDEX"):
+        board.set_channels(9)

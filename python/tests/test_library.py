@@ -1,0 +1,80 @@
+"""Finding the native library: each way in its own interpreter, and the message when none works."""
+
+import ctypes.util
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+PACKAGE = Path(__file__).resolve().parents[1] / "halvex"
+LIBRARY = os.environ["HALVEX_LIBRARY"]
+PROBE = "import halvex._library as l; print(l.library().halvex_path); print(len(__import__('halvex').boards()))"
+
+
+def copy_package(root, with_library=False, recorded=None):
+    target = root / "halvex"
+    target.mkdir(parents=True)
+    for source in PACKAGE.glob("*.py"):
+        if source.name != "_recorded.py":
+            shutil.copy(source, target)
+    if with_library:
+        shutil.copy(LIBRARY, target / "libhalvex.so.0")
+    if recorded is not None:
+        (target / "_recorded.py").write_text(f"LIBRARY_DIR = {str(recorded)!r}\n")
+    return root
+
+
+def run(root, **env):
+    environment = {k: v for k, v in os.environ.items() if k not in ("HALVEX_LIBRARY", "LD_LIBRARY_PATH", "HALVEX_SIM_BOARDS")}
+    environment.update(PYTHONPATH=str(root), **env)
+    return subprocess.run([sys.executable, "-c", PROBE], env=environment, capture_output=True, text=True, cwd=root,
+                          timeout=60)
+
+
+@pytest.fixture
+def library_dir(tmp_path):
+    directory = tmp_path / "lib"
+    directory.mkdir()
+    shutil.copy(LIBRARY, directory / "libhalvex.so.0")
+    return directory
+
+
+@pytest.mark.parametrize("way", ["variable", "beside", "recorded", "loader"])
+def test_each_way_finds_the_library(tmp_path, library_dir, way):
+    if way == "variable":
+        result, expected = run(copy_package(tmp_path / "pkg"), HALVEX_LIBRARY=LIBRARY), LIBRARY
+    elif way == "beside":
+        root = copy_package(tmp_path / "pkg", with_library=True)
+        result, expected = run(root), str(root / "halvex" / "libhalvex.so.0")
+    elif way == "recorded":
+        result, expected = run(copy_package(tmp_path / "pkg", recorded=library_dir)), str(library_dir / "libhalvex.so.0")
+    else:
+        result, expected = run(copy_package(tmp_path / "pkg"), LD_LIBRARY_PATH=str(library_dir)), "libhalvex.so.0"
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == [expected, "3"]
+
+
+def test_when_nothing_works_the_error_names_every_place(tmp_path):
+    if ctypes.util.find_library("halvex"):
+        pytest.skip("a Halvex library is installed system-wide")
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    root = copy_package(tmp_path / "pkg", recorded=empty)
+    result = run(root)
+    assert result.returncode != 0
+    assert "LibraryNotFound" in result.stderr
+    for place in ("beside the package", str(root / "halvex" / "libhalvex.so.0"), "install prefix",
+                  str(empty / "libhalvex.so.0"), "system loader", "HALVEX_LIBRARY"):
+        assert place in result.stderr
+
+
+def test_a_named_library_is_never_passed_over(tmp_path):
+    # A library beside the package would load, but the variable names another one on purpose.
+    root = copy_package(tmp_path / "pkg", with_library=True)
+    missing = run(root, HALVEX_LIBRARY=str(tmp_path / "nowhere.so"))
+    assert missing.returncode != 0 and "nowhere.so" in missing.stderr
+    other = run(root, HALVEX_LIBRARY=ctypes.util.find_library("m"))
+    assert other.returncode != 0 and "not a Halvex library" in other.stderr

@@ -1,0 +1,119 @@
+"""Streams and blocks: exact counts, order across chunks, failures, callbacks and their end."""
+
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import halvex
+
+
+def indices(counts):
+    """Counts of an index-source stream as sample indices (modulo 65536)."""
+    return np.asarray(counts).astype(np.int64).ravel() & 0xFFFF
+
+
+def test_acquire_returns_exactly_n_in_order_with_a_time_axis(board):
+    halvex.sim.set_index_source(board)
+    halvex.sim.set_pacing(board, "free-running")
+    # 3 channels and 77-scan chunks: scans straddle chunks and the last chunk is trimmed.
+    acquired = board.acquire(1234, rate=20_000, channels=3, units="counts", chunk=77)
+    t, counts = acquired
+    assert counts.shape == (1234, 3) and counts.dtype == np.int16
+    np.testing.assert_array_equal(indices(counts), np.arange(1234 * 3) & 0xFFFF)
+    # The clock divides 40 MHz: 60 kHz over three channels comes out at 40e6 / 667 / 3.
+    assert acquired.rate == pytest.approx(40e6 / 667 / 3)
+    np.testing.assert_allclose(np.diff(t), 1 / acquired.rate)
+    assert t[0] == 0
+
+
+def test_stream_reads_continue_where_the_last_one_stopped(board):
+    halvex.sim.set_index_source(board)
+    with board.stream(rate=50_000, channels=2, chunk=300, units="raw") as stream:
+        first = stream.read(250)
+        second = stream.read(1000)
+        assert first.dtype == np.uint32
+    words = np.concatenate([first, second])
+    np.testing.assert_array_equal(indices(words), np.arange(2500))
+    np.testing.assert_array_equal((words >> 20) & 0xF, np.tile([0, 1], (1250, 1)))
+
+
+def test_streamed_volts_match_their_sources(board):
+    halvex.sim.constant(board, 0, 1.5)
+    halvex.sim.constant(board, 1, -0.25)
+    with board.stream(rate=10_000, channels=2, ranges="5V") as stream:
+        volts = next(iter(stream))
+    assert volts.shape[1] == 2 and len(volts) == 1000  # about a tenth of a second per chunk
+    np.testing.assert_allclose(volts, np.tile([1.5, -0.25], (len(volts), 1)), atol=0.0003125)
+
+
+def test_an_exception_in_a_callback_reaches_the_caller_and_the_board_stays_usable(board):
+    calls = []
+
+    def callback(block):
+        calls.append(len(block))
+        if len(calls) == 2:
+            raise ZeroDivisionError("from the callback")
+
+    stream = board.stream(rate=100_000, chunk=500, callback=callback)
+    deadline = time.monotonic() + 10
+    while len(calls) < 3 and time.monotonic() < deadline:
+        time.sleep(0.005)
+    assert len(calls) >= 3, "the stream goes on after the callback raised"
+    with pytest.raises(ZeroDivisionError, match="from the callback"):
+        stream.close()  # raised once the stream has ended: nothing left running
+    stream.close()
+    t, volts = board.acquire(100, rate=10_000)
+    assert volts.shape == (100, 1)
+
+
+def test_no_callback_runs_after_the_stream_has_closed(board):
+    calls = []
+    returned = threading.Event()
+
+    def slow(block):
+        time.sleep(0.002)  # chunks queue up behind a slow callback
+        calls.append(threading.get_ident())
+        returned.set()
+
+    with board.stream(rate=200_000, chunk=200, callback=slow) as stream:
+        assert returned.wait(10)
+    after_close = len(calls)
+    time.sleep(0.2)
+    assert len(calls) == after_close
+    assert stream.status()["ChunksQueued"] == 0
+    assert threading.get_ident() not in calls  # never on the caller's thread
+
+
+def test_a_failed_transfer_is_raised_after_the_data_before_it(board):
+    with board.stream(rate=100_000, chunk=1000) as stream:
+        first = next(iter(stream))
+        halvex.sim.fail_requests(board, "dma-in", error=23)
+        with pytest.raises(halvex.HalvexError) as caught:
+            for _ in stream:
+                pass
+    assert len(first) == 1000
+    assert caught.value.code == 23 and "streaming transfer" in str(caught.value)
+
+    halvex.sim.fail_requests(board, "dma-in", error=31)
+    with pytest.raises(halvex.HalvexError, match="ERROR_GEN_FAILURE"):
+        board.acquire(5000, rate=100_000, chunk=1000)
+
+
+def test_samples_lost_to_an_overrun_are_reported(board):
+    halvex.sim.set_fifo_depth(board, 0)  # every sample made between transfers is lost
+    with pytest.warns(halvex.HalvexWarning, match="lost to FIFO overruns"):
+        with board.stream(rate=1_000_000, chunk=100) as stream:
+            stream.read(5000)
+    assert stream.overruns > 0
+
+
+def test_stream_arguments_are_checked_before_anything_starts(board):
+    for arguments in ({"rate": 0}, {"rate": -5}, {"rate": 1000, "units": "millivolts"},
+                      {"rate": 1000, "chunk": 0}, {"rate": 1000, "chunk": 2.5}):
+        with pytest.raises(ValueError):
+            board.stream(**arguments)
+    with pytest.raises(ValueError):
+        board.acquire(0, rate=1000)
+    assert board.stream(rate=1000).close() is None  # nothing was left running
