@@ -44,6 +44,18 @@ if(system_headers)
   message(SEND_ERROR "the SDK ships a windows.h, which would hide the system's: ${system_headers}")
 endif()
 
+# The Python package, with the directory of the DLL it was installed with.
+if(NOT EXISTS "${PREFIX}/python/halvex/__init__.py")
+  message(SEND_ERROR "the SDK lacks the Python package python/halvex")
+elseif(EXISTS "${PREFIX}/python/halvex/_recorded.py")
+  file(READ "${PREFIX}/python/halvex/_recorded.py" recorded)
+  if(NOT recorded MATCHES "LIBRARY_DIR = r'${PREFIX}/bin'")
+    message(SEND_ERROR "the Python package records the wrong library directory: ${recorded}")
+  endif()
+else()
+  message(SEND_ERROR "the Python package does not record where the DLL is")
+endif()
+
 # ---- Ordinals ----------------------------------------------------------------------------------
 file(STRINGS "${EXPORTS}" names)
 list(LENGTH names count)
