@@ -51,6 +51,9 @@ namespace {
 
 constexpr int kDeadlineSeconds = 5;
 constexpr std::chrono::milliseconds kCaseGuard{kDeadlineSeconds * 1000};
+// A forked child does a few calls and exits. Its deadline only has to tell a hang from a
+// machine that stalls for a while; it costs nothing while the child behaves.
+constexpr int kChildDeadlineSeconds = 20;
 constexpr DWORD kRefused = ERROR_INVALID_HANDLE;
 constexpr double kRateHz = 1e6;
 constexpr DWORD kTransferBytes = 4096;        // register 32: chunks about a millisecond apart
@@ -169,7 +172,8 @@ int ForkAndAwait(const std::function<int()>& body) {
     }
     int status = 0;
     pid_t done = 0;
-    if (!AwaitTrue([&] { return (done = waitpid(child, &status, WNOHANG)) != 0; }, kCaseGuard)) {
+    if (!AwaitTrue([&] { return (done = waitpid(child, &status, WNOHANG)) != 0; },
+                   std::chrono::seconds(kChildDeadlineSeconds))) {
         static const char* const kSteps[] = {"before its body", "in its body", "in exit()"};
         std::fprintf(stderr, "forked child %d outlived the deadline %s\n", static_cast<int>(child),
                      kSteps[step->load()]);
@@ -409,7 +413,7 @@ protected:
 // The library's exit hook is inherited by the child; it must not end acquisitions or the log
 // thread there, whose threads stayed in the parent.
 [[noreturn]] void ForkWhileAcquiringThenEndParent(Acquisition kind) {
-    alarm(2 * kDeadlineSeconds);
+    alarm(kChildDeadlineSeconds + 2 * kDeadlineSeconds);
     auto [library, api] = LoadSharedLibrary();
     if (const int failed = StartAcquisition(api, 1, kind)) std::_Exit(failed);
     const int child = ForkAndAwait([&, &api = api] {
