@@ -82,6 +82,17 @@ def set_source(board, channel, kind, volts=0.0, amplitude=0.0, hertz=0.0, output
          float(amplitude), float(hertz), int(output))
 
 
+def source(board, channel, sequencer=0):
+    """What feeds input `channel`, as a dict: kind, volts, amplitude, hertz, output."""
+    kind, output = DWORD(), DWORD()
+    volts, amplitude, hertz = ctypes.c_double(), ctypes.c_double(), ctypes.c_double()
+    _sim("HXSIM_GetInputSource", _index(board), sequencer, channel, ctypes.byref(kind), ctypes.byref(volts),
+         ctypes.byref(amplitude), ctypes.byref(hertz), ctypes.byref(output))
+    names = {number: name for name, number in SOURCES.items()}
+    return {"kind": names.get(kind.value, kind.value), "volts": volts.value, "amplitude": amplitude.value,
+            "hertz": hertz.value, "output": output.value}
+
+
 def constant(board, channel, volts, sequencer=0):
     set_source(board, channel, "constant", volts=volts, sequencer=sequencer)
 

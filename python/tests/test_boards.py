@@ -111,3 +111,27 @@ def test_configuration_is_checked_before_it_reaches_the_board(board):
     assert board.set_conversion_rate(1e6) == pytest.approx(1e6)
     with pytest.raises(halvex.HalvexError, match="ERROR_INVALID_INDEX"):
         board.set_channels(9)
+
+
+def test_the_simulator_wrappers_act_on_the_running_boards(board):
+    halvex.sim.square(board, 1, amplitude=2, hertz=5, offset=1, sequencer=1)
+    assert halvex.sim.source(board, 1, sequencer=1) == {"kind": "square", "volts": 1, "amplitude": 2, "hertz": 5,
+                                                        "output": 0}
+    halvex.sim.ramp(board, 2, amplitude=1, hertz=3)
+    halvex.sim.noise(board, 3, amplitude=0.5)
+    halvex.sim.loopback(board, 4, output=3)
+    assert [halvex.sim.source(board, c)["kind"] for c in (2, 3, 4)] == ["ramp", "noise", "loopback"]
+    noisy = [board.read(0, 3, range="5V") for _ in range(5)]
+    assert all(abs(v) <= 0.5 + 0.0003125 for v in noisy) and len(set(noisy)) > 1
+    with pytest.raises(ValueError):
+        halvex.sim.set_source(board, 0, "triangle")
+    with pytest.raises(halvex.HalvexError, match="ERROR_INVALID_PARAMETER"):
+        halvex.sim.loopback(board, 0, output=4)
+
+    halvex.sim.set_register(board, 0x200, 0xDEADBEEF)
+    assert halvex.sim.register(board, 0x200) == 0xDEADBEEF
+    before = halvex.sim.stream_status(board)
+    board.acquire(10, rate=10_000)
+    after = halvex.sim.stream_status(board)
+    assert (after["Runs"], after["Stops"]) == (before["Runs"] + 1, before["Stops"] + 1)
+    assert not after["Running"] and after["Delivered"] >= before["Delivered"] + 10

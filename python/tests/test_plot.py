@@ -60,3 +60,12 @@ def test_hxcli_files_are_read_back(tmp_path):
     (tmp_path / "bad.csv").write_text("# board: 1\nnot,a,header\n")
     with pytest.raises(ValueError, match="not an hxcli CSV"):
         plot.read_csv(tmp_path / "bad.csv")
+
+
+def test_the_module_lists_the_boards_and_refuses_unknown_commands(boards, capsys):
+    from halvex.__main__ import main
+
+    assert main(["boards"]) == 0
+    out = capsys.readouterr().out
+    assert out.startswith("Halvex ") and out.count("<Board ") == 3
+    assert main(["frobnicate"]) == 2 and "unknown command" in capsys.readouterr().err
