@@ -6,9 +6,8 @@ Output ranges (`output_range`): an int is a code (0-4) or a tag; a string is "0-
 "5V", "10V" or "2.5V" (the last three bipolar, also written "±5V").
 """
 
-import numbers
-
 import math
+import numbers
 
 KEEP = 0xFFFFFFFF
 
@@ -43,17 +42,25 @@ def _volts_text(text):
     return float(cleaned[:-1])
 
 
-def input_range(value):
-    """The input range code for a code, tag, '10V' string or half-span in volts."""
+def _is_code_or_tag(value):
     if isinstance(value, bool):
         raise ValueError(f"{value!r} is not a range")
-    if isinstance(value, numbers.Integral):
-        if value in INPUT_RANGES:
-            return int(value)
-        for code, (tag, _, _) in INPUT_RANGES.items():
-            if value == tag:
-                return code
-        raise ValueError(f"{value} is neither an input range code (0-5, 7) nor a range tag")
+    return isinstance(value, numbers.Integral)
+
+
+def _by_code_or_tag(value, table, what):
+    if value in table:
+        return int(value)
+    for code, (tag, _, _) in table.items():
+        if value == tag:
+            return code
+    raise ValueError(f"{value} is neither {what} nor a range tag")
+
+
+def input_range(value):
+    """The input range code for a code, tag, '10V' string or half-span in volts."""
+    if _is_code_or_tag(value):
+        return _by_code_or_tag(value, INPUT_RANGES, "an input range code (0-5, 7)")
     volts = _volts_text(value) if isinstance(value, str) else float(value)
     for code, (_, span, _) in INPUT_RANGES.items():
         if math.isclose(volts, span):
@@ -68,15 +75,8 @@ def input_range_name(code):
 
 def output_range(value):
     """The output range code for a code, tag or name such as '0-10V' or '±5V'."""
-    if isinstance(value, bool):
-        raise ValueError(f"{value!r} is not a range")
-    if isinstance(value, numbers.Integral):
-        if value in OUTPUT_RANGES:
-            return int(value)
-        for code, (tag, _, _) in OUTPUT_RANGES.items():
-            if value == tag:
-                return code
-        raise ValueError(f"{value} is neither an output range code (0-4) nor a range tag")
+    if _is_code_or_tag(value):
+        return _by_code_or_tag(value, OUTPUT_RANGES, "an output range code (0-4)")
     if isinstance(value, str):
         text = value.strip().replace(" ", "").upper()
         if text.startswith("0-") or text.startswith("0..") or text.startswith("U"):
