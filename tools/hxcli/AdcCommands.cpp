@@ -92,7 +92,7 @@ int Scan(const ScanArgs& args) {
         std::printf("\n");
     }
     std::printf("(- : no sample; boards with register layout 2 scan sequencer 0 only)\n");
-    if (beyond) std::printf("(* : beyond its input range, the value is clipped)\n");
+    if (beyond) std::printf("(* : beyond its input range)\n");
     return kExitOk;
 }
 
@@ -121,7 +121,7 @@ int ReadOne(const ReadArgs& args) {
     } else {
         std::printf("%+.6f V", reading.volts);
     }
-    if (reading.beyond) std::printf("  (beyond the %s range: clipped)", reading.range->name);
+    if (reading.beyond) std::printf("  (beyond the %s range)", reading.range->name);
     std::printf("\n");
     return kExitOk;
 }

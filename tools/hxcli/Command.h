@@ -48,6 +48,7 @@ Command AddIrqCommand(CLI::App& app);
 Command AddBarCommand(CLI::App& app);
 Command AddRunCommand(CLI::App& app);
 Command AddSourceCommand(CLI::App& app);
+Command AddFailCommand(CLI::App& app);
 
 // Adds every subcommand this build has to `app`, in the order help lists them. A command of
 // the simulated boards comes back with a null `cli` where there are none.

@@ -12,6 +12,7 @@ constexpr AddCommand kCommands[] = {
     AddListCommand,   AddBusCommand,   AddResetCommand, AddRegCommand, AddScanCommand,
     AddReadCommand,   AddConfigCommand, AddRateCommand, AddStreamCommand, AddBlockCommand,
     AddDacCommand,    AddIrqCommand,   AddBarCommand,   AddRunCommand, AddSourceCommand,
+    AddFailCommand,
 };
 
 }  // namespace

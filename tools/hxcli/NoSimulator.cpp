@@ -28,4 +28,6 @@ Command AddBusCommand(CLI::App&) { return {}; }
 
 Command AddSourceCommand(CLI::App&) { return {}; }
 
+Command AddFailCommand(CLI::App&) { return {}; }
+
 }  // namespace hxcli

@@ -17,9 +17,11 @@ namespace {
 // Enough for a header whose row count grows to 20 digits when it is rewritten.
 constexpr std::size_t kNpyHeaderBytes = 128;
 
+// The shortest text that reads back as the same double, without an exponent where it fits.
 void AppendNumber(std::string& text, double value) {
-    char digits[32];
-    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    char digits[64];
+    auto result = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed);
+    if (result.ec != std::errc{}) result = std::to_chars(digits, digits + sizeof digits, value);
     text.append(digits, result.ptr);
 }
 

@@ -151,6 +151,30 @@ int SetSource(const SourceArgs& args) {
     return kExitOk;
 }
 
+struct FailArgs {
+    std::size_t board = 0;
+    int count = 1;
+    DWORD error = ERROR_GEN_FAILURE;
+};
+
+int FailTransfers(const FailArgs& args) {
+    halvex::sim::Failure failure;
+    failure.kind = halvex::sim::FailKind::Now;
+    failure.lastError = args.error;
+    failure.count = args.count;
+    halvex::sim::FailRequests(args.board, halvex::sim::kIoctlDmaPiongIn, failure);
+    const std::string which = args.count < 0    ? "every DMA transfer"
+                              : args.count == 1 ? "the next DMA transfer"
+                                                : "the next " + std::to_string(args.count) + " DMA transfers";
+    if (args.count == 0) {
+        std::printf("Simulated board %zu: DMA transfers succeed again.\n", args.board);
+    } else {
+        std::printf("Simulated board %zu: %s will fail with %u (%s).\n", args.board, which.c_str(),
+                    static_cast<unsigned>(args.error), ErrorName(args.error).c_str());
+    }
+    return kExitOk;
+}
+
 }  // namespace
 
 Command AddBusCommand(CLI::App& app) {
@@ -183,6 +207,26 @@ Command AddSourceCommand(CLI::App& app) {
         ->default_val(0)
         ->check(CLI::Range(0u, 3u));
     return {cmd, [args] { return SetSource(*args); }};
+}
+
+}  // namespace hxcli
+
+namespace hxcli {
+
+Command AddFailCommand(CLI::App& app) {
+    auto args = std::make_shared<FailArgs>();
+    auto* cmd = app.add_subcommand(
+        "fail", "Make a simulated board's next DMA transfers fail, to see how an acquisition reports it. Lasts for "
+                "this process: combine it with 'stream' or 'block' in 'hxcli run'.");
+    cmd->add_option("board", args->board, "Board position on the simulated bus (as 'hxcli bus' shows)")
+        ->required()
+        ->check(BoardIndex());
+    cmd->add_option("-c,--count", args->count, "How many transfers fail; -1 every one, 0 none again")
+        ->default_val(1)
+        ->check(CLI::Range(-1, 1'000'000));
+    cmd->add_option("-e,--error", args->error, "The code they fail with (default 31, ERROR_GEN_FAILURE)")
+        ->default_val(ERROR_GEN_FAILURE);
+    return {cmd, [args] { return FailTransfers(*args); }};
 }
 
 }  // namespace hxcli
