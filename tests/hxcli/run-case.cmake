@@ -1,9 +1,9 @@
 # Runs hxcli once and checks its exit code and what it printed.
-# Usage: cmake -DHXCLI=<program> -DARGS=<arguments separated by |> -DCODE=<exit code>
+# Usage: cmake -DHXCLI=<program, or an emulator and the program as a list> -DARGS=<arguments separated by |> -DCODE=<exit code>
 #              [-DOUT=<regex stdout must match>] [-DERR=<regex stderr must match>]
 #              [-DNOT_OUT=<regex stdout must not match>] -P run-case.cmake
 string(REPLACE "|" ";" args "${ARGS}")
-execute_process(COMMAND "${HXCLI}" ${args} RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err
+execute_process(COMMAND ${HXCLI} ${args} RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err
                 TIMEOUT 20)
 set(report "hxcli ${args}\nexit ${code}\n--- stdout\n${out}--- stderr\n${err}")
 if(NOT "${code}" STREQUAL "${CODE}")

@@ -308,12 +308,13 @@ int Run(const Options& o, bool block) {
     }
     PrintTable(report, *recorder, plan.type);
     std::fprintf(report,
-                 "board %llu: %llu of %llu samples per channel, %u channel%s at %s Hz, %llu chunks of %u bytes; "
+                 "board %llu: %llu of %llu samples per channel, %u channel%s at %s Hz, %llu chunk%s of %u bytes; "
                  "overrun %llu, failed transfers %u, no-sample words %llu, over range %llu\n",
                  static_cast<unsigned long long>(plan.board), static_cast<unsigned long long>(recorder->Rows()),
                  static_cast<unsigned long long>(plan.perChannel), static_cast<unsigned>(o.channels),
                  o.channels == 1 ? "" : "s", Number(plan.rate).c_str(),
-                 static_cast<unsigned long long>(session->chunks.load()), static_cast<unsigned>(plan.chunkBytes),
+                 static_cast<unsigned long long>(session->chunks.load()), session->chunks.load() == 1 ? "" : "s",
+                 static_cast<unsigned>(plan.chunkBytes),
                  static_cast<unsigned long long>(overruns), static_cast<unsigned>(status.FailedTransfers),
                  static_cast<unsigned long long>(noSample), static_cast<unsigned long long>(overRange));
     std::fflush(report);
