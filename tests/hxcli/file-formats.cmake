@@ -95,6 +95,16 @@ if(NOT dict MATCHES "'shape': \\(500, 1\\)" OR NOT size EQUAL 4128)
   string(APPEND failures "\n  trimmed.npy: ${size} bytes, header ${dict}")
 endif()
 
+# Scans that straddle chunks (100 samples a chunk, 3 channels) still make whole, aligned rows.
+run_session(straddling "block --board 1 --samples 500 --channels 3 --range 5V --rate 3000 --chunk 400 --type counts --csv ${WORK}/straddling.csv -q\n" 0)
+file(STRINGS "${WORK}/straddling.csv" rows REGEX "^[0-9]")
+list(FILTER rows EXCLUDE REGEX "^[0-9.]+,4000,102,230$")
+file(STRINGS "${WORK}/straddling.csv" lines)
+list(LENGTH lines count)
+if(rows OR NOT count EQUAL 510)
+  string(APPEND failures "\n  straddling.csv: ${count} lines; misaligned rows: ${rows}")
+endif()
+
 # Standard output carries the samples alone; the summary goes to standard error.
 file(WRITE "${WORK}/stdout.txt" "source 1 0 0 constant --volts 1.25\n${block} --type counts --bin -\n")
 execute_process(COMMAND "${HXCLI}" run "${WORK}/stdout.txt" RESULT_VARIABLE code OUTPUT_FILE "${WORK}/stdout.bin"

@@ -15,7 +15,7 @@ CLI::Validator BoardIndex();
 CLI::Validator StreamingBoard();
 // An input range by name or volts (InputRanges.h), or 'keep' where `keep` allows it.
 CLI::Validator InputRangeArgument(bool keep);
-// A whole number from `low` to `high`, decimal: "sequencer 2: sequencers are 0 and 1".
+// A whole number from `low` to `high`, decimal: "no sequencer 2: sequencers are 0 and 1".
 CLI::Validator WholeNumber(uint64_t low, uint64_t high, const std::string& what);
 // A finite number above 0, or at least 0 with `zero`.
 CLI::Validator PositiveNumber(bool zero = false);

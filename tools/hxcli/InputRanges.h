@@ -3,6 +3,7 @@
 
 #include <halvex/halvex.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
