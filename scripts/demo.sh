@@ -23,10 +23,13 @@ dac out 1 2 2.5
 read 1 0 7 --range 5V
 EOF
 
-# A second of volts from board 1 at 100 kS/s over four channels, a 50 Hz sine on the first.
+# Exactly a second of volts from board 1 at 100 kS/s over four channels (25000 samples per
+# channel), a 50 Hz sine on the first; then exactly 1000 scans of two channels into
+# build/demo/block.csv (metadata lines, then time_s,ch0,ch1).
 session <<'EOF'
 source 1 0 0 sine --amplitude 2 --hertz 50
 stream --board 1 --rate 100000 --channels 4 --range 5V --type volts --seconds 1 --quiet
+block --board 1 --rate 20000 --channels 2 --range 5V --samples 1000 --csv build/demo/block.csv --quiet
 EOF
 
 # Python: the package finds the library copied beside it; the demo draws two pictures, and

@@ -65,15 +65,15 @@ cmake --build build/win-sim -j "$jobs"
 step "Windows (simulated boards): tests under Wine"
 ctest --test-dir build/win-sim --output-on-failure -j 1
 
-step "Windows release (kernel driver backend): build Halvex.dll and the load tests"
+step "Windows release (kernel driver backend): build Halvex.dll, hxcli.exe and the load tests"
 configure build/win-release -DCMAKE_BUILD_TYPE=Release -DHALVEX_BACKEND=kernel
 cmake --build build/win-release -j "$jobs" --target halvex halvex_load_tests halvex_kernel_port_tests \
-  halvex_version_resource_tests
+  halvex_version_resource_tests hxcli
 
-step "Windows release: imports, driver backend, load tests, version resource and SDK tree"
-release_tests='^(halvex_dll_imports|halvex_kernel_port_tests|halvex_load_tests|halvex_version_resource_tests|halvex_sdk_tree)$'
-[ "$(ctest --test-dir build/win-release -N -R "$release_tests" | grep -c 'Test *#')" -eq 5 ] ||
-  fail "build/win-release lacks one of the import check, the driver backend tests, the load tests, the version resource tests and the SDK tree check"
+step "Windows release: imports, driver backend, load tests, version resource, SDK tree and hxcli.exe"
+release_tests='^(halvex_dll_imports|halvex_kernel_port_tests|halvex_load_tests|halvex_version_resource_tests|halvex_sdk_tree|hxcli_windows_list_without_boards)$'
+[ "$(ctest --test-dir build/win-release -N -R "$release_tests" | grep -c 'Test *#')" -eq 6 ] ||
+  fail "build/win-release lacks one of the import check, the driver backend tests, the load tests, the version resource tests, the SDK tree check and the hxcli.exe check"
 ctest --test-dir build/win-release --output-on-failure -R "$release_tests"
 
 echo

@@ -6,6 +6,7 @@ cmake_minimum_required(VERSION 3.24)
 # Every failed expectation is reported and fails the run.
 # Usage: cmake -DBUILD=<build dir> -DPREFIX=<scratch prefix> -DOBJDUMP=<objdump>
 #              -DORDINALS=<pinned ordinal file> -DEXPORTS=<exported name list> -P check-sdk-tree.cmake
+#        -DHXCLI=ON when bin/hxcli.exe belongs in the tree.
 
 file(REMOVE_RECURSE "${PREFIX}")
 execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD}" --prefix "${PREFIX}"
@@ -26,6 +27,9 @@ endfunction()
 set(dll "${PREFIX}/bin/Halvex.dll")
 set(expected bin/Halvex.dll bin/Halvex.dll.debug lib/Halvex.lib lib/libHalvex.dll.a lib/Halvex.def
              include/halvex/halvex.h include/halvex/version.h)
+if(HXCLI)
+  list(APPEND expected bin/hxcli.exe)
+endif()
 foreach(file IN LISTS expected)
   if(NOT EXISTS "${PREFIX}/${file}")
     message(SEND_ERROR "the SDK lacks ${file}")

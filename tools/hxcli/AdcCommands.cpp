@@ -8,45 +8,48 @@
 #include <string>
 #include <vector>
 
+#include "Arguments.h"
+#include "Boards.h"
 #include "Command.h"
 #include "InputRanges.h"
 
 namespace hxcli {
 namespace {
 
-constexpr const char* kRangeHelp =
-    "Input range: 12V, 5V, 2.5V, 1.25V, 0.625V, 0.3125V or 10V (all bipolar), a range code 0-5 or 7, a "
-    "four-byte range tag in 0x-hex, or 'keep' for the ranges already set";
+const std::string kRangeHelp = "Input range: " + InputRangeNames() +
+                               " (all bipolar; volts, the V optional), or 'keep' for the ranges already set";
 
-bool ParseRange(const std::string& text, DWORD& range) {
-    if (text == "keep") {
-        range = HALVEX_KEEP_RANGES;
-        return true;
-    }
-    // Names resolve to the range tags, so the tag path of the library is what hxcli exercises.
-    for (const InputRange& r : kInputRanges) {
-        if (text == r.name) {
-            range = r.tag;
-            return true;
-        }
-    }
-    uint32_t value = 0;
-    if (!ParseU32(text, value)) return false;
-    range = value;  // the library judges codes and tags
-    return true;
+// Names resolve to the range tags, so the tag path of the library is what hxcli exercises.
+// The parser's check has let only names, volts and 'keep' through.
+DWORD RangeArgument(const std::string& text) {
+    return text == "keep" ? HALVEX_KEEP_RANGES : FindInputRange(text)->tag;
 }
 
-int BadRange(const std::string& text) {
-    std::fprintf(stderr, "hxcli: bad range '%s' (use 12V, 5V, 2.5V, 1.25V, 0.625V, 0.3125V, 10V, 0-5, 7 or keep)\n",
-                 text.c_str());
-    return kExitUsage;
+// A packed sample in volts, and whether it lies beyond the range it was converted on.
+struct Reading {
+    bool present = false;
+    double volts = 0.0;
+    bool beyond = false;
+    const InputRange* range = nullptr;
+};
+
+Reading Read(DWORD word) {
+    Reading r;
+    r.range = InputRangeOfCode(word >> 16 & 7);
+    if (word & HALVEX_NO_SAMPLE || r.range == nullptr) return r;
+    const auto counts = static_cast<int16_t>(word & 0xFFFF);
+    r.present = true;
+    r.volts = counts * r.range->voltsPerCount;
+    r.beyond = BeyondRange(counts);
+    return r;
 }
 
-void PrintVolts(double v) {
-    if (std::isnan(v)) {
+void PrintVolts(DWORD word) {
+    const Reading r = Read(word);
+    if (!r.present) {
         std::printf(" %10s", "-");
     } else {
-        std::printf(" %+10.5f", v);
+        std::printf(" %+10.5f%s", r.volts, r.beyond ? "*" : " ");
     }
 }
 
@@ -54,7 +57,7 @@ void PrintRaw(DWORD word) {
     if (word == HALVEX_NO_SAMPLE) {
         std::printf(" %10s", "-");
     } else {
-        std::printf(" 0x%08X", static_cast<unsigned>(word));
+        std::printf(" 0x%08X%s", static_cast<unsigned>(word), Read(word).beyond ? "*" : " ");
     }
 }
 
@@ -62,7 +65,7 @@ void PrintHeader(UINT64 board, bool raw) {
     std::printf("Board %llu, immediate scan (%s; in differential mode slots 0-3 are the pairs 0-1, 2-3, 4-5, 6-7):\n",
                 static_cast<unsigned long long>(board), raw ? "packed samples" : "volts");
     std::printf("%-9s", "sequencer");
-    for (int slot = 0; slot < 8; ++slot) std::printf(" %10s", ("slot " + std::to_string(slot)).c_str());
+    for (int slot = 0; slot < 8; ++slot) std::printf(" %10s ", ("slot " + std::to_string(slot)).c_str());
     std::printf("\n");
 }
 
@@ -73,32 +76,23 @@ struct ScanArgs {
 };
 
 int Scan(const ScanArgs& args) {
-    DWORD range = 0;
-    if (!ParseRange(args.range, range)) return BadRange(args.range);
-    if (args.raw) {
-        std::vector<DWORD> scan(16, HALVEX_NO_SAMPLE);
-        if (const DWORD r = ADC_GetImmediateScanRaw(args.board, scan.data(), range); r != 0) {
-            return Fail("ADC_GetImmediateScanRaw", r);
+    std::vector<DWORD> scan(16, HALVEX_NO_SAMPLE);
+    if (const DWORD r = ADC_GetImmediateScanRaw(args.board, scan.data(), RangeArgument(args.range)); r != 0) {
+        return Fail("ADC_GetImmediateScanRaw", r);
+    }
+    PrintHeader(args.board, args.raw);
+    bool beyond = false;
+    for (int s = 0; s < 2; ++s) {
+        std::printf("%-9d", s);
+        for (int slot = 0; slot < 8; ++slot) {
+            const DWORD word = scan[8 * s + slot];
+            beyond = beyond || Read(word).beyond;
+            args.raw ? PrintRaw(word) : PrintVolts(word);
         }
-        PrintHeader(args.board, true);
-        for (int s = 0; s < 2; ++s) {
-            std::printf("%-9d", s);
-            for (int slot = 0; slot < 8; ++slot) PrintRaw(scan[8 * s + slot]);
-            std::printf("\n");
-        }
-    } else {
-        std::vector<double> volts(16, std::nan(""));
-        if (const DWORD r = ADC_GetImmediateScanV(args.board, volts.data(), range); r != 0) {
-            return Fail("ADC_GetImmediateScanV", r);
-        }
-        PrintHeader(args.board, false);
-        for (int s = 0; s < 2; ++s) {
-            std::printf("%-9d", s);
-            for (int slot = 0; slot < 8; ++slot) PrintVolts(volts[8 * s + slot]);
-            std::printf("\n");
-        }
+        std::printf("\n");
     }
     std::printf("(- : no sample; boards with register layout 2 scan sequencer 0 only)\n");
+    if (beyond) std::printf("(* : beyond its input range)\n");
     return kExitOk;
 }
 
@@ -110,26 +104,25 @@ struct ReadArgs {
     bool raw = false;
 };
 
-int Read(const ReadArgs& args) {
-    DWORD range = 0;
-    if (!ParseRange(args.range, range)) return BadRange(args.range);
+int ReadOne(const ReadArgs& args) {
+    DWORD word = 0;
+    if (const DWORD r = ADC_GetImmediateRaw(args.board, args.sequencer, &word, args.channel, RangeArgument(args.range));
+        r != 0) {
+        if (r == ERROR_BAD_DEV_TYPE && args.sequencer == 1)
+            std::fprintf(stderr, "hxcli: board %llu reads sequencer 0 only (register layout 2)\n",
+                         static_cast<unsigned long long>(args.board));
+        return Fail("ADC_GetImmediateRaw", r);
+    }
+    const Reading reading = Read(word);
     if (args.raw) {
-        DWORD word = 0;
-        if (const DWORD r = ADC_GetImmediateRaw(args.board, args.sequencer, &word, args.channel, range); r != 0) {
-            return Fail("ADC_GetImmediateRaw", r);
-        }
-        std::printf("0x%08X\n", static_cast<unsigned>(word));
-        return kExitOk;
-    }
-    double volts = 0;
-    if (const DWORD r = ADC_GetImmediateV(args.board, args.sequencer, &volts, args.channel, range); r != 0) {
-        return Fail("ADC_GetImmediateV", r);
-    }
-    if (std::isnan(volts)) {
-        std::printf("no sample\n");
+        std::printf("0x%08X", static_cast<unsigned>(word));
+    } else if (!reading.present) {
+        std::printf("no sample");
     } else {
-        std::printf("%+.6f V\n", volts);
+        std::printf("%+.6f V", reading.volts);
     }
+    if (reading.beyond) std::printf("  (beyond the %s range)", reading.range->name);
+    std::printf("\n");
     return kExitOk;
 }
 
@@ -146,6 +139,18 @@ struct ConfigArgs {
 };
 
 int Config(const ConfigArgs& args) {
+    // Everything is checked before the first setting is written.
+    if (args.rate && *args.rate != 0.0) {
+        std::string why;
+        if (!RateDivisor(args.board, *args.rate, why)) {
+            std::fprintf(stderr, "hxcli: --rate %.10g: %s\n", *args.rate, why.c_str());
+            return kExitUsage;
+        }
+    }
+    if (args.ranges.size() > 8) {
+        std::fprintf(stderr, "hxcli: --ranges: at most 8 ranges, one per channel\n");
+        return kExitUsage;
+    }
     bool did = false;
     if (args.differential || args.singleEnded) {
         const DWORD r = ADC_SetDifferential(args.board, args.differential ? TRUE : FALSE);
@@ -155,14 +160,8 @@ int Config(const ConfigArgs& args) {
         did = true;
     }
     if (!args.range.empty()) {
-        DWORD range = 0;
-        if (!ParseRange(args.range, range)) return BadRange(args.range);
-        uint32_t channel = HALVEX_ALL_CHANNELS;
-        if (args.channel != "all" && !ParseU32(args.channel, channel)) {
-            std::fprintf(stderr, "hxcli: bad channel '%s' (0-7 or all)\n", args.channel.c_str());
-            return kExitUsage;
-        }
-        if (const DWORD r = ADC_SetRange1(args.board, args.sequencer, channel, range); r != 0) {
+        const DWORD channel = args.channel == "all" ? HALVEX_ALL_CHANNELS : std::stoul(args.channel);
+        if (const DWORD r = ADC_SetRange1(args.board, args.sequencer, channel, RangeArgument(args.range)); r != 0) {
             return Fail("ADC_SetRange1", r);
         }
         std::printf("Sequencer %u: range %s on channel %s.\n", static_cast<unsigned>(args.sequencer),
@@ -171,11 +170,7 @@ int Config(const ConfigArgs& args) {
     }
     if (!args.ranges.empty()) {
         std::vector<DWORD> codes;
-        for (const std::string& text : args.ranges) {
-            DWORD range = 0;
-            if (!ParseRange(text, range)) return BadRange(text);
-            codes.push_back(range);
-        }
+        for (const std::string& text : args.ranges) codes.push_back(RangeArgument(text));
         const auto count = static_cast<DWORD>(codes.size());
         if (const DWORD r = ADC_SetRangeAll(args.board, args.sequencer, count, codes.data()); r != 0) {
             return Fail("ADC_SetRangeAll", r);
@@ -188,17 +183,16 @@ int Config(const ConfigArgs& args) {
         if (const DWORD r = ADC_SetRate(args.board, args.sequencer, *args.rate); r != 0) return Fail("ADC_SetRate", r);
         double hz = 0;
         if (const DWORD r = ADC_GetRate(args.board, args.sequencer, &hz); r != 0) return Fail("ADC_GetRate", r);
-        std::printf("Sequencer %u: rate %.3f Hz (asked for %.3f Hz).\n", static_cast<unsigned>(args.sequencer), hz,
-                    *args.rate);
+        if (hz == 0.0) {
+            std::printf("Sequencer %u: clock stopped.\n", static_cast<unsigned>(args.sequencer));
+        } else {
+            std::printf("Sequencer %u: rate %.10g Hz (asked for %.10g Hz).\n", static_cast<unsigned>(args.sequencer),
+                        hz, *args.rate);
+        }
         did = true;
     }
     if (!args.channels.empty()) {
-        uint32_t count = HALVEX_ALL_CHANNELS;
-        if (args.channels != "all" && !ParseU32(args.channels, count)) {
-            std::fprintf(stderr, "hxcli: bad channel count '%s' (1-8, 1-4 in differential mode, or all)\n",
-                         args.channels.c_str());
-            return kExitUsage;
-        }
+        const DWORD count = args.channels == "all" ? HALVEX_ALL_CHANNELS : std::stoul(args.channels);
         if (const DWORD r = ADC_SetChannelCount(args.board, args.sequencer, count); r != 0) {
             return Fail("ADC_SetChannelCount", r);
         }
@@ -227,7 +221,7 @@ int Rate(const RateArgs& args) {
         if (hz == 0.0) {
             std::printf("Sequencer %u: clock stopped\n", static_cast<unsigned>(sequencer));
         } else {
-            std::printf("Sequencer %u: %.3f Hz\n", static_cast<unsigned>(sequencer), hz);
+            std::printf("Sequencer %u: %.10g Hz\n", static_cast<unsigned>(sequencer), hz);
         }
     }
     return kExitOk;
@@ -239,11 +233,11 @@ Command AddScanCommand(CLI::App& app) {
     auto* cmd = app.add_subcommand("scan", "Convert every input of a board once (both sequencers) and print the "
                                            "results in volts, or as packed samples with --raw.");
     auto args = std::make_shared<ScanArgs>();
-    cmd->add_option("board", args->board, "Board index")->required();
+    cmd->add_option("board", args->board, "Board index")->required()->check(BoardIndex());
     cmd->add_option("-r,--range", args->range,
-                    std::string(kRangeHelp) + ". A range other than 'keep' stays set on every channel of both "
-                                              "sequencers.")
-        ->default_val("keep");
+                    kRangeHelp + ". A range other than 'keep' stays set on every channel of both sequencers.")
+        ->default_val("keep")
+        ->check(InputRangeArgument(true));
     cmd->add_flag("--raw", args->raw, "Print packed samples (hex) instead of volts");
     return {cmd, [args] { return Scan(*args); }};
 }
@@ -252,12 +246,12 @@ Command AddReadCommand(CLI::App& app) {
     auto* cmd = app.add_subcommand("read", "Read one input at once (the board converts a whole scan). In "
                                            "differential mode, slot k is the pair at channels 2k and 2k+1.");
     auto args = std::make_shared<ReadArgs>();
-    cmd->add_option("board", args->board, "Board index")->required();
-    cmd->add_option("sequencer", args->sequencer, "Sequencer: 0 or 1")->required();
-    cmd->add_option("slot", args->channel, "Channel (slot) 0-7")->required();
-    cmd->add_option("-r,--range", args->range, kRangeHelp)->default_val("keep");
+    cmd->add_option("board", args->board, "Board index")->required()->check(BoardIndex());
+    cmd->add_option("sequencer", args->sequencer, "Sequencer: 0 or 1")->required()->check(WholeNumber(0, 1, "sequencer"));
+    cmd->add_option("slot", args->channel, "Channel (slot) 0-7")->required()->check(WholeNumber(0, 7, "slot"));
+    cmd->add_option("-r,--range", args->range, kRangeHelp)->default_val("keep")->check(InputRangeArgument(true));
     cmd->add_flag("--raw", args->raw, "Print the packed sample (hex) instead of volts");
-    return {cmd, [args] { return Read(*args); }};
+    return {cmd, [args] { return ReadOne(*args); }};
 }
 
 Command AddConfigCommand(CLI::App& app) {
@@ -266,16 +260,23 @@ Command AddConfigCommand(CLI::App& app) {
                   "input mode of the whole board. Settings are applied in the order mode, range, ranges, rate, "
                   "channel count. A sequencer that acquires refuses every change.");
     auto args = std::make_shared<ConfigArgs>();
-    cmd->add_option("board", args->board, "Board index")->required();
-    cmd->add_option("-s,--sequencer", args->sequencer, "Sequencer: 0 or 1")->default_val(0);
-    cmd->add_option("-r,--range", args->range, std::string(kRangeHelp) + "; sets --channel");
-    cmd->add_option("-c,--channel", args->channel, "Channel --range applies to: 0-7 or all")->default_val("all");
+    cmd->add_option("board", args->board, "Board index")->required()->check(BoardIndex());
+    cmd->add_option("-s,--sequencer", args->sequencer, "Sequencer: 0 or 1")
+        ->default_val(0)
+        ->check(WholeNumber(0, 1, "sequencer"));
+    cmd->add_option("-r,--range", args->range, kRangeHelp + "; sets --channel")->check(InputRangeArgument(true));
+    cmd->add_option("-c,--channel", args->channel, "Channel --range applies to: 0-7 or all")
+        ->default_val("all")
+        ->check(CLI::IsMember({"all"}) | WholeNumber(0, 7, "channel"));
     cmd->add_option("--ranges", args->ranges,
                     "Ranges of channels 0, 1, ... in order (up to 8; the last repeats over the rest; 'keep' keeps "
                     "a channel)")
-        ->delimiter(',');
-    cmd->add_option("--rate", args->rate, "Conversion rate in Hz (0 stops the clock)");
-    cmd->add_option("-n,--channels", args->channels, "Channels a scan covers: 1-8 (1-4 differential) or all");
+        ->delimiter(',')
+        ->check(InputRangeArgument(true));
+    cmd->add_option("--rate", args->rate, "Conversion rate in Hz (0 stops the clock); the board's divisor rounds it")
+        ->check(PositiveNumber(true));
+    cmd->add_option("-n,--channels", args->channels, "Channels a scan covers: 1-8 (1-4 differential) or all")
+        ->check(CLI::IsMember({"all"}) | WholeNumber(1, 8, "channel count"));
     auto* diff = cmd->add_flag("-d,--differential", args->differential, "Both sequencers: differential inputs");
     auto* single = cmd->add_flag("-e,--single-ended", args->singleEnded, "Both sequencers: single-ended inputs");
     diff->excludes(single);
@@ -285,8 +286,8 @@ Command AddConfigCommand(CLI::App& app) {
 Command AddRateCommand(CLI::App& app) {
     auto* cmd = app.add_subcommand("rate", "Print the conversion rate of a sequencer (of both without one).");
     auto args = std::make_shared<RateArgs>();
-    cmd->add_option("board", args->board, "Board index")->required();
-    cmd->add_option("sequencer", args->sequencer, "Sequencer: 0 or 1");
+    cmd->add_option("board", args->board, "Board index")->required()->check(BoardIndex());
+    cmd->add_option("sequencer", args->sequencer, "Sequencer: 0 or 1")->check(WholeNumber(0, 1, "sequencer"));
     return {cmd, [args] { return Rate(*args); }};
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "Arguments.h"
+#include "Boards.h"
 #include "Command.h"
 
 namespace hxcli {
@@ -17,25 +19,6 @@ std::string BoardName(UINT64 board) {
     const DWORD result = BRD_GetNameA(board, sizeof name - 1, name, &length);
     if (result != 0) return "(no board-name list)";
     return length == 0 ? "(unnamed)" : std::string(name);
-}
-
-// What the board's identifier says about it, read through the public API the way an
-// application would: the register-104 firmware word only matters for the identifiers that
-// consult it.
-struct Layout {
-    const char* registers;
-    const char* immediate;
-};
-
-Layout DescribeLayout(DWORD id, UINT64 board) {
-    auto in = [](DWORD v, DWORD a, DWORD b) { return v >= a && v <= b; };
-    if (id == 0x0C40 || id == 0x1100 || in(id, 0x8258, 0x825A) || in(id, 0x82E8, 0x82EA) ||
-        in(id, 0xC258, 0xC25A) || in(id, 0xC2E8, 0xC2EA))
-        return {"layout 1 (16-bit start/stop)", "16-bit commands"};
-    if (in(id, 0x805C, 0x805E) || in(id, 0x80EC, 0x80EE) || in(id, 0xC05C, 0xC05E) || in(id, 0xC0EC, 0xC0EE))
-        return {"layout 2 (32-bit start/stop)", "32-bit commands"};
-    if ((PIO_In32(board, 104) >> 16) == 0x0001) return {"layout 3 (32-bit start/stop)", "32-bit commands"};
-    return {"layout 1 (16-bit start/stop)", "16-bit commands"};
 }
 
 int List() {
@@ -50,8 +33,8 @@ int List() {
         const UINT64 board = static_cast<UINT64>(b);
         DWORD id = 0;
         if (const DWORD r = BRD_GetDeviceID(board, &id); r != 0) return Fail("BRD_GetDeviceID", r);
-        const Layout layout = DescribeLayout(id, board);
-        const DWORD clock = id == 0x0C40 ? 10'000'000 : PIO_In32(board, 12);
+        const Layout layout = LayoutOf(board);
+        const DWORD clock = BaseClockOf(board);
         std::printf("%-5lld %04X   %-34s %-30s %-16s %.3f MHz\n", static_cast<long long>(b),
                     static_cast<unsigned>(id), BoardName(board).c_str(), layout.registers, layout.immediate,
                     clock / 1e6);
@@ -128,7 +111,7 @@ Command AddListCommand(CLI::App& app) {
 Command AddResetCommand(CLI::App& app) {
     auto* cmd = app.add_subcommand("reset", "Reset a board through its reset register.");
     auto board = std::make_shared<UINT64>(0);
-    cmd->add_option("board", *board, "Board index")->required();
+    cmd->add_option("board", *board, "Board index")->required()->check(BoardIndex());
     return {cmd, [board] { return Reset(*board); }};
 }
 
@@ -137,12 +120,12 @@ Command AddRegCommand(CLI::App& app) {
     reg->require_subcommand(1);
     auto args = std::make_shared<RegArgs>();
     auto* read = reg->add_subcommand("read", "Read a register; with --count, read it that many times (a FIFO).");
-    read->add_option("board", args->board, "Board index")->required();
+    read->add_option("board", args->board, "Board index")->required()->check(BoardIndex());
     read->add_option("offset", args->offset, "Byte offset (decimal or 0x-hex)")->required();
     read->add_option("-w,--width", args->width, "Access width in bits: 8, 16 or 32")->default_val(32);
     read->add_option("-n,--count", args->count, "Number of reads")->default_val(1)->check(CLI::Range(1u, 65536u));
     auto* write = reg->add_subcommand("write", "Write a register.");
-    write->add_option("board", args->board, "Board index")->required();
+    write->add_option("board", args->board, "Board index")->required()->check(BoardIndex());
     write->add_option("offset", args->offset, "Byte offset (decimal or 0x-hex)")->required();
     write->add_option("value", args->value, "Value (decimal or 0x-hex)")->required();
     write->add_option("-w,--width", args->width, "Access width in bits: 8, 16 or 32")->default_val(32);

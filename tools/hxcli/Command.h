@@ -12,10 +12,13 @@
 
 namespace hxcli {
 
-// Exit codes.
+// Exit codes (the README lists them).
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;  // the library reported an error
-inline constexpr int kExitUsage = 2;   // bad command line
+inline constexpr int kExitFailed = 1;        // the library reported an error
+inline constexpr int kExitUsage = 2;         // bad command line, or a bad HALVEX_SIM_BOARDS
+inline constexpr int kExitNoInterrupt = 3;   // irq: a wait timed out, or a poll found none
+inline constexpr int kExitIncomplete = 4;    // stream, block: samples lost or missing
+inline constexpr int kExitOutput = 5;        // stream, block: an output file could not be written
 
 // A subcommand's action; returns the exit code.
 using Action = std::function<int()>;
@@ -45,11 +48,13 @@ Command AddIrqCommand(CLI::App& app);
 Command AddBarCommand(CLI::App& app);
 Command AddRunCommand(CLI::App& app);
 Command AddSourceCommand(CLI::App& app);
+Command AddFailCommand(CLI::App& app);
 
-// Adds every subcommand to `app`, in the order help lists them.
+// Adds every subcommand this build has to `app`, in the order help lists them. A command of
+// the simulated boards comes back with a null `cli` where there are none.
 std::vector<Command> AddCommands(CLI::App& app);
 
-// Prints "hxcli: <what> failed: <code> (<name>)" to stderr and returns kExitFailed.
+// Prints "hxcli: <what> failed: <code> (<name>: <meaning>)" to stderr and returns kExitFailed.
 int Fail(const std::string& what, DWORD code);
 // The Windows name of a result code the library returns ("ERROR_INVALID_INDEX").
 std::string ErrorName(DWORD code);

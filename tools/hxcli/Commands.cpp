@@ -12,6 +12,7 @@ constexpr AddCommand kCommands[] = {
     AddListCommand,   AddBusCommand,   AddResetCommand, AddRegCommand, AddScanCommand,
     AddReadCommand,   AddConfigCommand, AddRateCommand, AddStreamCommand, AddBlockCommand,
     AddDacCommand,    AddIrqCommand,   AddBarCommand,   AddRunCommand, AddSourceCommand,
+    AddFailCommand,
 };
 
 }  // namespace
@@ -19,7 +20,10 @@ constexpr AddCommand kCommands[] = {
 std::vector<Command> AddCommands(CLI::App& app) {
     std::vector<Command> commands;
     commands.reserve(std::size(kCommands));
-    for (const AddCommand add : kCommands) commands.push_back(add(app));
+    for (const AddCommand add : kCommands) {
+        Command command = add(app);
+        if (command.cli != nullptr) commands.push_back(std::move(command));
+    }
     return commands;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Arguments.h"
 #include "Command.h"
 #include "Simulator.h"
 
@@ -194,14 +195,14 @@ Command AddDacCommand(CLI::App& app) {
         "Set the output range of a channel or of all channels. Ranges: 0 or u5 (0..+5 V), 1 or u10 (0..+10 V), "
         "2 or b5 (-5..+5 V), 3 or b10 (-10..+10 V), 4 or b2.5 (-2.5..+2.5 V), keep (leave as it is). With the "
         "channel 'all', a comma-separated list sets channels 0, 1, ... in turn; the last entry repeats.");
-    range->add_option("board", rangeArgs->board, "Board index")->required();
+    range->add_option("board", rangeArgs->board, "Board index")->required()->check(BoardIndex());
     range->add_option("channel", rangeArgs->channel, "Channel 0-3 or all")->required();
     range->add_option("range", rangeArgs->ranges, "Range, or a list of ranges with 'all'")->required();
     auto outArgs = std::make_shared<OutArgs>();
     auto* out = dac->add_subcommand(
         "out", "Put out a voltage (converted for the range the library last set on the channel; -10..+10 V if it "
                "never set one) or, with --counts, raw 16-bit counts.");
-    out->add_option("board", outArgs->board, "Board index")->required();
+    out->add_option("board", outArgs->board, "Board index")->required()->check(BoardIndex());
     out->add_option("channel", outArgs->channel, "Channel 0-3 or all")->required();
     out->add_option("value", outArgs->value, "Volts, or counts with --counts")->required();
     out->add_flag("-c,--counts", outArgs->counts, "The value is raw counts (0-65535)");

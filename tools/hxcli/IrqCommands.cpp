@@ -6,13 +6,12 @@
 #include <future>
 #include <memory>
 
+#include "Arguments.h"
 #include "Command.h"
 #include "Simulator.h"
 
 namespace hxcli {
 namespace {
-
-constexpr int kExitNoInterrupt = 3;  // a wait timed out, or a poll found none
 
 struct IrqArgs {
     UINT64 board = 0;
@@ -74,15 +73,15 @@ Command AddIrqCommand(CLI::App& app) {
     auto args = std::make_shared<IrqArgs>();
     auto* wait = irq->add_subcommand(
         "wait", "Wait for the board's interrupt. After --timeout the wait is aborted through the driver.");
-    wait->add_option("board", args->board, "Board index")->required();
+    wait->add_option("board", args->board, "Board index")->required()->check(BoardIndex());
     wait->add_option("-t,--timeout", args->timeoutMs, "Milliseconds before giving up; 0 waits for ever")
         ->default_val(10'000);
     wait->add_option("--sim-timer", args->simTimerMs,
                      "Simulated boards: raise the interrupt every this many milliseconds while waiting");
     auto* poll = irq->add_subcommand("poll", "Ask whether the board's interrupt is pending.");
-    poll->add_option("board", args->board, "Board index")->required();
+    poll->add_option("board", args->board, "Board index")->required()->check(BoardIndex());
     auto* abort = irq->add_subcommand("abort", "End every pending interrupt wait on the board.");
-    abort->add_option("board", args->board, "Board index")->required();
+    abort->add_option("board", args->board, "Board index")->required()->check(BoardIndex());
     return {irq, [args, wait, poll] {
         if (wait->parsed()) return Wait(*args);
         if (poll->parsed()) return Poll(*args);
@@ -93,7 +92,7 @@ Command AddIrqCommand(CLI::App& app) {
 Command AddBarCommand(CLI::App& app) {
     auto* bar = app.add_subcommand("bar", "Show the bases of a board's PCI base address registers (BARs 0-5).");
     auto args = std::make_shared<BarArgs>();
-    bar->add_option("board", args->board, "Board index")->required();
+    bar->add_option("board", args->board, "Board index")->required()->check(BoardIndex());
     bar->add_option("index", args->index, "One BAR, 0-5 (default: all)")->check(CLI::Range(0, 5));
     return {bar, [args] {
         const int first = args->index < 0 ? 0 : args->index;

@@ -1,11 +1,14 @@
 // hxcli bus and source, and every other question hxcli puts to the simulated boards.
 #include <halvex/sim.h>
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
 
+#include "Arguments.h"
 #include "Command.h"
 #include "Simulator.h"
 
@@ -17,7 +20,60 @@ namespace {
 
 bool IsSimulated(UINT64 board) { return board < halvex::sim::BoardCount(); }
 
+std::string Trim(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+bool IsNumber(const std::string& text, unsigned base) {
+    uint64_t value = 0;
+    for (const char c : text) {
+        const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                          : base == 16 && std::isxdigit(static_cast<unsigned char>(c))
+                              ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
+                              : -1;
+        if (digit < 0) return false;
+        value = value * base + static_cast<unsigned>(digit);
+        if (value > 0xFFFFFFFFull) return false;
+    }
+    return !text.empty();
+}
+
+// One board of the list: a hexadecimal identifier, then any of :fw=<hex> and :clock=<Hz>.
+bool IsBoardEntry(const std::string& entry) {
+    std::size_t colon = entry.find(':');
+    if (!IsNumber(Trim(entry.substr(0, colon)), 16)) return false;
+    while (colon != std::string::npos) {
+        const std::size_t next = entry.find(':', colon + 1);
+        const std::string option = entry.substr(colon + 1, next == std::string::npos ? next : next - colon - 1);
+        const std::size_t equals = option.find('=');
+        if (equals == std::string::npos) return false;
+        const std::string key = Trim(option.substr(0, equals));
+        const std::string value = Trim(option.substr(equals + 1));
+        if (!(key == "fw" ? IsNumber(value, 16) : key == "clock" ? IsNumber(value, 10) : false)) return false;
+        colon = next;
+    }
+    return true;
+}
+
 }  // namespace
+
+std::string BoardsVariableProblem() {
+    const char* const value = std::getenv("HALVEX_SIM_BOARDS");
+    if (value == nullptr || Trim(value).empty()) return {};
+    const std::string list = value;
+    for (std::size_t start = 0;;) {
+        const std::size_t comma = list.find(',', start);
+        const std::string entry = list.substr(start, comma == std::string::npos ? comma : comma - start);
+        if (!IsBoardEntry(entry))
+            return "HALVEX_SIM_BOARDS: bad entry '" + Trim(entry) +
+                   "' (each is a hexadecimal identifier, optionally with :fw=<hex> and :clock=<Hz>, e.g. "
+                   "\"805C,80E8:fw=00010002\"); the library took the default boards instead";
+        if (comma == std::string::npos) return {};
+        start = comma + 1;
+    }
+}
 
 std::string HelpNote() {
     return "\nOn Linux the boards are simulated; HALVEX_SIM_BOARDS chooses them (see 'hxcli bus --help').";
@@ -95,6 +151,30 @@ int SetSource(const SourceArgs& args) {
     return kExitOk;
 }
 
+struct FailArgs {
+    std::size_t board = 0;
+    int count = 1;
+    DWORD error = ERROR_GEN_FAILURE;
+};
+
+int FailTransfers(const FailArgs& args) {
+    halvex::sim::Failure failure;
+    failure.kind = halvex::sim::FailKind::Now;
+    failure.lastError = args.error;
+    failure.count = args.count;
+    halvex::sim::FailRequests(args.board, halvex::sim::kIoctlDmaPiongIn, failure);
+    const std::string which = args.count < 0    ? "every DMA transfer"
+                              : args.count == 1 ? "the next DMA transfer"
+                                                : "the next " + std::to_string(args.count) + " DMA transfers";
+    if (args.count == 0) {
+        std::printf("Simulated board %zu: DMA transfers succeed again.\n", args.board);
+    } else {
+        std::printf("Simulated board %zu: %s will fail with %u (%s).\n", args.board, which.c_str(),
+                    static_cast<unsigned>(args.error), ErrorName(args.error).c_str());
+    }
+    return kExitOk;
+}
+
 }  // namespace
 
 Command AddBusCommand(CLI::App& app) {
@@ -111,9 +191,11 @@ Command AddSourceCommand(CLI::App& app) {
         "source",
         "Choose what feeds a simulated analog input: constant, sine, square, ramp, noise, or loopback (the "
         "board's analog output --output). Lasts for this process: combine it with other commands in 'hxcli run'.");
-    cmd->add_option("board", args->board, "Board position on the simulated bus (as 'hxcli bus' shows)")->required();
-    cmd->add_option("sequencer", args->sequencer, "Sequencer: 0 or 1")->required()->check(CLI::Range(0u, 1u));
-    cmd->add_option("channel", args->channel, "Channel 0-7")->required()->check(CLI::Range(0u, 7u));
+    cmd->add_option("board", args->board, "Board position on the simulated bus (as 'hxcli bus' shows)")
+        ->required()
+        ->check(BoardIndex());
+    cmd->add_option("sequencer", args->sequencer, "Sequencer: 0 or 1")->required()->check(WholeNumber(0, 1, "sequencer"));
+    cmd->add_option("channel", args->channel, "Channel 0-7")->required()->check(WholeNumber(0, 7, "channel"));
     cmd->add_option("kind", args->kind, "constant, sine, square, ramp, noise or loopback")
         ->required()
         ->check(CLI::IsMember({"constant", "sine", "square", "ramp", "noise", "loopback"}));
@@ -125,6 +207,26 @@ Command AddSourceCommand(CLI::App& app) {
         ->default_val(0)
         ->check(CLI::Range(0u, 3u));
     return {cmd, [args] { return SetSource(*args); }};
+}
+
+}  // namespace hxcli
+
+namespace hxcli {
+
+Command AddFailCommand(CLI::App& app) {
+    auto args = std::make_shared<FailArgs>();
+    auto* cmd = app.add_subcommand(
+        "fail", "Make a simulated board's next DMA transfers fail, to see how an acquisition reports it. Lasts for "
+                "this process: combine it with 'stream' or 'block' in 'hxcli run'.");
+    cmd->add_option("board", args->board, "Board position on the simulated bus (as 'hxcli bus' shows)")
+        ->required()
+        ->check(BoardIndex());
+    cmd->add_option("-c,--count", args->count, "How many transfers fail; -1 every one, 0 none again")
+        ->default_val(1)
+        ->check(CLI::Range(-1, 1'000'000));
+    cmd->add_option("-e,--error", args->error, "The code they fail with (default 31, ERROR_GEN_FAILURE)")
+        ->default_val(ERROR_GEN_FAILURE);
+    return {cmd, [args] { return FailTransfers(*args); }};
 }
 
 }  // namespace hxcli

@@ -1,6 +1,7 @@
 // What hxcli asks of the simulated boards. SimCommands.cpp is the only file that talks to the
 // simulator (and defines the 'bus' and 'source' commands); everything else goes through the
-// public API. Board numbers here are library board indexes, which on the simulated bus are the
+// public API. Builds without the simulator take NoSimulator.cpp instead, where these do nothing
+// and those two commands do not exist. Board numbers here are library board indexes, which on the simulated bus are the
 // boards' positions.
 #pragma once
 
@@ -14,6 +15,10 @@ namespace hxcli::simulator {
 
 // Appended to hxcli's own description in help.
 std::string HelpNote();
+
+// What is wrong with HALVEX_SIM_BOARDS, naming the bad entry; empty when it is fine or unset,
+// and where the boards are not simulated.
+std::string BoardsVariableProblem();
 
 // Simulated boards only: fill DMA transfers as fast as memory allows, or at the conversion rate.
 // Does nothing for a board that is not simulated.

@@ -1,264 +1,404 @@
-// hxcli stream, block: streaming acquisition from sequencer 0 to a callback, with a live
-// progress line, a per-channel summary and optional CSV output of every sample.
+// hxcli stream, block: exactly so many samples per channel from sequencer 0, through a
+// callback, to a per-channel summary and optional CSV, .npy or raw binary files.
 #include <halvex/halvex.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
-#include <iterator>
-#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "Arguments.h"
+#include "Boards.h"
 #include "Command.h"
 #include "InputRanges.h"
+#include "Recorder.h"
 #include "Simulator.h"
+#include "Terminal.h"
 
 namespace hxcli {
 namespace {
 
-struct ChannelStats {
-    uint64_t count = 0;
-    double min = std::numeric_limits<double>::infinity();
-    double max = -std::numeric_limits<double>::infinity();
-    double sum = 0.0;
-};
+// About this many chunks a second, so the last one never keeps a short run waiting long.
+constexpr double kChunksPerSecond = 10.0;
+constexpr uint64_t kMaxChunkSamples = (64u << 20) / 4;
+// What the writer thread may fall behind by before the callback waits for it.
+constexpr std::size_t kQueueBytes = 256u << 20;
 
-// Everything the callback touches. The callback runs on the library's callback thread.
+// What the callbacks report to, through their context pointer. The callback thread is the
+// only writer of `kept`; the main thread polls it.
 struct Session {
-    explicit Session(simulator::StreamTotals totals) : before(totals) {}
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::array<ChannelStats, 16> channels;  // guarded by mutex
-    std::FILE* csv = nullptr;               // written by the callback thread only
-    uint64_t csvIndex = 0;
-    std::atomic<uint64_t> samples{0};
+    Recorder* recorder = nullptr;
+    uint64_t wanted = 0;  // samples over all channels
+    std::atomic<uint64_t> kept{0};
     std::atomic<uint64_t> chunks{0};
-    std::atomic<uint64_t> invalid{0};
-    // The board's totals when this acquisition began: the board counts over every acquisition
-    // of the process, and under 'hxcli run' earlier lines ran some.
-    const simulator::StreamTotals before;
+    std::mutex mutex;
+    std::condition_variable enough;
 };
-// The acquisition the callbacks report to; they have no context argument.
-std::atomic<Session*> current{nullptr};
 
-void Record(DWORD n, const double* values, const WORD* status) {
-    Session* const session = current.load();
-    if (session == nullptr) return;
-    {
-        std::lock_guard lock(session->mutex);
-        for (DWORD i = 0; i < n; ++i) {
-            if (status[i] & (HALVEX_NO_SAMPLE >> 16) || std::isnan(values[i])) {
-                session->invalid.fetch_add(1, std::memory_order_relaxed);
-                continue;
-            }
-            ChannelStats& c = session->channels[(status[i] >> 4) & 0xF];
-            ++c.count;
-            c.min = std::min(c.min, values[i]);
-            c.max = std::max(c.max, values[i]);
-            c.sum += values[i];
-        }
-    }
-    if (session->csv != nullptr) {
-        for (DWORD i = 0; i < n; ++i)
-            std::fprintf(session->csv, "%llu,%u,%u,%.9g\n", static_cast<unsigned long long>(session->csvIndex++),
-                         (status[i] >> 4) & 0xF, status[i] & 7, values[i]);
-    }
-    session->samples.fetch_add(n);
-    session->chunks.fetch_add(1);
-    session->changed.notify_all();
+// Keeps the first `n` samples of a chunk, no more than the run still wants.
+std::vector<Sample> Keep(Session& s, DWORD n) {
+    s.chunks.fetch_add(1);
+    const uint64_t have = s.kept.load();
+    return std::vector<Sample>(static_cast<std::size_t>(std::min<uint64_t>(n, s.wanted - have)));
 }
 
-thread_local std::vector<double> scratchValues;
-thread_local std::vector<WORD> scratchStatus;
-
-void WINAPI OnRaw(UINT64, DWORD, DWORD n, DWORD* words) {
-    scratchValues.resize(n);
-    scratchStatus.resize(n);
-    for (DWORD i = 0; i < n; ++i) {
-        scratchValues[i] = static_cast<int16_t>(words[i] & 0xFFFF);
-        scratchStatus[i] = static_cast<WORD>(words[i] >> 16);
+void Deliver(Session& s, std::vector<Sample> chunk) {
+    if (!chunk.empty()) {
+        const uint64_t have = s.kept.load() + chunk.size();
+        s.recorder->Push(std::move(chunk));
+        s.kept.store(have);
     }
-    Record(n, scratchValues.data(), scratchStatus.data());
+    if (s.kept.load() >= s.wanted) {
+        std::lock_guard lock(s.mutex);
+        s.enough.notify_all();
+    }
 }
 
-void WINAPI OnCounts(UINT64, DWORD, DWORD n, WORD* counts, WORD* status, WORD*) {
-    scratchValues.resize(n);
-    for (DWORD i = 0; i < n; ++i) scratchValues[i] = static_cast<int16_t>(counts[i]);
-    Record(n, scratchValues.data(), status);
+void WINAPI OnRaw(void* context, UINT64, DWORD, DWORD n, DWORD* words) {
+    Session& s = *static_cast<Session*>(context);
+    std::vector<Sample> chunk = Keep(s, n);
+    for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i].word = words[i];
+    Deliver(s, std::move(chunk));
 }
 
-void WINAPI OnVolts(UINT64, DWORD, DWORD n, double* volts, WORD* status, WORD*) { Record(n, volts, status); }
+void WINAPI OnCounts(void* context, UINT64, DWORD, DWORD n, WORD* counts, WORD* status, WORD*) {
+    Session& s = *static_cast<Session*>(context);
+    std::vector<Sample> chunk = Keep(s, n);
+    for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i].word = static_cast<uint32_t>(status[i]) << 16 | counts[i];
+    Deliver(s, std::move(chunk));
+}
+
+void WINAPI OnVolts(void* context, UINT64, DWORD, DWORD n, double* volts, WORD* status, WORD*) {
+    Session& s = *static_cast<Session*>(context);
+    std::vector<Sample> chunk = Keep(s, n);
+    for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = {static_cast<uint32_t>(status[i]) << 16, volts[i]};
+    Deliver(s, std::move(chunk));
+}
 
 struct Options {
-    uint64_t board = 1;
+    std::string board = "1";
     double rate = 1e6;
     uint32_t channels = 1;
     std::vector<std::string> ranges;
     std::string type = "volts";
-    double seconds = 10.0;
-    uint32_t samples = 0;  // block
-    uint32_t chunkBytes = 65536;
+    double seconds = 10.0;  // stream
+    uint64_t samples = 0;   // block: per channel
+    uint32_t chunkBytes = 0;  // 0: about ten chunks a second
     std::string csv;
+    std::string npy;
+    std::string bin;
     bool freeRunning = false;
     bool quiet = false;
 };
 
-int Configure(const Options& o) {
-    if (DWORD r = PIO_Out32(o.board, 32, o.chunkBytes)) return Fail("setting the chunk size (register 32)", r);
-    if (DWORD r = ADC_SetRate(o.board, 0, o.rate)) return Fail("ADC_SetRate", r);
-    if (DWORD r = ADC_SetChannelCount(o.board, 0, o.channels)) return Fail("ADC_SetChannelCount", r);
-    if (!o.ranges.empty()) {
-        std::vector<DWORD> codes;
-        for (const std::string& text : o.ranges) {
-            const auto named = std::find_if(std::begin(kInputRanges), std::end(kInputRanges),
-                                            [&](const InputRange& r) { return text == r.name; });
-            uint32_t code = 0;
-            if (named != std::end(kInputRanges)) {
-                code = named->code;
-            } else if (!ParseU32(text, code)) {
-                std::fprintf(stderr, "hxcli: bad range '%s'\n", text.c_str());
-                return kExitUsage;
-            }
-            codes.push_back(code);
+int Usage(const std::string& message) {
+    std::fprintf(stderr, "hxcli: %s\n", message.c_str());
+    return kExitUsage;
+}
+
+std::string Number(double value) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.10g", value);
+    return text;
+}
+
+std::string LibraryVersion() {
+    const DWORD v = HX_GetVersion();
+    return std::to_string(v >> 16) + "." + std::to_string(v >> 8 & 0xFF) + "." + std::to_string(v & 0xFF);
+}
+
+// What a run is to do, worked out before anything touches the board.
+struct Plan {
+    UINT64 board = 0;
+    SampleType type = SampleType::Volts;
+    double rate = 0.0;      // what the board's divisor gives
+    uint64_t perChannel = 0;
+    uint64_t total = 0;
+    DWORD chunkBytes = 0;
+    std::vector<DWORD> ranges;
+    std::string rangeNames;  // empty: the ranges already set, read from the samples
+    std::vector<std::unique_ptr<SampleFile>> files;
+    bool dataOnStdout = false;
+};
+
+int MakePlan(const Options& o, bool block, Plan& plan) {
+    if (const std::string problem = StreamingBoard()(o.board); !problem.empty()) return Usage("--board: " + problem);
+    plan.board = std::stoull(o.board);
+    plan.type = o.type == "raw" ? SampleType::Raw : o.type == "counts" ? SampleType::Counts : SampleType::Volts;
+    std::string why;
+    const std::optional<DWORD> divisor = RateDivisor(plan.board, o.rate, why);
+    if (!divisor) return Usage("--rate " + Number(o.rate) + ": " + why);
+    plan.rate = static_cast<double>(BaseClockOf(plan.board)) / *divisor;
+    const double scansPerSecond = plan.rate / o.channels;
+    if (block) {
+        plan.perChannel = o.samples;
+    } else {
+        const double scans = std::round(o.seconds * scansPerSecond);
+        if (scans < 1.0)
+            return Usage("--seconds " + Number(o.seconds) + " is less than one scan at " + Number(scansPerSecond) +
+                         " scans a second");
+        if (scans > 1e15) return Usage("--seconds " + Number(o.seconds) + " is too long");
+        plan.perChannel = static_cast<uint64_t>(scans);
+    }
+    plan.total = plan.perChannel * o.channels;
+    if (block && plan.total > 0xFFFFFFFFull)
+        return Usage("--samples " + std::to_string(o.samples) + ": a block holds at most " +
+                     std::to_string(0xFFFFFFFFull / o.channels) + " samples per channel on " +
+                     std::to_string(o.channels) + " channels; 'stream --seconds' takes more");
+    uint64_t chunkSamples = o.chunkBytes / 4;
+    if (o.chunkBytes == 0) {
+        chunkSamples = static_cast<uint64_t>(std::llround(plan.rate / kChunksPerSecond));
+        chunkSamples = std::clamp<uint64_t>(std::min(chunkSamples, plan.total), 1, kMaxChunkSamples);
+    }
+    plan.chunkBytes = static_cast<DWORD>(chunkSamples * 4);
+    if (o.ranges.size() > 8) return Usage("--range: at most 8 ranges, one per channel");
+    for (const std::string& text : o.ranges) plan.ranges.push_back(FindInputRange(text)->code);
+    // The last range repeats over the remaining channels, as the library sets them.
+    for (uint32_t c = 0; c < o.channels && !o.ranges.empty(); ++c) {
+        if (c > 0) plan.rangeNames += ',';
+        plan.rangeNames += FindInputRange(o.ranges[std::min<std::size_t>(c, o.ranges.size() - 1)])->name;
+    }
+    const std::pair<SampleFile::Format, const std::string*> outputs[] = {
+        {SampleFile::Format::Csv, &o.csv}, {SampleFile::Format::Npy, &o.npy}, {SampleFile::Format::Binary, &o.bin}};
+    for (const auto& [format, path] : outputs) {
+        if (path->empty()) continue;
+        if (*path == "-") {
+            if (plan.dataOnStdout) return Usage("only one of --csv, --npy and --bin can write to standard output");
+            plan.dataOnStdout = true;
         }
-        if (DWORD r = ADC_SetRangeAll(o.board, 0, static_cast<DWORD>(codes.size()), codes.data()))
+        std::string error;
+        auto file = SampleFile::Open(format, *path, error);
+        if (!file) return Usage(error);
+        plan.files.push_back(std::move(file));
+    }
+    return kExitOk;
+}
+
+int Configure(const Options& o, const Plan& plan, Session& session) {
+    if (DWORD r = HX_SetChunkSize(plan.board, 0, plan.chunkBytes)) return Fail("HX_SetChunkSize", r);
+    if (DWORD r = ADC_SetRate(plan.board, 0, o.rate)) return Fail("ADC_SetRate", r);
+    if (DWORD r = ADC_SetChannelCount(plan.board, 0, o.channels)) return Fail("ADC_SetChannelCount", r);
+    if (!plan.ranges.empty()) {
+        if (DWORD r = ADC_SetRangeAll(plan.board, 0, static_cast<DWORD>(plan.ranges.size()), plan.ranges.data()))
             return Fail("ADC_SetRangeAll", r);
     }
     DWORD tag = ADC_CALLBACK_VOLTS;
     void* function = reinterpret_cast<void*>(&OnVolts);
-    if (o.type == "raw") {
+    if (plan.type == SampleType::Raw) {
         tag = ADC_CALLBACK_RAW;
         function = reinterpret_cast<void*>(&OnRaw);
-    } else if (o.type == "counts") {
+    } else if (plan.type == SampleType::Counts) {
         tag = ADC_CALLBACK_COUNTS;
         function = reinterpret_cast<void*>(&OnCounts);
     }
-    if (DWORD r = ADC_SetCallback(o.board, 0, tag, function)) return Fail("ADC_SetCallback", r);
-    simulator::SetFreeRunning(o.board, o.freeRunning);
+    if (DWORD r = HX_SetCallbackContext(plan.board, 0, tag, function, &session))
+        return Fail("HX_SetCallbackContext", r);
+    simulator::SetFreeRunning(plan.board, o.freeRunning);
     return kExitOk;
 }
 
-// Transfers the board completed in this acquisition.
-uint64_t CompletedTransfers(const Session& s, uint64_t board) {
-    return simulator::StreamTotalsOf(board).completedTransfers - s.before.completedTransfers;
-}
-
-uint64_t Overruns(const Session& s, uint64_t board) {
-    return simulator::StreamTotalsOf(board).overruns - s.before.overruns;
-}
-
-void PrintProgress(const Session& s, const Options& o, std::chrono::steady_clock::time_point start, bool last) {
+void PrintProgress(const Session& s, const Plan& plan, std::chrono::steady_clock::time_point start) {
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const uint64_t samples = s.samples.load();
-    const uint64_t completed = CompletedTransfers(s, o.board);
-    const uint64_t waiting = completed > s.chunks.load() ? completed - s.chunks.load() : 0;
-    if (!o.quiet || last)
-        std::fprintf(stderr, "\r%8.1f s  %12llu samples  %10.0f S/s  %4llu chunks waiting  %llu overrun   ", elapsed,
-                     static_cast<unsigned long long>(samples), elapsed > 0 ? samples / elapsed : 0.0,
-                     static_cast<unsigned long long>(waiting),
-                     static_cast<unsigned long long>(Overruns(s, o.board)));
-    if (last) std::fputc('\n', stderr);
+    std::fprintf(stderr, "\r%8.1f s  %12llu of %llu samples per channel   ", elapsed,
+                 static_cast<unsigned long long>(s.kept.load() / (plan.total / plan.perChannel)),
+                 static_cast<unsigned long long>(plan.perChannel));
+    std::fflush(stderr);
 }
 
-void PrintSummary(Session& s, const Options& o) {
-    const char* unit = o.type == "volts" ? "V" : "counts";
-    std::printf("%-8s %12s %14s %14s %14s  (%s)\n", "channel", "samples", "min", "max", "mean", unit);
-    std::lock_guard lock(s.mutex);
-    for (std::size_t c = 0; c < s.channels.size(); ++c) {
-        const ChannelStats& stats = s.channels[c];
-        if (stats.count == 0) continue;
-        std::printf("%-8zu %12llu %14.6f %14.6f %14.6f\n", c, static_cast<unsigned long long>(stats.count), stats.min,
-                    stats.max, stats.sum / static_cast<double>(stats.count));
+// Waits until the run has what it wants, has ended by itself, or is well past its time.
+void AwaitSamples(Session& s, const Plan& plan, bool progress) {
+    const auto start = std::chrono::steady_clock::now();
+    const double expected = static_cast<double>(plan.total) / plan.rate;
+    const auto deadline = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                      std::chrono::duration<double>(expected * 1.5 + 5.0));
+    std::unique_lock lock(s.mutex);
+    while (s.kept.load() < s.wanted && std::chrono::steady_clock::now() < deadline) {
+        s.enough.wait_for(lock, std::chrono::milliseconds(250), [&] { return s.kept.load() >= s.wanted; });
+        HX_ACQUIRE_STATUS status{};
+        status.Size = sizeof status;
+        if (HX_AcquireStatus(plan.board, 0, &status) == 0 && status.RunEnded) break;
+        if (progress) PrintProgress(s, plan, start);
     }
-    std::printf("chunks %llu, samples %llu, overrun %llu, no-sample words %llu\n",
-                static_cast<unsigned long long>(s.chunks.load()), static_cast<unsigned long long>(s.samples.load()),
-                static_cast<unsigned long long>(Overruns(s, o.board)),
-                static_cast<unsigned long long>(s.invalid.load()));
+    if (progress) {
+        PrintProgress(s, plan, start);
+        std::fputc('\n', stderr);
+    }
+}
+
+void PrintTable(std::FILE* out, const Recorder& recorder, SampleType type) {
+    std::fprintf(out, "%-8s %12s %14s %14s %14s %10s  (%s)\n", "channel", "samples", "min", "max", "mean",
+                 "over-range", type == SampleType::Volts ? "V" : "counts");
+    const std::vector<ChannelStats>& stats = recorder.Stats();
+    for (std::size_t c = 0; c < stats.size(); ++c) {
+        const ChannelStats& s = stats[c];
+        if (s.count == 0) {
+            std::fprintf(out, "%-8zu %12llu %14s %14s %14s %10llu\n", c, 0ull, "-", "-", "-",
+                         static_cast<unsigned long long>(s.overRange));
+            continue;
+        }
+        std::fprintf(out, "%-8zu %12llu %14.6f %14.6f %14.6f %10llu\n", c, static_cast<unsigned long long>(s.count),
+                     s.min, s.max, s.sum / static_cast<double>(s.count), static_cast<unsigned long long>(s.overRange));
+    }
 }
 
 int Run(const Options& o, bool block) {
-    Session s(simulator::StreamTotalsOf(o.board));
-    current.store(&s);
-    if (!o.csv.empty()) {
-        s.csv = std::fopen(o.csv.c_str(), "w");
-        if (s.csv == nullptr) {
-            std::fprintf(stderr, "hxcli: cannot write %s\n", o.csv.c_str());
-            return kExitFailed;
-        }
-        std::fprintf(s.csv, "index,channel,range,value\n");
+    Plan plan;
+    if (const int code = MakePlan(o, block, plan); code != kExitOk) return code;
+    std::FILE* const report = plan.dataOnStdout ? stderr : stdout;
+
+    Metadata metadata;
+    metadata.library = LibraryVersion();
+    metadata.board = plan.board;
+    BRD_GetDeviceID(plan.board, &metadata.deviceId);
+    metadata.rateHz = plan.rate;
+    metadata.channels = o.channels;
+    metadata.ranges = plan.rangeNames;
+    metadata.type = plan.type;
+    metadata.rows = plan.perChannel;
+
+    // Both outlive this call if the library cannot tell that its last callback has returned.
+    auto session = std::make_unique<Session>();
+    session->wanted = plan.total;
+    if (const int code = Configure(o, plan, *session); code != kExitOk) {
+        ADC_SetCallback(plan.board, 0, ADC_CALLBACK_NONE, nullptr);
+        return code;
     }
-    int result = Configure(o);
-    const auto start = std::chrono::steady_clock::now();
-    if (result == kExitOk) {
-        const DWORD started = block ? ADC_AcquireBlock(o.board, 0, o.samples) : ADC_AcquireStream(o.board, 0);
-        if (started != 0) result = Fail(block ? "ADC_AcquireBlock" : "ADC_AcquireStream", started);
+    const simulator::StreamTotals before = simulator::StreamTotalsOf(plan.board);
+    metadata.start = UtcNow();
+    auto recorder = std::make_unique<Recorder>(metadata, std::move(plan.files), kQueueBytes);
+    session->recorder = recorder.get();
+
+    const DWORD started = block ? ADC_AcquireBlock(plan.board, 0, static_cast<DWORD>(plan.total))
+                                : ADC_AcquireStream(plan.board, 0);
+    if (started != 0) {
+        std::string ignored;
+        recorder->Finish(ignored);
+        ADC_SetCallback(plan.board, 0, ADC_CALLBACK_NONE, nullptr);
+        return Fail(block ? "ADC_AcquireBlock" : "ADC_AcquireStream", started);
     }
-    if (result == kExitOk) {
-        const auto until = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                       std::chrono::duration<double>(o.seconds));
-        std::unique_lock lock(s.mutex);
-        while (true) {
-            if (block && s.samples.load() >= o.samples) break;
-            if (!block && std::chrono::steady_clock::now() >= until) break;
-            s.changed.wait_for(lock, std::chrono::milliseconds(250));
-            lock.unlock();
-            PrintProgress(s, o, start, false);
-            lock.lock();
-        }
-        lock.unlock();
-        if (DWORD r = ADC_AcquireEnd(o.board, 0)) result = Fail("ADC_AcquireEnd", r);
-        // The chunks already queued still reach the callback.
-        const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        lock.lock();
-        s.changed.wait_until(lock, guard, [&] { return s.chunks.load() >= CompletedTransfers(s, o.board); });
-        lock.unlock();
-        PrintProgress(s, o, start, true);
-        PrintSummary(s, o);
+    AwaitSamples(*session, plan, !o.quiet && IsTerminal(stderr));
+    int result = kExitOk;
+    if (DWORD r = ADC_AcquireEnd(plan.board, 0)) result = Fail("ADC_AcquireEnd", r);
+    if (DWORD r = HX_AcquireWait(plan.board, 0, 10'000)) {
+        // A callback may still come: what it uses stays.
+        session.release();
+        recorder.release();
+        return Fail("HX_AcquireWait", r);
     }
-    ADC_SetCallback(o.board, 0, ADC_CALLBACK_NONE, nullptr);
-    if (s.csv != nullptr) std::fclose(s.csv);
-    current.store(nullptr);
+    ADC_SetCallback(plan.board, 0, ADC_CALLBACK_NONE, nullptr);
+    HX_ACQUIRE_STATUS status{};
+    status.Size = sizeof status;
+    HX_AcquireStatus(plan.board, 0, &status);
+    const simulator::StreamTotals after = simulator::StreamTotalsOf(plan.board);
+    const uint64_t overruns = after.overruns - before.overruns;
+
+    std::string writeError;
+    const bool written = recorder->Finish(writeError);
+    uint64_t noSample = 0;
+    uint64_t overRange = 0;
+    for (const ChannelStats& s : recorder->Stats()) {
+        noSample += s.noSample;
+        overRange += s.overRange;
+    }
+    PrintTable(report, *recorder, plan.type);
+    std::fprintf(report,
+                 "board %llu: %llu of %llu samples per channel, %u channel%s at %s Hz, %llu chunk%s of %u bytes; "
+                 "overrun %llu, failed transfers %u, no-sample words %llu, over range %llu\n",
+                 static_cast<unsigned long long>(plan.board), static_cast<unsigned long long>(recorder->Rows()),
+                 static_cast<unsigned long long>(plan.perChannel), static_cast<unsigned>(o.channels),
+                 o.channels == 1 ? "" : "s", Number(plan.rate).c_str(),
+                 static_cast<unsigned long long>(session->chunks.load()), session->chunks.load() == 1 ? "" : "s",
+                 static_cast<unsigned>(plan.chunkBytes),
+                 static_cast<unsigned long long>(overruns), static_cast<unsigned>(status.FailedTransfers),
+                 static_cast<unsigned long long>(noSample), static_cast<unsigned long long>(overRange));
+    std::fflush(report);
+
+    if (result != kExitOk) return result;
+    if (status.FailedTransfers != 0) {
+        std::fprintf(stderr, "hxcli: a transfer failed: %u (%s)\n", static_cast<unsigned>(status.LastFailure),
+                     ErrorName(status.LastFailure).c_str());
+        result = kExitIncomplete;
+    }
+    if (recorder->Rows() < plan.perChannel) {
+        std::fprintf(stderr, "hxcli: only %llu of %llu samples per channel arrived\n",
+                     static_cast<unsigned long long>(recorder->Rows()), static_cast<unsigned long long>(plan.perChannel));
+        result = kExitIncomplete;
+    }
+    if (overruns != 0) {
+        std::fprintf(stderr, "hxcli: %llu samples were lost to a full board FIFO (overrun)\n",
+                     static_cast<unsigned long long>(overruns));
+        result = kExitIncomplete;
+    }
+    if (noSample != 0) {
+        std::fprintf(stderr, "hxcli: %llu words came without a sample\n", static_cast<unsigned long long>(noSample));
+        result = kExitIncomplete;
+    }
+    if (!written) {
+        std::fprintf(stderr, "hxcli: %s\n", writeError.c_str());
+        if (result == kExitOk) result = kExitOutput;
+    }
     return result;
 }
 
 void AddCommon(CLI::App* cmd, Options& o) {
-    cmd->add_option("-b,--board", o.board, "Board index (default 1, the first board that can stream)");
-    cmd->add_option("-r,--rate", o.rate, "Conversion rate in samples per second (default 1e6)");
-    cmd->add_option("-n,--channels", o.channels, "Channels per scan, 1-8 (default 1)")->check(CLI::Range(1, 8));
+    cmd->add_option("-b,--board", o.board, "Board index (default 1); only boards with 32-bit start/stop registers "
+                                           "stream")
+        ->check(StreamingBoard());
+    cmd->add_option("-r,--rate", o.rate,
+                    "Conversions per second over all channels (default 1e6); the board's divisor rounds it, and the "
+                    "summary and files give the rate obtained")
+        ->check(PositiveNumber());
+    cmd->add_option("-n,--channels", o.channels, "Channels per scan, 1-8 (default 1)")
+        ->check(WholeNumber(1, 8, "channel count"));
     cmd->add_option("--range", o.ranges,
-                    "Range per channel: 12V, 5V, 2.5V, 1.25V, 0.625V, 0.3125V, 10V or a code; the last repeats");
-    cmd->add_option("-t,--type", o.type, "Callback type: raw, counts or volts (default volts)")
+                    "Range per channel: " + InputRangeNames() + " (volts, the V optional); the last repeats; "
+                    "default: the ranges already set")
+        ->check(InputRangeArgument(false));
+    cmd->add_option("-t,--type", o.type, "Samples as volts, counts or raw packed words (default volts)")
         ->check(CLI::IsMember({"raw", "counts", "volts"}));
-    cmd->add_option("--chunk", o.chunkBytes, "Bytes per chunk, written to register 32 (default 65536)");
-    cmd->add_option("--csv", o.csv, "Write every sample to this CSV file (index,channel,range,value)");
+    cmd->add_option("--chunk", o.chunkBytes,
+                    "Bytes per transfer, a multiple of 4 up to 64 MiB (default: about ten chunks a second)")
+        ->check(ChunkBytes());
+    cmd->add_option("--csv", o.csv, "Write the samples as CSV: '# key: value' metadata lines, then time_s,ch0,ch1,... "
+                                    "(- for standard output)");
+    cmd->add_option("--npy", o.npy, "Write the samples as a NumPy .npy array of shape (samples, channels): <f8 volts, "
+                                    "<i4 counts or <u4 raw words (- for standard output)");
+    cmd->add_option("--bin", o.bin, "Write the samples as raw little-endian binary, as in the .npy data (- for "
+                                    "standard output)");
     cmd->add_flag("--free-running", o.freeRunning, "Simulated boards: fill transfers as fast as memory allows");
-    cmd->add_flag("-q,--quiet", o.quiet, "Only the final progress line");
+    cmd->add_flag("-q,--quiet", o.quiet, "No progress line, even on a terminal");
 }
+
+constexpr const char* kExitNote =
+    " Exit code 4 when samples were lost or missing (overrun, failed transfer, fewer than asked), 5 when an output "
+    "file could not be written.";
 
 }  // namespace
 
 Command AddStreamCommand(CLI::App& app) {
     auto options = std::make_shared<Options>();
-    CLI::App* cmd = app.add_subcommand("stream", "Stream sequencer 0 to a callback for a while, then summarize");
+    CLI::App* cmd = app.add_subcommand(
+        "stream", std::string("Stream sequencer 0 for a number of seconds: exactly rate / channels x seconds samples "
+                              "per channel, then summarize.") + kExitNote);
     AddCommon(cmd, *options);
-    cmd->add_option("-s,--seconds", options->seconds, "How long to stream (default 10)");
+    cmd->add_option("-s,--seconds", options->seconds, "How long to stream (default 10)")->check(PositiveNumber());
     return {cmd, [options] { return Run(*options, false); }};
 }
 
 Command AddBlockCommand(CLI::App& app) {
     auto options = std::make_shared<Options>();
-    CLI::App* cmd = app.add_subcommand("block", "Acquire a block of samples to a callback, then summarize");
+    CLI::App* cmd = app.add_subcommand(
+        "block", std::string("Acquire a block of exactly --samples samples per channel, then summarize.") + kExitNote);
     AddCommon(cmd, *options);
-    cmd->add_option("-c,--samples", options->samples, "Samples wanted (whole chunks arrive)")->required();
+    cmd->add_option("-c,--samples", options->samples, "Samples per channel")
+        ->required()
+        ->check(WholeNumber(1, 0xFFFFFFFFull, "sample count"));
     return {cmd, [options] { return Run(*options, true); }};
 }
 

@@ -14,8 +14,8 @@ std::string ErrorName(DWORD code) {
 }
 
 int Fail(const std::string& what, DWORD code) {
-    std::fprintf(stderr, "hxcli: %s failed: %u (%s)\n", what.c_str(), static_cast<unsigned>(code),
-                 ErrorName(code).c_str());
+    std::fprintf(stderr, "hxcli: %s failed: %u (%s: %s)\n", what.c_str(), static_cast<unsigned>(code),
+                 ErrorName(code).c_str(), HX_ErrorText(code));
     return kExitFailed;
 }
 
@@ -54,7 +54,19 @@ int RunParsed(Parse&& parse) {
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        app.exit(e);
+        // A word where a command belongs is a command hxcli lacks, whatever else is wrong.
+        const std::vector<std::string> extra = app.remaining();
+        if (app.get_subcommands().empty() && !extra.empty() && !extra.front().empty() && extra.front()[0] != '-') {
+            std::fprintf(stderr, "hxcli: no command '%s' (hxcli --help lists them)\n", extra.front().c_str());
+        } else {
+            app.exit(e);
+        }
+        return kExitUsage;
+    }
+    // The library has taken its boards from the variable already; a typo there must not pass
+    // for the default boards.
+    if (const std::string problem = simulator::BoardsVariableProblem(); !problem.empty()) {
+        std::fprintf(stderr, "hxcli: %s\n", problem.c_str());
         return kExitUsage;
     }
     for (const Command& command : commands) {

@@ -1,0 +1,76 @@
+#include "Boards.h"
+
+#include <halvex/halvex.h>
+
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace hxcli {
+
+uint64_t BoardCount() {
+    const INT64 highest = BRD_GetHighestBoardIndex();
+    return highest < 0 ? 0 : static_cast<uint64_t>(highest) + 1;
+}
+
+Layout LayoutOf(UINT64 board) {
+    DWORD id = 0;
+    BRD_GetDeviceID(board, &id);
+    auto in = [](DWORD v, DWORD a, DWORD b) { return v >= a && v <= b; };
+    if (id == 0x0C40 || id == 0x1100 || in(id, 0x8258, 0x825A) || in(id, 0x82E8, 0x82EA) ||
+        in(id, 0xC258, 0xC25A) || in(id, 0xC2E8, 0xC2EA))
+        return {"layout 1 (16-bit start/stop)", "16-bit commands", false};
+    if (in(id, 0x805C, 0x805E) || in(id, 0x80EC, 0x80EE) || in(id, 0xC05C, 0xC05E) || in(id, 0xC0EC, 0xC0EE))
+        return {"layout 2 (32-bit start/stop)", "32-bit commands", true};
+    // The other identifiers take the layout their firmware word (register 104) names.
+    if ((PIO_In32(board, 104) >> 16) == 0x0001) return {"layout 3 (32-bit start/stop)", "32-bit commands", true};
+    return {"layout 1 (16-bit start/stop)", "16-bit commands", false};
+}
+
+DWORD BaseClockOf(UINT64 board) {
+    DWORD id = 0;
+    BRD_GetDeviceID(board, &id);
+    // 0x0C40 has no clock register: its clock is fixed.
+    return id == 0x0C40 ? 10'000'000 : PIO_In32(board, 12);
+}
+
+std::optional<DWORD> RateDivisor(UINT64 board, double hz, std::string& why) {
+    const double clock = BaseClockOf(board);
+    const double quotient = std::isfinite(hz) && hz > 0 ? std::nearbyint(clock / hz) : 0.0;
+    if (quotient >= 1.0 && quotient <= 4294967295.0) return static_cast<DWORD>(quotient);
+    char text[200];
+    std::snprintf(text, sizeof text, "board %llu converts at %.6g Hz to %.10g Hz (its base clock divided by 1 to 4294967295)",
+                  static_cast<unsigned long long>(board), clock / 4294967295.0, clock);
+    why = text;
+    return std::nullopt;
+}
+
+namespace {
+
+std::string ListText(const std::vector<uint64_t>& boards) {
+    std::string text;
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        if (i > 0) text += i + 1 == boards.size() ? " and " : ", ";
+        text += std::to_string(boards[i]);
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string BoardsText() {
+    const uint64_t count = BoardCount();
+    if (count == 0) return "no boards found";
+    if (count == 1) return "board 0";
+    return "boards 0-" + std::to_string(count - 1);
+}
+
+std::string StreamingBoardsText() {
+    std::vector<uint64_t> boards;
+    for (uint64_t b = 0; b < BoardCount(); ++b)
+        if (LayoutOf(b).streams) boards.push_back(b);
+    if (boards.empty()) return "no board can";
+    return (boards.size() == 1 ? "board " : "boards ") + ListText(boards) + " can";
+}
+
+}  // namespace hxcli

@@ -1,0 +1,176 @@
+#include "SampleFiles.h"
+
+#include <bit>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstring>
+
+#include "Terminal.h"
+
+namespace hxcli {
+
+static_assert(std::endian::native == std::endian::little, "the files hold the samples as they are in memory");
+
+namespace {
+
+// Enough for a header whose row count grows to 20 digits when it is rewritten.
+constexpr std::size_t kNpyHeaderBytes = 128;
+
+// The shortest text that reads back as the same double, without an exponent where it fits.
+void AppendNumber(std::string& text, double value) {
+    char digits[64];
+    auto result = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed);
+    if (result.ec != std::errc{}) result = std::to_chars(digits, digits + sizeof digits, value);
+    text.append(digits, result.ptr);
+}
+
+template <typename Integer>
+void AppendInteger(std::string& text, Integer value) {
+    char digits[24];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    text.append(digits, result.ptr);
+}
+
+}  // namespace
+
+const char* SampleTypeName(SampleType type) {
+    switch (type) {
+        case SampleType::Counts: return "counts";
+        case SampleType::Raw: return "raw";
+        default: return "volts";
+    }
+}
+
+std::string NpyHeader(SampleType type, uint64_t rows, unsigned channels) {
+    const char* descr = type == SampleType::Volts ? "<f8" : type == SampleType::Counts ? "<i4" : "<u4";
+    std::string dict = std::string("{'descr': '") + descr + "', 'fortran_order': False, 'shape': (" +
+                       std::to_string(rows) + ", " + std::to_string(channels) + "), }";
+    dict.resize(kNpyHeaderBytes - 10 - 1, ' ');
+    dict += '\n';
+    const auto length = static_cast<uint16_t>(dict.size());
+    std::string header("\x93NUMPY\x01\x00", 8);
+    header += static_cast<char>(length & 0xFF);
+    header += static_cast<char>(length >> 8);
+    return header + dict;
+}
+
+std::string UtcNow() {
+    using namespace std::chrono;
+    const auto now = floor<milliseconds>(system_clock::now());
+    const auto day = floor<days>(now);
+    const year_month_day date{day};
+    const hh_mm_ss time{now - day};
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
+    return text;
+}
+
+std::unique_ptr<SampleFile> SampleFile::Open(Format format, const std::string& path, std::string& error) {
+    std::FILE* stream = nullptr;
+    if (path == "-") {
+        stream = stdout;
+        if (format != Format::Csv) UseBinary(stdout);
+    } else {
+        stream = std::fopen(path.c_str(), format == Format::Csv ? "w" : "wb");
+        if (stream == nullptr) {
+            error = "cannot write '" + path + "': " + std::strerror(errno);
+            return nullptr;
+        }
+    }
+    return std::unique_ptr<SampleFile>(new SampleFile(format, path, stream));
+}
+
+SampleFile::SampleFile(Format format, std::string path, std::FILE* stream)
+    : format_(format), path_(std::move(path)), stream_(stream) {}
+
+SampleFile::~SampleFile() {
+    if (stream_ != nullptr && stream_ != stdout) std::fclose(stream_);
+}
+
+void SampleFile::WriteNpyHeader(uint64_t rows) {
+    const std::string header = NpyHeader(metadata_.type, rows, metadata_.channels);
+    std::fwrite(header.data(), 1, header.size(), stream_);
+}
+
+void SampleFile::Begin(const Metadata& metadata) {
+    metadata_ = metadata;
+    secondsPerScan_ = metadata.channels / metadata.rateHz;
+    if (format_ == Format::Npy) {
+        WriteNpyHeader(metadata.rows);
+    } else if (format_ == Format::Csv) {
+        char device[8];
+        std::snprintf(device, sizeof device, "%04X", static_cast<unsigned>(metadata.deviceId));
+        std::string text = "# halvex: " + metadata.library + "\n# board: " + std::to_string(metadata.board) +
+                           "\n# device: " + device + "\n# sequencer: " + std::to_string(metadata.sequencer) +
+                           "\n# rate_hz: ";
+        AppendNumber(text, metadata.rateHz);
+        text += "\n# channels: " + std::to_string(metadata.channels) + "\n# ranges: " + metadata.ranges +
+                "\n# units: " + SampleTypeName(metadata.type) + "\n# start: " + metadata.start + "\ntime_s";
+        for (unsigned c = 0; c < metadata.channels; ++c) text += ",ch" + std::to_string(c);
+        text += '\n';
+        std::fputs(text.c_str(), stream_);
+    }
+}
+
+void SampleFile::Row(const Sample* samples, uint64_t index) {
+    const unsigned channels = metadata_.channels;
+    if (format_ != Format::Csv) {
+        for (unsigned c = 0; c < channels; ++c) {
+            if (metadata_.type == SampleType::Volts) {
+                std::fwrite(&samples[c].volts, sizeof(double), 1, stream_);
+            } else if (metadata_.type == SampleType::Counts) {
+                const int32_t counts = static_cast<int16_t>(samples[c].word & 0xFFFF);
+                std::fwrite(&counts, sizeof counts, 1, stream_);
+            } else {
+                std::fwrite(&samples[c].word, sizeof samples[c].word, 1, stream_);
+            }
+        }
+        return;
+    }
+    line_.clear();
+    AppendNumber(line_, static_cast<double>(index) * secondsPerScan_);
+    for (unsigned c = 0; c < channels; ++c) {
+        line_ += ',';
+        if (metadata_.type == SampleType::Volts) {
+            AppendNumber(line_, samples[c].volts);
+        } else if (metadata_.type == SampleType::Counts) {
+            AppendInteger(line_, static_cast<int16_t>(samples[c].word & 0xFFFF));
+        } else {
+            AppendInteger(line_, samples[c].word);
+        }
+    }
+    line_ += '\n';
+    std::fwrite(line_.data(), 1, line_.size(), stream_);
+}
+
+bool SampleFile::Finish(uint64_t rows, std::string& error) {
+    bool ok = true;
+    if (format_ == Format::Npy && rows != metadata_.rows) {
+        // The header promised the scans asked for; a file gets the count it holds.
+        if (stream_ != stdout && std::fseek(stream_, 0, SEEK_SET) == 0) {
+            WriteNpyHeader(rows);
+        } else {
+            error = "standard output holds " + std::to_string(rows) + " scans, not the " +
+                    std::to_string(metadata_.rows) + " its .npy header announced";
+            ok = false;
+        }
+    }
+    const bool written = std::fflush(stream_) == 0 && !std::ferror(stream_);
+    if (stream_ != stdout && std::fclose(stream_) != 0 && ok && written) {
+        error = "cannot finish '" + path_ + "': " + std::strerror(errno);
+        ok = false;
+    }
+    if (stream_ == stdout) std::fflush(stdout);
+    stream_ = nullptr;
+    if (!written && ok) {
+        error = "writing '" + path_ + "' failed";
+        ok = false;
+    }
+    return ok;
+}
+
+}  // namespace hxcli

@@ -1,0 +1,73 @@
+// The files 'stream' and 'block' write: CSV with a metadata header, NumPy .npy, and raw
+// little-endian binary. One row per scan: the samples of channels 0, 1, ... of one instant.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace hxcli {
+
+enum class SampleType { Volts, Counts, Raw };
+const char* SampleTypeName(SampleType type);  // "volts", "counts", "raw"
+
+// One converted sample: its packed word (for volts, the status half only) and its volts.
+struct Sample {
+    uint32_t word = 0;
+    double volts = 0.0;
+};
+
+struct Metadata {
+    std::string library;  // "0.1.0"
+    UINT64 board = 0;
+    DWORD deviceId = 0;
+    unsigned sequencer = 0;
+    double rateHz = 0.0;  // achieved conversions per second over all channels
+    unsigned channels = 1;
+    std::string ranges;  // "10V,10V"; filled in from the first scan when it arrives
+    SampleType type = SampleType::Volts;
+    std::string start;   // ISO-8601 UTC
+    uint64_t rows = 0;   // scans expected
+};
+
+class SampleFile {
+public:
+    enum class Format { Csv, Npy, Binary };
+
+    // Opens `path` ("-" for standard output) for writing; null with `error` set when it cannot.
+    static std::unique_ptr<SampleFile> Open(Format format, const std::string& path, std::string& error);
+    ~SampleFile();
+    SampleFile(const SampleFile&) = delete;
+    SampleFile& operator=(const SampleFile&) = delete;
+
+    bool ToStandardOutput() const { return stream_ == stdout; }
+    const std::string& Path() const { return path_; }
+    void Begin(const Metadata& metadata);
+    void Row(const Sample* samples, uint64_t index);
+    // Completes the file with `rows` scans written; false with `error` when any write failed or
+    // the header could not be made to match.
+    bool Finish(uint64_t rows, std::string& error);
+
+private:
+    SampleFile(Format format, std::string path, std::FILE* stream);
+    void WriteNpyHeader(uint64_t rows);
+
+    Format format_;
+    std::string path_;
+    std::FILE* stream_;
+    Metadata metadata_;
+    double secondsPerScan_ = 0.0;
+    std::string line_;  // CSV: the row being formatted
+};
+
+// The header dictionary of a .npy file for a 2-D C-order array, padded for rewriting in place.
+std::string NpyHeader(SampleType type, uint64_t rows, unsigned channels);
+
+// Now, as 2026-12-09T15:34:06.123Z.
+std::string UtcNow();
+
+}  // namespace hxcli
