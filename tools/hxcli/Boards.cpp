@@ -13,26 +13,29 @@ uint64_t BoardCount() {
     return highest < 0 ? 0 : static_cast<uint64_t>(highest) + 1;
 }
 
-Layout LayoutOf(UINT64 board) {
-    DWORD id = 0;
-    BRD_GetDeviceID(board, &id);
-    auto in = [](DWORD v, DWORD a, DWORD b) { return v >= a && v <= b; };
-    if (id == 0x0C40 || id == 0x1100 || in(id, 0x8258, 0x825A) || in(id, 0x82E8, 0x82EA) ||
-        in(id, 0xC258, 0xC25A) || in(id, 0xC2E8, 0xC2EA))
-        return {"layout 1 (16-bit start/stop)", "16-bit commands", false};
-    if (in(id, 0x805C, 0x805E) || in(id, 0x80EC, 0x80EE) || in(id, 0xC05C, 0xC05E) || in(id, 0xC0EC, 0xC0EE))
-        return {"layout 2 (32-bit start/stop)", "32-bit commands", true};
-    // The other identifiers take the layout their firmware word (register 104) names.
-    if ((PIO_In32(board, 104) >> 16) == 0x0001) return {"layout 3 (32-bit start/stop)", "32-bit commands", true};
-    return {"layout 1 (16-bit start/stop)", "16-bit commands", false};
+namespace {
+
+HX_BOARD_INFO InfoOf(UINT64 board) {
+    HX_BOARD_INFO info{};
+    info.Size = sizeof info;
+    HX_GetBoardInfo(board, &info);
+    return info;
 }
 
-DWORD BaseClockOf(UINT64 board) {
-    DWORD id = 0;
-    BRD_GetDeviceID(board, &id);
-    // 0x0C40 has no clock register: its clock is fixed.
-    return id == 0x0C40 ? 10'000'000 : PIO_In32(board, 12);
+}  // namespace
+
+Layout LayoutOf(UINT64 board) {
+    switch (InfoOf(board).Layout) {
+        case 2:
+            return {"layout 2 (32-bit start/stop)", "32-bit commands", true};
+        case 3:
+            return {"layout 3 (32-bit start/stop)", "32-bit commands", true};
+        default:
+            return {"layout 1 (16-bit start/stop)", "16-bit commands", false};
+    }
 }
+
+DWORD BaseClockOf(UINT64 board) { return InfoOf(board).BaseClock; }
 
 std::optional<DWORD> RateDivisor(UINT64 board, double hz, std::string& why) {
     const double clock = BaseClockOf(board);
