@@ -45,3 +45,4 @@ py() { printf '\n$ python3 %s\n' "$*"; PYTHONPATH=python PYTHONDONTWRITEBYTECODE
 py -m halvex boards
 py python/examples/demo_plots.py "$pictures"
 py -m halvex plot --board 2 --channels 4 --rate 25000 --duration 0.05 --range 10V -o "$pictures/plot.png"
+py -m halvex plot build/demo/block.csv -o "$pictures/block.png"

@@ -1,5 +1,8 @@
 """Pictures: from an acquisition, from hxcli's files, and the command line."""
 
+import os
+import subprocess
+
 import numpy as np
 import pytest
 
@@ -69,3 +72,18 @@ def test_the_module_lists_the_boards_and_refuses_unknown_commands(boards, capsys
     out = capsys.readouterr().out
     assert out.startswith("Halvex ") and out.count("<Board ") == 3
     assert main(["frobnicate"]) == 2 and "unknown command" in capsys.readouterr().err
+
+
+@pytest.mark.skipif("HXCLI" not in os.environ, reason="hxcli is not built")
+def test_files_hxcli_writes_are_what_the_plotter_reads(tmp_path):
+    def block(*output):
+        subprocess.run([os.environ["HXCLI"], "block", "--board", "1", "--rate", "20000", "--channels", "2",
+                        "--samples", "500", "--quiet", *output], check=True, capture_output=True, timeout=60)
+
+    block("--csv", str(tmp_path / "b.csv"))
+    t, data, metadata = plot.read_csv(tmp_path / "b.csv")
+    assert data.shape == (500, 2) and (metadata["board"], metadata["channels"]) == ("1", "2")
+    np.testing.assert_allclose(np.diff(t), 2 / 20000)  # the conversion rate is over both channels
+    block("--npy", str(tmp_path / "b.npy"))
+    t, from_npy, units = plot.read_npy(tmp_path / "b.npy", rate=10000)
+    assert from_npy.shape == (500, 2) and units == "volts"
