@@ -1,5 +1,6 @@
 // Mutexes, semaphores, events and the waits on every kind of object.
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "Kernel.h"
@@ -14,6 +15,31 @@ std::shared_ptr<KernelObject> LookupWaitable(HANDLE handle) {
     if (handle == kCurrentThreadPseudoHandle) return CurrentThreadRecord().thread;
     return LookupHandle(handle);
 }
+
+// The objects of one wait, on the stack; only as many are made and dropped as the wait names.
+class WaitObjects {
+public:
+    WaitObjects() {}
+    ~WaitObjects() {
+        for (DWORD i = 0; i < count_; ++i) std::destroy_at(&objects_[i]);
+    }
+    WaitObjects(const WaitObjects&) = delete;
+    WaitObjects& operator=(const WaitObjects&) = delete;
+
+    bool Add(HANDLE handle) {
+        auto object = LookupWaitable(handle);
+        if (!object) return false;
+        std::construct_at(&objects_[count_++], std::move(object));
+        return true;
+    }
+    const std::shared_ptr<KernelObject>* data() const { return objects_; }
+
+private:
+    union {
+        std::shared_ptr<KernelObject> objects_[MAXIMUM_WAIT_OBJECTS];
+    };
+    DWORD count_ = 0;
+};
 
 }  // namespace
 }  // namespace halvex::win32
@@ -134,15 +160,14 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
         SetLastError(ERROR_NOT_SUPPORTED);
         return WAIT_FAILED;
     }
-    std::shared_ptr<KernelObject> objects[MAXIMUM_WAIT_OBJECTS];
+    WaitObjects objects;
     for (DWORD i = 0; i < nCount; ++i) {
-        objects[i] = LookupWaitable(lpHandles[i]);
-        if (!objects[i]) {
+        if (!objects.Add(lpHandles[i])) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
     }
-    return WaitForAny(objects, nCount, dwMilliseconds);
+    return WaitForAny(objects.data(), nCount, dwMilliseconds);
 }
 
 }  // extern "C"

@@ -28,9 +28,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // How long a thread spins before it sleeps: about twice what waits on the object recently took,
-// within these bounds. A wait that took longer than the most is not worth spinning for.
-constexpr std::int64_t kMinSpinNs = 500;
-constexpr std::int64_t kMostSpinNs = 10000;
+// within these bounds. A wait that took longer than the most is not worth spinning for. Kept
+// short: a spin only pays while the signalling thread runs on another processor, and on a busy
+// machine (or a virtual one, where a pause loop may cost the processor) it takes time from that
+// very thread.
+constexpr std::int64_t kMinSpinNs = 200;
+constexpr std::int64_t kMostSpinNs = 2000;
 
 // What taking an object would do: whether it can be taken by `threadId`, the word it leaves,
 // and whether it is a mutex whose last owner ended while owning it.
