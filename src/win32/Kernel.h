@@ -118,8 +118,9 @@ ThreadRecord& CurrentThreadRecord();
 
 // Waits until one of `objects` is signalled for the caller and takes it, or until `milliseconds`
 // pass (INFINITE: never). Returns WAIT_OBJECT_0 + i, WAIT_ABANDONED_0 + i or WAIT_TIMEOUT; when
-// several are signalled at once the lowest index is taken. Allocates nothing.
-DWORD WaitForAny(const std::shared_ptr<KernelObject>* objects, DWORD count, DWORD milliseconds);
+// several are signalled at once the lowest index is taken. A mutex taken keeps the reference
+// the wait held. Allocates nothing.
+DWORD WaitForAny(std::shared_ptr<KernelObject>* objects, DWORD count, DWORD milliseconds);
 
 // Takes `mutex` for the calling thread if it is free or already the caller's (CreateMutexW).
 bool TryTakeMutex(const std::shared_ptr<MutexObject>& mutex);

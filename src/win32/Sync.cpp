@@ -32,7 +32,7 @@ public:
         std::construct_at(&objects_[count_++], std::move(object));
         return true;
     }
-    const std::shared_ptr<KernelObject>* data() const { return objects_; }
+    std::shared_ptr<KernelObject>* data() { return objects_; }
 
 private:
     union {
@@ -142,7 +142,7 @@ BOOL WINAPI ResetEvent(HANDLE hEvent) {
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-    const std::shared_ptr<KernelObject> object = LookupWaitable(hHandle);
+    std::shared_ptr<KernelObject> object = LookupWaitable(hHandle);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;

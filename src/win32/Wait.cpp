@@ -90,8 +90,8 @@ Taken TryTake(KernelObject& object, DWORD threadId) {
 }
 
 // The bookkeeping of a wait that took the object `result` names: a mutex's recursion and its
-// place among the mutexes the thread owns.
-DWORD Finish(const std::shared_ptr<KernelObject>* objects, DWORD count, DWORD result, ThreadRecord& self) {
+// place among the mutexes the thread owns, which takes over the wait's reference.
+DWORD Finish(std::shared_ptr<KernelObject>* objects, DWORD count, DWORD result, ThreadRecord& self) {
     DWORD index = 0;
     if (result < WAIT_OBJECT_0 + count)
         index = result - WAIT_OBJECT_0;
@@ -101,7 +101,8 @@ DWORD Finish(const std::shared_ptr<KernelObject>* objects, DWORD count, DWORD re
         return result;
     if (objects[index]->kind == ObjectKind::Mutex) {
         auto& mutex = static_cast<MutexObject&>(*objects[index]);
-        if (mutex.recursion++ == 0) self.owned.push_back(std::static_pointer_cast<MutexObject>(objects[index]));
+        if (mutex.recursion++ == 0)
+            self.owned.push_back(std::static_pointer_cast<MutexObject>(std::move(objects[index])));
     }
     return result;
 }
@@ -175,7 +176,7 @@ std::uint64_t HandOff(KernelObject& object, std::uint64_t word, WakeList& wakes)
     return word;
 }
 
-DWORD WaitForAny(const std::shared_ptr<KernelObject>* objects, DWORD count, DWORD milliseconds) {
+DWORD WaitForAny(std::shared_ptr<KernelObject>* objects, DWORD count, DWORD milliseconds) {
     ThreadRecord& self = CurrentThreadRecord();
     const DWORD threadId = self.thread->id;
     for (DWORD i = 0; i < count; ++i) {
