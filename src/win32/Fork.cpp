@@ -11,21 +11,20 @@
 namespace halvex::win32 {
 namespace {
 
-// Lock order: the registry lock is never held while taking the dispatcher lock or the other
+// Lock order: the registry lock is never held while taking the objects' locks or the other
 // way round, so either order is free of deadlock; this one is kept everywhere here.
 void BeforeFork() {
     RegistryLock().lock();
-    DispatcherLock().lock();
+    LockObjectsForFork();
 }
 
 void AfterForkInParent() {
-    DispatcherLock().unlock();
+    UnlockObjectsInParent();
     RegistryLock().unlock();
 }
 
 void AfterForkInChild() {
-    ForgetThreadsLeftInParent();
-    DispatcherLock().unlock();
+    UnlockObjectsInChild();
     RegistryLock().unlock();
 }
 

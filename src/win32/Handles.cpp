@@ -1,14 +1,15 @@
-// The handle table and the per-thread last error.
-#include "Kernel.h"
-
+// The handle table, the per-thread last error, and the objects' locks around fork().
 #include <unordered_map>
 #include <utility>
+
+#include "Kernel.h"
 
 namespace halvex::win32 {
 namespace {
 
 struct HandleTable {
-    std::unordered_map<std::uintptr_t, std::shared_ptr<KernelObject>> objects;  // dispatcher lock
+    std::mutex lock;  // guards `objects`; held for a lookup or a change, never across a wait
+    std::unordered_map<std::uintptr_t, std::shared_ptr<KernelObject>> objects;
 };
 
 // Leaked on purpose: threads may close handles while the process runs its static destructors.
@@ -19,12 +20,18 @@ HandleTable& Table() {
 
 thread_local DWORD tLastError = ERROR_SUCCESS;
 
-}  // namespace
-
-std::mutex& DispatcherLock() {
-    static std::mutex* lock = new std::mutex;
-    return *lock;
+// Calls `visit` once for every object the forking thread can reach: those behind a handle, its
+// own thread (waited on through the pseudo-handle) and the mutexes it owns (closed or not).
+// The table's lock held.
+template <typename Visit>
+void ForEachReachableObject(Visit visit) {
+    for (auto& [value, object] : Table().objects) visit(*object);
+    ThreadRecord& self = CurrentThreadRecord();
+    visit(*self.thread);
+    for (auto& mutex : self.owned) visit(*mutex);
 }
+
+}  // namespace
 
 std::uintptr_t NextHandleValue() {
     // Starts well away from null and the small integers a caller might pass by mistake.
@@ -34,38 +41,59 @@ std::uintptr_t NextHandleValue() {
 
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
     const std::uintptr_t value = NextHandleValue();
-    std::lock_guard lock(DispatcherLock());
+    std::lock_guard lock(Table().lock);
     Table().objects.emplace(value, std::move(object));
     return reinterpret_cast<HANDLE>(value);
 }
 
 std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
-    std::lock_guard lock(DispatcherLock());
+    std::lock_guard lock(Table().lock);
     auto found = Table().objects.find(reinterpret_cast<std::uintptr_t>(handle));
     return found == Table().objects.end() ? nullptr : found->second;
 }
 
 std::size_t HandleCount() {
-    std::lock_guard lock(DispatcherLock());
+    std::lock_guard lock(Table().lock);
     return Table().objects.size();
 }
 
-void ForgetThreadsLeftInParent() {
-    const ThreadRecord* self = &CurrentThreadRecord();
-    for (auto& [value, object] : Table().objects) {
-        object->waiters.clear();
-        if (auto* mutex = dynamic_cast<MutexObject*>(object.get()); mutex && mutex->owner && mutex->owner != self) {
-            mutex->owner = nullptr;
-            mutex->recursion = 0;
-            mutex->abandoned = true;
-        }
-    }
-    // A mutex the forking thread owns may have been closed meanwhile and live on only here.
-    for (auto& mutex : CurrentThreadRecord().owned) mutex->waiters.clear();
+void LockObjectsForFork() {
+    // Nobody holds an object's lock while taking another lock, so any order is free of deadlock.
+    // The current thread is making the record below if it has none yet: before the table's lock.
+    CurrentThreadRecord();
+    Table().lock.lock();
+    ForEachReachableObject([](KernelObject& object) {
+        if (object.lockedForFork) return;
+        object.lock.lock();
+        object.lockedForFork = true;
+    });
 }
 
-void KernelObject::WakeWaiters() {
-    for (Waiter* waiter : waiters) waiter->wake.notify_one();
+void UnlockObjectsInParent() {
+    ForEachReachableObject([](KernelObject& object) {
+        if (!object.lockedForFork) return;
+        object.lockedForFork = false;
+        object.lock.unlock();
+    });
+    Table().lock.unlock();
+}
+
+void UnlockObjectsInChild() {
+    const DWORD self = CurrentThreadRecord().thread->id;
+    ForEachReachableObject([self](KernelObject& object) {
+        if (!object.lockedForFork) return;
+        object.lockedForFork = false;
+        object.firstWaiter = nullptr;
+        object.lastWaiter = nullptr;
+        std::uint64_t word = object.word.load(std::memory_order_relaxed) & ~state::kHasWaiters;
+        if (object.kind == ObjectKind::Mutex && state::Owner(word) != 0 && state::Owner(word) != self) {
+            static_cast<MutexObject&>(object).recursion = 0;
+            word = state::kAbandoned;
+        }
+        object.word.store(word, std::memory_order_relaxed);
+        object.lock.unlock();
+    });
+    Table().lock.unlock();
 }
 
 }  // namespace halvex::win32
@@ -78,7 +106,7 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
     if (hObject == kCurrentThreadPseudoHandle) return TRUE;
     std::shared_ptr<KernelObject> closed;  // dropped after unlocking: it may be the last reference
     {
-        std::lock_guard lock(DispatcherLock());
+        std::lock_guard lock(Table().lock);
         auto found = Table().objects.find(reinterpret_cast<std::uintptr_t>(hObject));
         if (found != Table().objects.end()) {
             closed = std::move(found->second);

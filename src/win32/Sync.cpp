@@ -1,80 +1,45 @@
 // Mutexes, semaphores, events and the waits on every kind of object.
-#include "Kernel.h"
-
 #include <algorithm>
-#include <chrono>
-#include <optional>
+#include <memory>
 #include <utility>
 
+#include "Kernel.h"
+
 namespace halvex::win32 {
-
-bool MutexObject::IsSignalledFor(const ThreadRecord* self) const { return owner == nullptr || owner == self; }
-
-bool MutexObject::Acquire(ThreadRecord* self) {
-    if (owner == self) {
-        ++recursion;
-        return false;
-    }
-    owner = self;
-    recursion = 1;
-    self->owned.push_back(std::static_pointer_cast<MutexObject>(shared_from_this()));
-    return std::exchange(abandoned, false);
-}
-
-void AbandonOwnedMutexes(ThreadRecord& record, std::vector<std::shared_ptr<MutexObject>>& released) {
-    for (auto& mutex : record.owned) {
-        mutex->owner = nullptr;
-        mutex->recursion = 0;
-        mutex->abandoned = true;
-        mutex->WakeWaiters();
-        released.push_back(std::move(mutex));
-    }
-    record.owned.clear();
-}
-
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 bool HasName(LPCWSTR name) { return name != nullptr && name[0] != 0; }
 
-// Takes the first signalled object and returns the wait's result, if any is signalled now.
-// Dispatcher lock held.
-std::optional<DWORD> TrySatisfy(const std::vector<std::shared_ptr<KernelObject>>& objects, ThreadRecord& self) {
-    for (DWORD i = 0; i < objects.size(); ++i) {
-        if (objects[i]->IsSignalledFor(&self))
-            return (objects[i]->Acquire(&self) ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + i;
-    }
-    return std::nullopt;
+// Held for the length of a wait, so closing its handle meanwhile leaves the object alive.
+std::shared_ptr<KernelObject> LookupWaitable(HANDLE handle) {
+    if (handle == kCurrentThreadPseudoHandle) return CurrentThreadRecord().thread;
+    return LookupHandle(handle);
 }
 
-DWORD Wait(const std::vector<std::shared_ptr<KernelObject>>& objects, DWORD milliseconds) {
-    ThreadRecord& self = CurrentThreadRecord();
-    const bool forever = milliseconds == INFINITE;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : milliseconds);
-
-    std::unique_lock lock(DispatcherLock());
-    if (auto result = TrySatisfy(objects, self)) return *result;
-    if (milliseconds == 0) return WAIT_TIMEOUT;
-
-    Waiter waiter;
-    for (const auto& object : objects) object->waiters.push_back(&waiter);
-    DWORD result = WAIT_TIMEOUT;
-    for (;;) {
-        bool timedOut = false;
-        if (forever)
-            waiter.wake.wait(lock);
-        else
-            timedOut = waiter.wake.wait_until(lock, deadline) == std::cv_status::timeout;
-        if (auto satisfied = TrySatisfy(objects, self)) {
-            result = *satisfied;
-            break;
-        }
-        if (timedOut) break;
+// The objects of one wait, on the stack; only as many are made and dropped as the wait names.
+class WaitObjects {
+public:
+    WaitObjects() {}
+    ~WaitObjects() {
+        for (DWORD i = 0; i < count_; ++i) std::destroy_at(&objects_[i]);
     }
-    for (const auto& object : objects) std::erase(object->waiters, &waiter);
-    return result;
-}
+    WaitObjects(const WaitObjects&) = delete;
+    WaitObjects& operator=(const WaitObjects&) = delete;
+
+    bool Add(HANDLE handle) {
+        auto object = LookupWaitable(handle);
+        if (!object) return false;
+        std::construct_at(&objects_[count_++], std::move(object));
+        return true;
+    }
+    std::shared_ptr<KernelObject>* data() { return objects_; }
+
+private:
+    union {
+        std::shared_ptr<KernelObject> objects_[MAXIMUM_WAIT_OBJECTS];
+    };
+    DWORD count_ = 0;
+};
 
 }  // namespace
 }  // namespace halvex::win32
@@ -91,11 +56,7 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR lp
         return nullptr;
     }
     auto mutex = std::make_shared<MutexObject>();
-    if (bInitialOwner) {
-        ThreadRecord& self = CurrentThreadRecord();
-        std::lock_guard lock(DispatcherLock());
-        mutex->Acquire(&self);
-    }
+    if (bInitialOwner) TryTakeMutex(mutex);  // nobody else can see it yet
     return InsertHandle(std::move(mutex));
 }
 
@@ -103,19 +64,18 @@ BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
     auto mutex = LookupHandleAs<MutexObject>(hMutex);
     if (!mutex) return FALSE;
     ThreadRecord& self = CurrentThreadRecord();
-    std::shared_ptr<MutexObject> released;  // dropped after unlocking
-    std::lock_guard lock(DispatcherLock());
-    if (mutex->owner != &self) {
+    // Only this thread makes itself the owner or stops being it, so this read is stable.
+    if (state::Owner(mutex->word.load(std::memory_order_relaxed)) != self.thread->id) {
         SetLastError(ERROR_NOT_OWNER);
         return FALSE;
     }
-    if (--mutex->recursion == 0) {
-        mutex->owner = nullptr;
-        auto owned = std::find(self.owned.begin(), self.owned.end(), mutex);
-        released = std::move(*owned);
-        self.owned.erase(owned);
-        mutex->WakeWaiters();
-    }
+    if (--mutex->recursion > 0) return TRUE;
+    const auto owned = std::find(self.owned.begin(), self.owned.end(), mutex);
+    if (owned != self.owned.end()) self.owned.erase(owned);
+    ChangeState(*mutex, [](std::uint64_t& word) {
+        word &= state::kHasWaiters;
+        return true;
+    });
     return TRUE;
 }
 
@@ -138,14 +98,18 @@ BOOL WINAPI ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LPLONG lpPre
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::lock_guard lock(DispatcherLock());
-    if (lReleaseCount > semaphore->maximum - semaphore->count) {
+    LONG previous = 0;
+    const bool released = ChangeState(*semaphore, [&](std::uint64_t& word) {
+        previous = state::Count(word);
+        if (lReleaseCount > semaphore->maximum - previous) return false;
+        word += static_cast<std::uint64_t>(lReleaseCount) * state::kCountUnit;
+        return true;
+    });
+    if (!released) {
         SetLastError(ERROR_TOO_MANY_POSTS);
         return FALSE;
     }
-    if (lpPreviousCount) *lpPreviousCount = semaphore->count;
-    semaphore->count += lReleaseCount;
-    semaphore->WakeWaiters();
+    if (lpPreviousCount) *lpPreviousCount = previous;
     return TRUE;
 }
 
@@ -160,22 +124,30 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bIniti
 BOOL WINAPI SetEvent(HANDLE hEvent) {
     auto event = LookupHandleAs<EventObject>(hEvent);
     if (!event) return FALSE;
-    std::lock_guard lock(DispatcherLock());
-    event->signalled = true;
-    event->WakeWaiters();
+    ChangeState(*event, [](std::uint64_t& word) {
+        word |= state::kSignalled;
+        return true;
+    });
     return TRUE;
 }
 
 BOOL WINAPI ResetEvent(HANDLE hEvent) {
     auto event = LookupHandleAs<EventObject>(hEvent);
     if (!event) return FALSE;
-    std::lock_guard lock(DispatcherLock());
-    event->signalled = false;
+    ChangeState(*event, [](std::uint64_t& word) {
+        word &= ~state::kSignalled;
+        return true;
+    });
     return TRUE;
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-    return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
+    std::shared_ptr<KernelObject> object = LookupWaitable(hHandle);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    return WaitForAny(&object, 1, dwMilliseconds);
 }
 
 DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds) {
@@ -188,19 +160,14 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
         SetLastError(ERROR_NOT_SUPPORTED);
         return WAIT_FAILED;
     }
-    std::vector<std::shared_ptr<KernelObject>> objects;
-    objects.reserve(nCount);
+    WaitObjects objects;
     for (DWORD i = 0; i < nCount; ++i) {
-        auto object = lpHandles[i] == kCurrentThreadPseudoHandle
-                          ? std::static_pointer_cast<KernelObject>(CurrentThreadRecord().thread)
-                          : LookupHandle(lpHandles[i]);
-        if (!object) {
+        if (!objects.Add(lpHandles[i])) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
-        objects.push_back(std::move(object));
     }
-    return Wait(objects, dwMilliseconds);
+    return WaitForAny(objects.data(), nCount, dwMilliseconds);
 }
 
 }  // extern "C"

@@ -28,21 +28,19 @@ void* ThreadEntry(void* argument) {
     ThreadObject& thread = *context->thread;
     ThreadRecord& self = CurrentThreadRecord();
     self.thread = context->thread;
-    {
-        std::unique_lock lock(DispatcherLock());
-        thread.resumed.wait(lock, [&] { return thread.suspendCount == 0; });
-    }
+    for (std::uint32_t suspended; (suspended = thread.suspendCount.load(std::memory_order_acquire)) != 0;)
+        FutexWait(thread.suspendCount, suspended, nullptr);
 
     const DWORD exitCode = context->routine(context->parameter);
 
     // Mutexes are abandoned before the handle is signalled, so a thread that saw this one end
     // finds them free at once.
-    std::vector<std::shared_ptr<MutexObject>> released;
-    std::lock_guard lock(DispatcherLock());
-    AbandonOwnedMutexes(self, released);
-    thread.exitCode = exitCode;
-    thread.finished = true;
-    thread.WakeWaiters();
+    AbandonOwnedMutexes(self);
+    thread.exitCode.store(exitCode, std::memory_order_release);
+    ChangeState(thread, [](std::uint64_t& word) {
+        word |= state::kSignalled;
+        return true;
+    });
     return nullptr;
 }
 
@@ -60,11 +58,7 @@ bool IsThreadPriority(int priority) {
 
 ThreadRecord::ThreadRecord() : thread(std::make_shared<ThreadObject>(NextThreadId())) {}
 
-ThreadRecord::~ThreadRecord() {
-    std::vector<std::shared_ptr<MutexObject>> released;
-    std::lock_guard lock(DispatcherLock());
-    AbandonOwnedMutexes(*this, released);
-}
+ThreadRecord::~ThreadRecord() { AbandonOwnedMutexes(*this); }
 
 namespace {
 // The main thread's record is destroyed at process exit before the atexit handlers run, and the
@@ -108,8 +102,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    auto thread = std::make_shared<ThreadObject>(NextThreadId());
-    thread->suspendCount = (dwCreationFlags & CREATE_SUSPENDED) ? 1 : 0;
+    auto thread = std::make_shared<ThreadObject>(NextThreadId(), (dwCreationFlags & CREATE_SUSPENDED) ? 1 : 0);
     auto* context = new (std::nothrow) StartContext{thread, lpStartAddress, lpParameter};
     if (context == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -142,9 +135,12 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
 DWORD WINAPI ResumeThread(HANDLE hThread) {
     auto thread = LookupThread(hThread);
     if (!thread) return static_cast<DWORD>(-1);
-    std::lock_guard lock(DispatcherLock());
-    const DWORD previous = thread->suspendCount;
-    if (previous > 0 && --thread->suspendCount == 0) thread->resumed.notify_one();
+    std::uint32_t previous = thread->suspendCount.load(std::memory_order_relaxed);
+    do {
+        if (previous == 0) return 0;
+    } while (!thread->suspendCount.compare_exchange_weak(previous, previous - 1, std::memory_order_release,
+                                                         std::memory_order_relaxed));
+    if (previous == 1) FutexWake(&thread->suspendCount, 1);
     return previous;
 }
 
@@ -155,8 +151,7 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::lock_guard lock(DispatcherLock());
-    *lpExitCode = thread->exitCode;
+    *lpExitCode = thread->exitCode.load(std::memory_order_acquire);
     return TRUE;
 }
 

@@ -4,10 +4,37 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
+
+// Only a guard against hangs; nothing below waits this long when it works.
+constexpr DWORD kGuardMs = 10000;
+
+// Whether the thread `tid` is asleep (in a wait, not about to start one), checked until it is or
+// the guard runs out.
+bool AwaitAsleep(pid_t tid) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kGuardMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+        const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const auto close = text.rfind(')');
+        if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S') return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+pid_t CurrentTid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
 TEST(Win32Layer, AnsiCodePageIsWindows1252) {
     const char16_t text[] = u"\u20AC\u0100";
@@ -59,6 +86,26 @@ TEST(Win32Layer, ClosingAHandleDoesNotPullTheObjectFromUnderAWaiter) {
     CloseHandle(wake);
 }
 
+TEST(Win32Layer, AHandleClosedUnderASleepingWaitLeavesTheWaitToItsOtherObjects) {
+    HANDLE closed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<pid_t> tid{0};
+    DWORD result = 0;
+    std::thread waiter([&] {
+        tid = CurrentTid();
+        const HANDLE both[] = {closed, wake};
+        result = WaitForMultipleObjects(2, both, FALSE, kGuardMs);
+    });
+    while (tid.load() == 0) std::this_thread::yield();
+    const bool asleep = AwaitAsleep(tid.load());
+    CloseHandle(closed);  // the last handle: only the sleeping wait keeps the object now
+    SetEvent(wake);
+    waiter.join();
+    EXPECT_TRUE(asleep);
+    EXPECT_EQ(result, WAIT_OBJECT_0 + 1);
+    CloseHandle(wake);
+}
+
 TEST(Win32Layer, AWaitForAllIsRefusedAndTakesNothing) {
     HANDLE semaphore = CreateSemaphoreW(nullptr, 1, 1, nullptr);
     HANDLE event = CreateEventW(nullptr, TRUE, TRUE, nullptr);
@@ -104,6 +151,186 @@ TEST(Win32Layer, RegistryHandlesToADeletedKeyFailCleanly) {
               ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
+}
+
+// ---- Waits and signals racing each other ----------------------------------------------------
+// Each of these repeats a hand-over many times so that a signal arriving between a wait's last
+// look at an object and its sleep, or a time-out meeting a hand-off, shows up as a hang (ended
+// by the guard) or a count that does not add up.
+
+// Two threads hand a turn back and forth through auto-reset events, so every wait races the set
+// that ends it.
+TEST(Win32LayerRaces, EveryPingPongSetWakesItsWaiter) {
+    constexpr int kTurns = 5000;
+    HANDLE ping = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE pong = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<int> partnerMissed{0};
+    std::thread partner([&] {
+        for (int i = 0; i < kTurns; ++i) {
+            if (WaitForSingleObject(ping, kGuardMs) != WAIT_OBJECT_0) ++partnerMissed;
+            SetEvent(pong);
+        }
+    });
+    int missed = 0;
+    for (int i = 0; i < kTurns && missed == 0; ++i) {
+        SetEvent(ping);
+        if (WaitForSingleObject(pong, kGuardMs) != WAIT_OBJECT_0) ++missed;
+    }
+    partner.join();
+    EXPECT_EQ(missed, 0);
+    EXPECT_EQ(partnerMissed.load(), 0);
+    CloseHandle(ping);
+    CloseHandle(pong);
+}
+
+// One wait on three events while the other thread sets one of them: the wait reports that one,
+// whether it was set before, during or after the wait went to sleep, and takes it.
+TEST(Win32LayerRaces, AWaitOnSeveralObjectsReportsTheOneSetWhileItGoesToSleep) {
+    constexpr int kTurns = 3000;
+    HANDLE events[3];
+    for (auto& event : events) event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<int> wrong{0};
+    std::thread waiter([&] {
+        for (int i = 0; i < kTurns; ++i) {
+            if (WaitForMultipleObjects(3, events, FALSE, kGuardMs) != WAIT_OBJECT_0 + static_cast<DWORD>(i % 3)) ++wrong;
+            SetEvent(done);
+        }
+    });
+    for (int i = 0; i < kTurns; ++i) {
+        SetEvent(events[i % 3]);
+        ASSERT_EQ(WaitForSingleObject(done, kGuardMs), WAIT_OBJECT_0) << "turn " << i;
+    }
+    waiter.join();
+    EXPECT_EQ(wrong.load(), 0);
+    for (HANDLE event : events) EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    for (HANDLE event : events) CloseHandle(event);
+    CloseHandle(done);
+}
+
+// Many threads wait on one auto-reset event: each set releases exactly one of them.
+TEST(Win32LayerRaces, EachSetOfAnAutoResetEventReleasesExactlyOneOfManyWaiters) {
+    constexpr int kWaiters = 6;
+    constexpr int kSets = 2000;
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE released = CreateSemaphoreW(nullptr, 0, kSets + kWaiters, nullptr);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> waiters;
+    for (int w = 0; w < kWaiters; ++w) {
+        waiters.emplace_back([&] {
+            while (WaitForSingleObject(event, kGuardMs) == WAIT_OBJECT_0 && !stop.load())
+                ReleaseSemaphore(released, 1, nullptr);
+        });
+    }
+    int lost = 0;
+    for (int i = 0; i < kSets && lost == 0; ++i) {
+        SetEvent(event);
+        if (WaitForSingleObject(released, kGuardMs) != WAIT_OBJECT_0) ++lost;
+    }
+    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(WaitForSingleObject(released, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "a set released two waiters";
+    stop = true;
+    for (int w = 0; w < kWaiters; ++w) SetEvent(event);  // one each: a released waiter stops
+    for (auto& waiter : waiters) waiter.join();
+    CloseHandle(event);
+    CloseHandle(released);
+}
+
+// Waits that time out while units are being released: a unit is either taken by a wait that
+// reports it or left in the count, never lost to a wait that timed out.
+TEST(Win32LayerRaces, ASemaphoreUnitMeetingATimeOutIsNeitherLostNorTakenTwice) {
+    constexpr int kUnits = 4000;
+    constexpr int kTakers = 3;
+    HANDLE semaphore = CreateSemaphoreW(nullptr, 0, kUnits, nullptr);
+    std::atomic<int> taken{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> takers;
+    for (int t = 0; t < kTakers; ++t) {
+        takers.emplace_back([&] {
+            while (!stop.load())
+                if (WaitForSingleObject(semaphore, 1) == WAIT_OBJECT_0) ++taken;
+        });
+    }
+    for (int i = 0; i < kUnits; ++i) {
+        ASSERT_TRUE(ReleaseSemaphore(semaphore, 1, nullptr));
+        if (i % 64 == 0) std::this_thread::yield();
+    }
+    stop = true;
+    for (auto& taker : takers) taker.join();
+    int left = 0;
+    while (WaitForSingleObject(semaphore, 0) == WAIT_OBJECT_0) ++left;
+    EXPECT_EQ(taken.load() + left, kUnits);
+    CloseHandle(semaphore);
+}
+
+// Threads take one mutex in turns and change data it guards without atomics: a hand-over that
+// let two owners in at once, or lost an owner's release, shows in the total or as a hang.
+TEST(Win32LayerRaces, AContendedMutexLetsOneOwnerInAtATime) {
+    constexpr int kThreads = 4;
+    constexpr int kTurns = 3000;
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
+    long guarded = 0;
+    int inside = 0;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kTurns; ++i) {
+                if (WaitForSingleObject(mutex, kGuardMs) != WAIT_OBJECT_0) {
+                    ++failures;
+                    return;
+                }
+                if (++inside != 1) ++failures;
+                ++guarded;
+                --inside;
+                if (!ReleaseMutex(mutex)) ++failures;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(guarded, static_cast<long>(kThreads) * kTurns);
+    CloseHandle(mutex);
+}
+
+// A mutex whose owner ends while others sleep on it goes to exactly one of them, as abandoned.
+TEST(Win32LayerRaces, AnAbandonedMutexGoesToOneSleepingWaiterOnce) {
+    constexpr int kWaiters = 4;
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
+    HANDLE ownerMayEnd = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<pid_t> ownerTid{0};
+    std::thread owner([&] {
+        WaitForSingleObject(mutex, 0);
+        ownerTid = CurrentTid();
+        WaitForSingleObject(ownerMayEnd, kGuardMs);
+    });
+    while (ownerTid.load() == 0) std::this_thread::yield();
+    std::atomic<int> abandoned{0};
+    std::atomic<int> normal{0};
+    std::vector<std::atomic<pid_t>> tids(kWaiters);
+    std::vector<std::thread> waiters;
+    for (int w = 0; w < kWaiters; ++w) {
+        waiters.emplace_back([&, w] {
+            tids[w] = CurrentTid();
+            const DWORD result = WaitForSingleObject(mutex, kGuardMs);
+            if (result == WAIT_ABANDONED) ++abandoned;
+            if (result == WAIT_OBJECT_0) ++normal;
+            ReleaseMutex(mutex);
+        });
+    }
+    bool allAsleep = true;
+    for (auto& tid : tids) {
+        while (tid.load() == 0) std::this_thread::yield();
+        allAsleep = AwaitAsleep(tid.load()) && allAsleep;
+    }
+    SetEvent(ownerMayEnd);
+    owner.join();
+    for (auto& waiter : waiters) waiter.join();
+    EXPECT_TRUE(allAsleep);
+    EXPECT_EQ(abandoned.load(), 1);
+    EXPECT_EQ(normal.load(), kWaiters - 1);
+    CloseHandle(mutex);
+    CloseHandle(ownerMayEnd);
 }
 
 }  // namespace
