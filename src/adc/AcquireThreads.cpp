@@ -264,7 +264,7 @@ void TPoolCallbackThread::Body() {
 void TPoolCallbackThread::DeliverChunk(void* pData) {
     const DWORD DataCt = supply_->ChunkSize / 4;
     if (DataCt == 0) return;
-    auto* samples = static_cast<PackedSample*>(pData);
+    const auto* samples = static_cast<const PackedSample*>(pData);
     switch (plan_.CallbackType) {
         case kCallbackTypeRaw:
             // The chunk itself: it goes back to the pools only after the call has returned.
@@ -293,7 +293,8 @@ void TPoolCallbackThread::DeliverChunk(void* pData) {
         try {
             switch (plan_.CallbackType) {
                 case kCallbackTypeRaw:
-                    CallUser<TPCallbackProcSRaw, HX_CallbackRaw>(plan_, iBoard, iSequencer, DataCt, samples);
+                    CallUser<TPCallbackProcSRaw, HX_CallbackRaw>(plan_, iBoard, iSequencer, DataCt,
+                                                                 static_cast<DWORD*>(pData));
                     break;
                 case kCallbackTypeCounts:
                     CallUser<TPCallbackProcSCounts, HX_CallbackCounts>(plan_, iBoard, iSequencer, DataCt, counts_.data(),
