@@ -1,73 +1,102 @@
-// Streaming end to end on a simulated board:
-//  - throughput: samples per second delivered to a raw and to a volts callback with the engine
-//    free-running and 64 KiB chunks, beside a baseline measured in the same run (one thread that
-//    fills and converts the same samples with no pipeline), reported as a ratio;
-//  - latency: the time from a chunk's completion by the board to the start of its callback, at a
-//    paced 1 MS/s, as median and 99th percentile.
+// Streaming end to end on a simulated board, each figure beside what it is compared with in the
+// same run, and one summary table at the end:
+//  - throughput at 4, 16, 64 and 256 KiB chunks, engine free-running, to a raw and to a volts
+//    callback: the steady state (first callback to last) against the best one-thread loop for
+//    the same work (the engine's own fill, then the callback's conversion), with the start-up
+//    (start to first callback) reported apart;
+//  - the conversion alone: sample by sample against the whole-chunk loops;
+//  - CPU the library's own threads spend per chunk at 1 and 10 MS/s, paced in real time, and the
+//    time from a chunk's completion to the start of its callback at 1 MS/s;
+//  - chunks alive over time at 10 MS/s while the callback keeps up, stalls, and keeps up again;
+//  - the immediate scan of the boards that take 32-bit commands against its floor (15 us a
+//    command).
 #include <windows.h>
 
 #include <benchmark/benchmark.h>
+#include <dirent.h>
 #include <halvex/halvex.h>
 #include <halvex/sim.h>
+#include <time.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
 #include <vector>
 
+#include "adc/ChunkPool.h"
 #include "adc/AcquireThreads.h"
 #include "adc/PackedSample.h"
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
 constexpr UINT64 kBoard = 0;
-constexpr uint32_t kChunkBytes = 65536;
-constexpr DWORD kChunkSamples = kChunkBytes / 4;
-constexpr DWORD kBlockSamples = 256 * kChunkSamples;  // 4 Mi samples a run
+constexpr uint64_t kRunBytes = 16u << 20;  // per throughput run, whatever the chunk size
 
-struct Delivered {
-    std::mutex mutex;
-    std::condition_variable changed;
-    uint64_t samples = 0;
-    double sink = 0;  // keeps the work from being optimized away
-    std::vector<int64_t> starts;  // steady-clock ns at each callback's start
+int64_t NowNs() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
+
+double Median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+double Percentile(std::vector<double> v, unsigned p) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, v.size() * p / 100)];
+}
+
+// ---- Summary ---------------------------------------------------------------------------------
+
+struct Row {
+    std::string figure;
+    std::string value;
 };
-Delivered* delivered = nullptr;
-
-void Count(DWORD n, double value) {
-    {
-        std::lock_guard lock(delivered->mutex);
-        delivered->samples += n;
-        delivered->sink += value;
-    }
-    delivered->changed.notify_all();
+std::vector<Row>& Summary() {
+    static std::vector<Row> rows;
+    return rows;
+}
+void Report(const std::string& figure, const char* format, double a, double b = 0, double c = 0) {
+    char text[160];
+    std::snprintf(text, sizeof text, format, a, b, c);
+    Summary().push_back({figure, text});
 }
 
-void WINAPI OnRaw(UINT64, DWORD, DWORD n, DWORD* words) { Count(n, words[n - 1]); }
-void WINAPI OnVolts(UINT64, DWORD, DWORD n, double* volts, WORD*, WORD*) { Count(n, volts[n - 1]); }
-void WINAPI OnTimed(UINT64, DWORD, DWORD n, DWORD*) {
-    const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                            std::chrono::steady_clock::now().time_since_epoch())
-                            .count();
-    {
-        std::lock_guard lock(delivered->mutex);
-        delivered->starts.push_back(now);
-        delivered->samples += n;
-    }
-    delivered->changed.notify_all();
-}
+// ---- The callbacks -----------------------------------------------------------------------------
 
-void StartLibrary() {
+// Filled by the callback thread only; read after HX_AcquireWait.
+struct Deliveries {
+    std::vector<int64_t> starts;  // steady-clock ns at each callback's start
+    uint64_t samples = 0;
+    double sink = 0;
+    std::atomic<int> stallAtChunk{-1};  // the callback sleeps once, at this chunk
+    DWORD stallMs = 0;
+};
+Deliveries* deliveries = nullptr;
+
+void Note(DWORD n, double value) {
+    Deliveries& d = *deliveries;
+    d.starts.push_back(NowNs());
+    d.samples += n;
+    d.sink += value;
+    if (static_cast<int>(d.starts.size()) == d.stallAtChunk.load()) Sleep(d.stallMs);
+}
+void WINAPI OnRaw(UINT64, DWORD, DWORD n, DWORD* words) { Note(n, words[n - 1]); }
+void WINAPI OnVolts(UINT64, DWORD, DWORD n, double* volts, WORD*, WORD*) { Note(n, volts[n - 1]); }
+
+void StartLibrary(uint32_t deviceId, uint32_t firmware = 0) {
     halvex::sim::Reset();
     halvex::sim::BoardSetup setup;
-    setup.deviceId = 0x805C;
+    setup.deviceId = deviceId;
+    setup.firmware = firmware;
     halvex::sim::AddBoard(setup);
     HxTestLibraryStart();
-    halvex::sim::SetRegister(kBoard, 32, kChunkBytes);
-    halvex::sim::SetStreamIndexSource(kBoard, true);
-    ADC_SetRate(kBoard, 0, 1e6);
 }
 
 void StopLibrary() {
@@ -76,103 +105,308 @@ void StopLibrary() {
     halvex::sim::Reset();
 }
 
-// One block through the library to the callback; returns when the callback has every sample.
-void PipelineRun(DWORD type, void* callback) {
-    Delivered d;
-    delivered = &d;
-    ADC_SetCallback(kBoard, 0, type, callback);
-    ADC_AcquireBlock(kBoard, 0, kBlockSamples);
-    {
-        std::unique_lock lock(d.mutex);
-        d.changed.wait(lock, [&] { return d.samples >= kBlockSamples; });
-    }
-    ADC_AcquireEnd(kBoard, 0);
-    halvex::WaitForCallbackThreadsToEnd(10000);
-    benchmark::DoNotOptimize(d.sink);
-    delivered = nullptr;
+void StartStreamBoard(uint32_t chunkBytes, halvex::sim::DmaPacing pacing, double rate) {
+    StartLibrary(0x805C);
+    halvex::sim::SetRegister(kBoard, 32, chunkBytes);
+    halvex::sim::SetStreamIndexSource(kBoard, true);
+    halvex::sim::SetDmaPacing(kBoard, pacing);
+    ADC_SetRate(kBoard, 0, rate);
 }
 
-// The same samples filled and converted by one thread, chunk by chunk, with no pipeline.
-void BaselineRun(bool volts) {
-    std::vector<uint32_t> chunk(kChunkSamples);
-    std::vector<double> out(kChunkSamples);
-    std::vector<uint16_t> status(kChunkSamples);
+// One acquisition of `chunks` chunks to the callback; returns once the last callback returned.
+void PipelineRun(Deliveries& d, bool volts, DWORD samples) {
+    deliveries = &d;
+    ADC_SetCallback(kBoard, 0, volts ? ADC_CALLBACK_VOLTS : ADC_CALLBACK_RAW,
+                    volts ? reinterpret_cast<void*>(&OnVolts) : reinterpret_cast<void*>(&OnRaw));
+    ADC_AcquireBlock(kBoard, 0, samples);
+    HX_AcquireWait(kBoard, 0, 60000);
+    ADC_AcquireEnd(kBoard, 0);
+    deliveries = nullptr;
+}
+
+// ---- Throughput ------------------------------------------------------------------------------
+
+// The engine's fill for one channel on range 0 (as the index source writes it).
+void FillLikeTheEngine(uint32_t* out, uint64_t first, std::size_t n) {
+    const uint32_t bits = halvex::sim::IndexSampleWord(0, 0, 0);
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<uint32_t>((first + i) & 0xFFFF) | bits;
+}
+
+// One thread, no pipeline: fill a chunk as the simulated board does (its samples into a staging
+// block, then the DMA's write into the chunk), convert it as the callback type needs, look at
+// it. Returns ns per chunk.
+double BaselineNsPerChunk(uint32_t chunkBytes, bool volts) {
+    const std::size_t n = chunkBytes / 4;
+    const uint64_t chunks = kRunBytes / chunkBytes;
+    std::vector<uint32_t> staged(n), chunk(n);
+    std::vector<double> out(n);
+    std::vector<WORD> status(n);
     double sink = 0;
-    for (uint64_t first = 0; first < kBlockSamples; first += kChunkSamples) {
-        for (DWORD i = 0; i < kChunkSamples; ++i) chunk[i] = halvex::sim::IndexSampleWord(first + i, 0, 0);
+    const int64_t t0 = NowNs();
+    for (uint64_t c = 0; c < chunks; ++c) {
+        FillLikeTheEngine(staged.data(), c * n, n);
+        std::memcpy(chunk.data(), staged.data(), chunkBytes);
         if (volts) {
-            for (DWORD i = 0; i < kChunkSamples; ++i) halvex::UnpackSample(chunk[i], nullptr, &status[i], nullptr, &out[i]);
-            sink += out[kChunkSamples - 1];
+            halvex::PackedSamplesToVolts(chunk.data(), n, out.data(), status.data());
+            sink += out[n - 1];
         } else {
-            std::vector<uint32_t> copy(chunk);
-            sink += copy[kChunkSamples - 1];
+            sink += chunk[n - 1];
         }
+        benchmark::ClobberMemory();
     }
     benchmark::DoNotOptimize(sink);
+    return static_cast<double>(NowNs() - t0) / static_cast<double>(chunks);
 }
 
-void Throughput(benchmark::State& state, bool volts) {
-    StartLibrary();
-    halvex::sim::SetDmaPacing(kBoard, halvex::sim::DmaPacing::FreeRunning);
-    double pipelineSeconds = 0;
-    double baselineSeconds = 0;
+void BM_Throughput(benchmark::State& state) {
+    const auto chunkBytes = static_cast<uint32_t>(state.range(0));
+    const bool volts = state.range(1) != 0;
+    const uint64_t chunks = kRunBytes / chunkBytes;
+    StartStreamBoard(chunkBytes, halvex::sim::DmaPacing::FreeRunning, 1e6);
+    std::vector<double> pipelineNs, baselineNs, startupUs;
     for (auto _ : state) {
-        auto t0 = std::chrono::steady_clock::now();
-        PipelineRun(volts ? ADC_CALLBACK_VOLTS : ADC_CALLBACK_RAW,
-                    volts ? reinterpret_cast<void*>(&OnVolts) : reinterpret_cast<void*>(&OnRaw));
-        auto t1 = std::chrono::steady_clock::now();
-        BaselineRun(volts);
-        auto t2 = std::chrono::steady_clock::now();
-        pipelineSeconds += std::chrono::duration<double>(t1 - t0).count();
-        baselineSeconds += std::chrono::duration<double>(t2 - t1).count();
-        state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+        Deliveries d;
+        d.starts.reserve(chunks);
+        const int64_t t0 = NowNs();
+        PipelineRun(d, volts, static_cast<DWORD>(chunks * (chunkBytes / 4)));
+        if (d.starts.size() < 2) continue;
+        startupUs.push_back(static_cast<double>(d.starts.front() - t0) / 1e3);
+        const double steady = static_cast<double>(d.starts.back() - d.starts.front()) / static_cast<double>(d.starts.size() - 1);
+        pipelineNs.push_back(steady);
+        baselineNs.push_back(BaselineNsPerChunk(chunkBytes, volts));
+        state.SetIterationTime(steady * static_cast<double>(chunks) / 1e9);
     }
-    const double samples = static_cast<double>(kBlockSamples) * static_cast<double>(state.iterations());
-    state.counters["pipeline_MSps"] = samples / pipelineSeconds / 1e6;
-    state.counters["baseline_MSps"] = samples / baselineSeconds / 1e6;
-    state.counters["ratio"] = baselineSeconds / pipelineSeconds;
-    state.SetItemsProcessed(static_cast<int64_t>(samples));
     StopLibrary();
+    const double samplesPerChunk = chunkBytes / 4.0;
+    const double pipeline = samplesPerChunk / Median(pipelineNs) * 1e3;  // MS/s
+    const double baseline = samplesPerChunk / Median(baselineNs) * 1e3;
+    state.counters["pipeline_MSps"] = pipeline;
+    state.counters["baseline_MSps"] = baseline;
+    state.counters["ratio"] = pipeline / baseline;
+    state.counters["startup_us"] = Median(startupUs);
+    const std::string what = std::string(volts ? "volts" : "raw") + " " + std::to_string(chunkBytes / 1024) + " KiB";
+    Report(what + ": pipeline / baseline MS/s, ratio", "%.0f / %.0f, %.2f", pipeline, baseline, pipeline / baseline);
+    Report(what + ": start to first callback, us (median)", "%.0f", Median(startupUs));
 }
 
-void BM_StreamToRawCallback(benchmark::State& state) { Throughput(state, false); }
-void BM_StreamToVoltsCallback(benchmark::State& state) { Throughput(state, true); }
+// ---- Conversion alone --------------------------------------------------------------------------
 
-void BM_ChunkToCallbackLatencyAt1MSps(benchmark::State& state) {
-    StartLibrary();
-    halvex::sim::SetDmaPacing(kBoard, halvex::sim::DmaPacing::RealTime);
-    std::vector<double> latencies;
+void BM_Conversion(benchmark::State& state) {
+    const bool whole = state.range(0) != 0;
+    constexpr std::size_t n = 16384;
+    std::vector<uint32_t> words(n);
+    // Every range code, the flag now and then: the table path and the per-sample path alike.
+    for (std::size_t i = 0; i < n; ++i)
+        words[i] = static_cast<uint32_t>(i * 2654435761u) & 0x800FFFFFu;
+    std::vector<double> volts(n);
+    std::vector<WORD> status(n);
     for (auto _ : state) {
-        Delivered d;
-        delivered = &d;
-        const DWORD chunks = 64;  // about a second at 1 MS/s
-        ADC_SetCallback(kBoard, 0, ADC_CALLBACK_RAW, reinterpret_cast<void*>(&OnTimed));
-        const std::size_t before = halvex::sim::DmaCompletionTimes(kBoard).size();
-        ADC_AcquireBlock(kBoard, 0, chunks * kChunkSamples);
+        if (whole) {
+            halvex::PackedSamplesToVolts(words.data(), n, volts.data(), status.data());
+        } else {
+            for (std::size_t i = 0; i < n; ++i) halvex::UnpackSample(words[i], nullptr, &status[i], nullptr, &volts[i]);
+        }
+        benchmark::DoNotOptimize(volts.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n));
+}
+
+// ---- Real time: CPU per chunk, completion to callback -------------------------------------------
+
+std::set<pid_t> ThreadIds() {
+    std::set<pid_t> ids;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.') ids.insert(static_cast<pid_t>(std::stoi(entry->d_name)));
+        closedir(dir);
+    }
+    return ids;
+}
+
+// CPU time of a thread of this process by its id, in ns (0 once it has ended).
+int64_t ThreadCpuNs(pid_t tid) {
+    const auto clock = static_cast<clockid_t>((~static_cast<unsigned>(tid) << 3) | 6);  // per-thread, scheduler clock
+    timespec ts{};
+    if (clock_gettime(clock, &ts) != 0) return 0;
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+int64_t CpuOf(const std::set<pid_t>& ids) {
+    int64_t sum = 0;
+    for (pid_t id : ids) sum += ThreadCpuNs(id);
+    return sum;
+}
+
+void BM_RealTime(benchmark::State& state) {
+    const double rate = static_cast<double>(state.range(0)) * 1e6;
+    constexpr uint32_t kChunkBytes = 65536;
+    StartStreamBoard(kChunkBytes, halvex::sim::DmaPacing::RealTime, rate);
+    std::vector<double> cpuUs, latencyUs;
+    for (auto _ : state) {
+        // A short run first, so the engine's own thread exists before the ids are taken.
         {
-            std::unique_lock lock(d.mutex);
-            d.changed.wait(lock, [&] { return d.starts.size() >= chunks; });
+            Deliveries warm;
+            PipelineRun(warm, false, kChunkBytes / 4);
+        }
+        const std::set<pid_t> before = ThreadIds();
+        Deliveries d;
+        const uint64_t chunks = static_cast<uint64_t>(rate / (kChunkBytes / 4));  // about a second
+        d.starts.reserve(chunks + 1);
+        deliveries = &d;
+        ADC_SetCallback(kBoard, 0, ADC_CALLBACK_RAW, reinterpret_cast<void*>(&OnRaw));
+        const std::size_t completionsBefore = halvex::sim::DmaCompletionTimes(kBoard).size();
+        ADC_AcquireStream(kBoard, 0);
+        // Steady state: from the 5th chunk to the last but two, measured on the library's
+        // threads (those that were not there before the start).
+        HX_ACQUIRE_STATUS status{};
+        status.Size = sizeof status;
+        auto delivered = [&] {
+            HX_AcquireStatus(kBoard, 0, &status);
+            return status.ChunksDelivered;
+        };
+        const int64_t deadline = NowNs() + 20'000'000'000;
+        while (delivered() < 5 && NowNs() < deadline) Sleep(1);
+        std::set<pid_t> library;
+        for (pid_t id : ThreadIds())
+            if (before.count(id) == 0) library.insert(id);
+        const uint64_t c0 = delivered();
+        const int64_t cpu0 = CpuOf(library);
+        while (delivered() < chunks && NowNs() < deadline) Sleep(5);
+        const uint64_t c1 = delivered();
+        const int64_t cpu1 = CpuOf(library);
+        ADC_AcquireEnd(kBoard, 0);
+        HX_AcquireWait(kBoard, 0, 10000);
+        deliveries = nullptr;
+        if (c1 > c0) cpuUs.push_back(static_cast<double>(cpu1 - cpu0) / 1e3 / static_cast<double>(c1 - c0));
+        const auto completions = halvex::sim::DmaCompletionTimes(kBoard);
+        for (std::size_t i = 0; i < d.starts.size() && completionsBefore + i < completions.size(); ++i)
+            latencyUs.push_back(static_cast<double>(d.starts[i] - completions[completionsBefore + i]) / 1e3);
+    }
+    StopLibrary();
+    state.counters["cpu_us_per_chunk"] = Median(cpuUs);
+    state.counters["p50_us"] = Percentile(latencyUs, 50);
+    state.counters["p99_us"] = Percentile(latencyUs, 99);
+    const std::string at = std::to_string(state.range(0)) + " MS/s, 64 KiB";
+    Report("library CPU per chunk at " + at + ", us (median of 3 seconds)", "%.1f", Median(cpuUs));
+    Report("completion to callback at " + at + ", us p50 / p99", "%.0f / %.0f", Percentile(latencyUs, 50),
+           Percentile(latencyUs, 99));
+}
+
+// ---- Chunks in circulation ---------------------------------------------------------------------
+
+void BM_ChunksInCirculation(benchmark::State& state) {
+    constexpr uint32_t kChunkBytes = 65536;
+    constexpr double kRate = 10e6;
+    StartStreamBoard(kChunkBytes, halvex::sim::DmaPacing::RealTime, kRate);
+    std::vector<std::pair<int, int64_t>> series;  // ms since start, chunks alive
+    int64_t keepingUp = 0, peak = 0, after = 0;
+    for (auto _ : state) {
+        const int64_t base = halvex::LiveChunkCount();
+        Deliveries d;
+        d.starts.reserve(4096);
+        d.stallAtChunk = 150;  // about 0.25 s in
+        d.stallMs = 200;       // about 120 chunks of backlog
+        deliveries = &d;
+        ADC_SetCallback(kBoard, 0, ADC_CALLBACK_RAW, reinterpret_cast<void*>(&OnRaw));
+        const int64_t t0 = NowNs();
+        ADC_AcquireStream(kBoard, 0);
+        series.clear();
+        for (int ms = 0; ms <= 1000; ms += 25) {
+            while ((NowNs() - t0) / 1000000 < ms) Sleep(1);
+            series.emplace_back(ms, halvex::LiveChunkCount() - base);
         }
         ADC_AcquireEnd(kBoard, 0);
-        halvex::WaitForCallbackThreadsToEnd(10000);
-        const auto completions = halvex::sim::DmaCompletionTimes(kBoard);
-        for (std::size_t i = 0; i < chunks && before + i < completions.size(); ++i)
-            latencies.push_back(static_cast<double>(d.starts[i] - completions[before + i]) / 1000.0);
-        delivered = nullptr;
-    }
-    std::sort(latencies.begin(), latencies.end());
-    if (!latencies.empty()) {
-        state.counters["median_us"] = latencies[latencies.size() / 2];
-        state.counters["p99_us"] = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)];
-        state.counters["max_us"] = latencies.back();
+        HX_AcquireWait(kBoard, 0, 10000);
+        deliveries = nullptr;
+        keepingUp = peak = 0;
+        for (const auto& [ms, alive] : series) {
+            if (ms >= 50 && ms < 200) keepingUp = std::max(keepingUp, alive);
+            peak = std::max(peak, alive);
+        }
+        after = series.back().second;
     }
     StopLibrary();
+    state.counters["keeping_up"] = static_cast<double>(keepingUp);
+    state.counters["peak"] = static_cast<double>(peak);
+    state.counters["after_1s"] = static_cast<double>(after);
+    Report("chunks alive at 10 MS/s, 64 KiB: keeping up / peak after a 200 ms stall / 1 s", "%.0f / %.0f / %.0f",
+           static_cast<double>(keepingUp), static_cast<double>(peak), static_cast<double>(after));
+    std::string line;
+    for (std::size_t i = 0; i < series.size(); i += 2) line += std::to_string(series[i].second) + " ";
+    Summary().push_back({"chunks alive every 50 ms", line});
 }
 
-BENCHMARK(BM_StreamToRawCallback)->UseManualTime()->Iterations(8)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_StreamToVoltsCallback)->UseManualTime()->Iterations(8)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ChunkToCallbackLatencyAt1MSps)->Iterations(3)->Unit(benchmark::kMillisecond);
+// ---- Immediate scan ------------------------------------------------------------------------------
+
+void BM_ImmediateScanNative32(benchmark::State& state) {
+    const bool layout2 = state.range(0) != 0;
+    if (layout2)
+        StartLibrary(0x805C);
+    else
+        StartLibrary(0x80E8, 0x00010000);
+    const double floorUs = (layout2 ? 8 : 16) * 15.0;
+    std::vector<double> us;
+    DWORD scan[16];
+    for (auto _ : state) {
+        const int64_t t0 = NowNs();
+        ADC_GetImmediateScanRaw(kBoard, scan, 0);
+        const double took = static_cast<double>(NowNs() - t0) / 1e3;
+        us.push_back(took);
+        state.SetIterationTime(took / 1e6);
+    }
+    // What each of the scan's driver requests costs on its own, beside the floor.
+    std::vector<double> requestUs;
+    for (int i = 0; i < 200; ++i) {
+        const int64_t t0 = NowNs();
+        PIO_Out32(kBoard, 100, 0);
+        requestUs.push_back(static_cast<double>(NowNs() - t0) / 1e3);
+    }
+    StopLibrary();
+    state.counters["p50_over_floor"] = Median(us) / floorUs;
+    Report("one register write request, us p50", "%.1f", Median(requestUs));
+    Report(std::string("immediate scan, ") + (layout2 ? "8" : "16") + " commands: p50 us / floor us, ratio",
+           "%.0f / %.0f, %.3f", Median(us), floorUs, Median(us) / floorUs);
+}
+
+BENCHMARK(BM_Throughput)
+    ->ArgsProduct({{4096, 16384, 65536, 262144}, {0, 1}})
+    ->ArgNames({"chunk", "volts"})
+    ->UseManualTime()
+    ->Iterations(5)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Conversion)->Arg(0)->Arg(1)->ArgName("whole_chunk");
+BENCHMARK(BM_RealTime)->Arg(1)->Arg(10)->ArgName("MSps")->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ChunksInCirculation)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ImmediateScanNative32)->Arg(0)->Arg(1)->ArgName("layout2")->UseManualTime()->Iterations(200);
+
+// Picks the conversion rates out of the reporter's runs, then lets it print as usual.
+class SummaryReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.benchmark_name().rfind("BM_Conversion", 0) != 0) continue;
+            const auto items = run.counters.find("items_per_second");
+            if (items == run.counters.end()) continue;
+            const bool whole = run.benchmark_name().find("whole_chunk:1") != std::string::npos;
+            Report(whole ? "volts conversion, whole-chunk loop, MS/s" : "volts conversion, sample by sample, MS/s", "%.0f",
+                   items->second.value / 1e6);
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+};
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    SummaryReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    std::size_t width = 0;
+    for (const Row& row : Summary()) width = std::max(width, row.figure.size());
+    std::printf("\n%-*s  %s\n", static_cast<int>(width), "figure", "value");
+    for (const Row& row : Summary()) std::printf("%-*s  %s\n", static_cast<int>(width), row.figure.c_str(), row.value.c_str());
+    return 0;
+}

@@ -3,6 +3,7 @@
 
 #include <bit>
 #include <cmath>
+#include <vector>
 
 #include "adc/PackedSample.h"
 
@@ -105,4 +106,59 @@ TEST(CheckRangeCode, MinusOneMeansKeepAndEverythingElseIsRefused) {
         EXPECT_EQ(CheckRangeCode(code), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << std::hex << bad;
         EXPECT_EQ(code, bad);
     }
+}
+
+// ---- Whole chunks ------------------------------------------------------------------------------
+
+namespace {
+
+// Every range code, 6 (no range) included, times the counts at the ends of the field, times
+// the other bits a word may carry: the no-sample flag, the channel, stray bits 19 and 24-30.
+std::vector<PackedSample> EdgeWords() {
+    std::vector<PackedSample> words;
+    for (uint32_t code = 0; code < 8; ++code)
+        for (uint32_t counts : {0x0000u, 0x0001u, 0x3E80u, 0x7FFFu, 0x8000u, 0xC180u, 0xFFFFu})
+            for (uint32_t extra : {0u, NoSample, 0xFu << 20, 1u << 19, 0x7Fu << 24, 0xFFF80000u & ~(7u << 16)})
+                words.push_back(Word(code, counts, extra));
+    return words;
+}
+
+}  // namespace
+
+TEST(WholeChunkConversion, VoltsAndStatusAreBitForBitThoseOfUnpackSample) {
+    const std::vector<PackedSample> words = EdgeWords();
+    std::vector<double> volts(words.size(), 1.0);
+    std::vector<WORD> status(words.size(), 0xAAAA);
+    PackedSamplesToVolts(words.data(), words.size(), volts.data(), status.data());
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        uint16_t expectedStatus = 0;
+        double expectedVolts = 0;
+        UnpackSample(words[i], nullptr, &expectedStatus, nullptr, &expectedVolts);
+        EXPECT_EQ(Bits(volts[i]), Bits(expectedVolts)) << std::hex << words[i];
+        EXPECT_EQ(status[i], expectedStatus) << std::hex << words[i];
+    }
+}
+
+TEST(WholeChunkConversion, CountsAndStatusAreThoseOfUnpackSample) {
+    const std::vector<PackedSample> words = EdgeWords();
+    std::vector<WORD> counts(words.size(), 0xAAAA);
+    std::vector<WORD> status(words.size(), 0xAAAA);
+    PackedSamplesToCounts(words.data(), words.size(), counts.data(), status.data());
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        int16_t expectedCounts = 0;
+        uint16_t expectedStatus = 0;
+        UnpackSample(words[i], &expectedCounts, &expectedStatus, nullptr, nullptr);
+        EXPECT_EQ(counts[i], static_cast<WORD>(expectedCounts)) << std::hex << words[i];
+        EXPECT_EQ(status[i], expectedStatus) << std::hex << words[i];
+    }
+}
+
+TEST(WholeChunkConversion, WritesExactlyTheSamplesAskedFor) {
+    const std::vector<PackedSample> words = EdgeWords();
+    std::vector<double> volts(words.size() + 1, 7.0);
+    std::vector<WORD> status(words.size() + 1, 7);
+    PackedSamplesToVolts(words.data(), words.size() - 1, volts.data(), status.data());
+    EXPECT_EQ(volts[words.size() - 1], 7.0);
+    EXPECT_EQ(status[words.size() - 1], 7);
+    PackedSamplesToVolts(words.data(), 0, volts.data(), status.data());  // nothing, no crash
 }

@@ -380,6 +380,13 @@ HALVEX_API DWORD WINAPI ADC_GetImmediateV(UINT64 iBoard, DWORD iSequencer, doubl
  *    and ADC_ClearData discards them (the samples cannot be read through this interface;
  *    memory grows by one chunk per transfer until they are cleared).
  *
+ * Memory: besides the chunks waiting for the callback or in the pile, a stream holds the chunk
+ * the board is filling, the one the callback is reading, and a reserve of empty chunks prepared
+ * in advance: four, or two when a chunk is over 4 MiB. A callback that keeps up therefore costs
+ * about eight chunks at most (512 KiB with 64 KiB chunks). After a slow callback has caught up,
+ * the empty chunks beyond the reserve and two more are freed, so memory returns to that size.
+ * A volts callback adds 12 bytes per sample for its arrays, a counts callback 6.
+ *
  * Unloading the library ends every running acquisition (as ADC_AcquireEnd does).
  */
 

@@ -158,13 +158,35 @@ TPoolFillThread::TPoolFillThread(std::shared_ptr<TChunkSupply> supply)
     thread_.Start();
 }
 
+namespace {
+// Faults every page of a fresh chunk in here, so the driver's first write into it does not.
+void TouchPages(void* chunk, DWORD size) {
+    constexpr DWORD kPageBytes = 4096;
+    auto* bytes = static_cast<volatile BYTE*>(chunk);
+    for (DWORD offset = 0; offset < size; offset += kPageBytes) bytes[offset] = 0;
+    if (size != 0) bytes[size - 1] = 0;
+}
+}  // namespace
+
+void TChunkSupply::Recycle(void* chunk) {
+    if (!EmptyChunkPool.PushLastWithin(chunk, HighWater)) FreeChunk(chunk);
+}
+
 void TPoolFillThread::Body() {
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+    TChunkPool& pool = supply_->EmptyChunkPool;
     do {
-        void* block = AllocChunk(supply_->ChunkSize);
-        if (block != nullptr) {
+        while (!thread_.StopRequested() && pool.Count() < supply_->ReserveChunks) {
+            void* block = AllocChunk(supply_->ChunkSize);
+            if (block == nullptr) break;
+            TouchPages(block, supply_->ChunkSize);
             SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
-            supply_->EmptyChunkPool.PushLast(block);
+            try {
+                pool.PushLast(block);
+            } catch (...) {
+                FreeChunk(block);
+                throw;
+            }
             SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
         }
         WaitForSingleObject(fillEvent_.Get(), INFINITE);
@@ -233,7 +255,7 @@ void TPoolCallbackThread::Body() {
             DeliverChunk(chunk);
             record_->ChunksDelivered.fetch_add(1);
         }
-        supply_->EmptyChunkPool.PushLast(chunk);
+        supply_->Recycle(chunk);
     }
     // The callback is never called again for this run.
     record_->PartDone();
@@ -245,23 +267,20 @@ void TPoolCallbackThread::DeliverChunk(void* pData) {
     const auto* samples = static_cast<const PackedSample*>(pData);
     switch (plan_.CallbackType) {
         case kCallbackTypeRaw:
-            raw_.assign(samples, samples + DataCt);
+            // The chunk itself: it goes back to the pools only after the call has returned.
             break;
         case kCallbackTypeCounts:
             counts_.resize(DataCt);
             status_.resize(DataCt);
+            // Zeroed each time: nothing a callback wrote into the array may reach the next one.
             timestamp_.assign(DataCt, 0);
-            for (DWORD i = 0; i < DataCt; ++i) {
-                int16_t counts;
-                UnpackSample(samples[i], &counts, &status_[i], nullptr, nullptr);
-                counts_[i] = static_cast<WORD>(counts);
-            }
+            PackedSamplesToCounts(samples, DataCt, counts_.data(), status_.data());
             break;
         case kCallbackTypeVolts:
             volts_.resize(DataCt);
             status_.resize(DataCt);
             timestamp_.assign(DataCt, 0);
-            for (DWORD i = 0; i < DataCt; ++i) UnpackSample(samples[i], nullptr, &status_[i], nullptr, &volts_[i]);
+            PackedSamplesToVolts(samples, DataCt, volts_.data(), status_.data());
             break;
         default:
             return;
@@ -274,7 +293,8 @@ void TPoolCallbackThread::DeliverChunk(void* pData) {
         try {
             switch (plan_.CallbackType) {
                 case kCallbackTypeRaw:
-                    CallUser<TPCallbackProcSRaw, HX_CallbackRaw>(plan_, iBoard, iSequencer, DataCt, raw_.data());
+                    CallUser<TPCallbackProcSRaw, HX_CallbackRaw>(plan_, iBoard, iSequencer, DataCt,
+                                                                 static_cast<DWORD*>(pData));
                     break;
                 case kCallbackTypeCounts:
                     CallUser<TPCallbackProcSCounts, HX_CallbackCounts>(plan_, iBoard, iSequencer, DataCt, counts_.data(),
@@ -304,7 +324,7 @@ TTransfer::~TTransfer() {
     // The chunk of a failed transfer goes back to the empty pool rather than being lost.
     if (chunk != nullptr) {
         try {
-            supply_.EmptyChunkPool.PushLast(chunk);
+            supply_.Recycle(chunk);
         } catch (...) {
             FreeChunk(chunk);
         }
@@ -342,9 +362,11 @@ void TPoolAcquireThread::Wake() {
 }
 
 void* TPoolAcquireThread::GetEmptyChunk() {
-    void* chunk = supply_->EmptyChunkPool.PopLast();
+    std::size_t left = 0;
+    void* chunk = supply_->EmptyChunkPool.PopLast(&left);
+    // Only when the fill thread fell behind: the reserve is there so that this stays rare.
     if (chunk == nullptr) chunk = AllocChunk(plan_.ChunkSize);
-    if (!supply_->EmptyChunkPool.bGotData() && fillThread_ != nullptr) fillThread_->Ask();
+    if (left < supply_->LowWater && fillThread_ != nullptr) fillThread_->Ask();
     return chunk;
 }
 

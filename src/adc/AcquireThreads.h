@@ -2,10 +2,12 @@
 //
 //   TPoolAcquireThread   keeps exactly one DMA data request outstanding and hands each filled
 //                        chunk on, to the callback thread or to its own final pool;
-//   TPoolFillThread      keeps the acquisition thread's empty pool stocked, so the
-//                        time-critical transfer loop seldom allocates;
+//   TPoolFillThread      keeps a small reserve of empty chunks, allocated and touched in
+//                        advance, so the time-critical transfer loop neither allocates nor
+//                        faults;
 //   TPoolCallbackThread  converts each filled chunk, calls the user function with no library
-//                        lock held and recycles the chunk; it frees itself when it has drained.
+//                        lock held and recycles the chunk (or frees it, when enough are spare
+//                        already); it frees itself when it has drained.
 //
 // The callback thread may still be draining after ADC_AcquireEnd destroyed the acquisition
 // thread, so what both use (the chunk size and the empty pool) lives in a TChunkSupply they
@@ -18,6 +20,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -85,9 +88,25 @@ private:
 };
 
 // Shared by an acquisition thread, its fill thread and its callback thread.
+//
+// The empty pool's marks: the fill thread tops it up to ReserveChunks; the acquisition thread
+// asks for that once a take leaves fewer than LowWater; a returned chunk is freed instead of
+// kept when HighWater are spare already, so memory goes back to its steady state after a
+// backlog. Large chunks keep a smaller reserve.
 struct TChunkSupply {
-    explicit TChunkSupply(DWORD chunkSize) : ChunkSize(chunkSize) {}
+    explicit TChunkSupply(DWORD chunkSize)
+        : ChunkSize(chunkSize),
+          ReserveChunks(chunkSize > kLargeChunkBytes ? 2 : 4),
+          LowWater(ReserveChunks / 2),
+          HighWater(ReserveChunks + 2) {}
+    // Back to the empty pool, or to the heap beyond the high-water mark.
+    void Recycle(void* chunk);
+
+    static constexpr DWORD kLargeChunkBytes = 4u << 20;
     const DWORD ChunkSize;
+    const std::size_t ReserveChunks;
+    const std::size_t LowWater;
+    const std::size_t HighWater;
     TChunkPool EmptyChunkPool;  // no semaphore; reused last in, first out
 };
 
@@ -104,7 +123,7 @@ public:
     // Starts at once. Throws std::bad_alloc when its event cannot be created.
     explicit TPoolFillThread(std::shared_ptr<TChunkSupply> supply);
 
-    // One more chunk, please.
+    // Top the reserve up, please.
     void Ask() { SetEvent(fillEvent_.Get()); }
 
 private:
@@ -112,7 +131,7 @@ private:
 
     TLiveStreamThread live_;
     const std::shared_ptr<TChunkSupply> supply_;
-    // Auto-reset, created signalled: one signal asks for one more chunk, the first pass needs none.
+    // Auto-reset, created signalled: the first pass stocks the reserve unasked.
     TOwnedHandle fillEvent_;
     TWorkerThread thread_;
 };
@@ -173,7 +192,7 @@ private:
     // Filled chunks in acquisition order, then the kill.
     TChunkPool dataChunkPool_{TChunkPool::pcCounted};
     // Conversion arrays, reused from chunk to chunk: the user sees them only during a call.
-    std::vector<DWORD> raw_;
+    // A raw callback gets the chunk's own words instead.
     std::vector<WORD> counts_;
     std::vector<double> volts_;
     std::vector<WORD> status_;

@@ -1,5 +1,6 @@
 #include "adc/ChunkPool.h"
 
+#include <cstdint>
 #include <new>
 
 #include "core/Core.h"
@@ -53,92 +54,129 @@ TChunkPool::~TChunkPool() {
     // Closed first, so the pops below do not wait on it.
     CloseAndInvalidate(hPoolSem);
     while (void* chunk = PopLast()) FreeChunk(chunk);
+    while (pSpare != nullptr) {
+        TPAcqChunkLink next = pSpare->pNext;
+        LocalFree(pSpare);
+        pSpare = next;
+    }
     CloseAndInvalidate(hPoolMutex);
     livePools.fetch_sub(1, std::memory_order_relaxed);
 }
 
-TPAcqChunkLink TChunkPool::NewLink(void* pData) {
-    auto* link = static_cast<TPAcqChunkLink>(LocalAlloc(LMEM_FIXED, sizeof(TAcqChunkLink)));
-    if (link == nullptr) throw std::bad_alloc();
-    link->pPrev = nullptr;
-    link->pNext = nullptr;
-    link->pData = pData;
-    return link;
-}
-
-void* TChunkPool::TakeLink(TPAcqChunkLink link) {
-    if (link == nullptr) return nullptr;
-    void* chunk = link->pData;
-    LocalFree(link);
-    return chunk;
-}
-
-void TChunkPool::PushLast(void* pData) {
-    TPAcqChunkLink link = NewLink(pData);
-    {
-        MutexHold hold(hPoolMutex);
-        link->pPrev = pLast;
-        if (pLast != nullptr)
-            pLast->pNext = link;
-        else
-            pFirst = link;
-        pLast = link;
-        ++count_;
+bool TChunkPool::Push(void* pData, bool atHead, std::size_t limit) {
+    // A link of our own is allocated outside the hold, and only when no spare one is left.
+    TPAcqChunkLink fresh = nullptr;
+    for (;;) {
+        bool pushed = false;
+        bool full = false;
+        {
+            MutexHold hold(hPoolMutex);
+            if (count_ >= limit) {
+                full = true;
+            } else {
+                TPAcqChunkLink link = fresh;
+                if (link == nullptr && pSpare != nullptr) {
+                    link = pSpare;
+                    pSpare = link->pNext;
+                    --spareCount_;
+                }
+                if (link != nullptr) {
+                    fresh = nullptr;
+                    link->pData = pData;
+                    if (atHead) {
+                        link->pPrev = nullptr;
+                        link->pNext = pFirst;
+                        if (pFirst != nullptr)
+                            pFirst->pPrev = link;
+                        else
+                            pLast = link;
+                        pFirst = link;
+                    } else {
+                        link->pNext = nullptr;
+                        link->pPrev = pLast;
+                        if (pLast != nullptr)
+                            pLast->pNext = link;
+                        else
+                            pFirst = link;
+                        pLast = link;
+                    }
+                    ++count_;
+                    pushed = true;
+                }
+            }
+        }
+        if (pushed) {
+            ReleaseOnce(hPoolSem);
+            return true;
+        }
+        if (full) {
+            if (fresh != nullptr) LocalFree(fresh);
+            return false;
+        }
+        fresh = static_cast<TPAcqChunkLink>(LocalAlloc(LMEM_FIXED, sizeof(TAcqChunkLink)));
+        if (fresh == nullptr) throw std::bad_alloc();
     }
-    ReleaseOnce(hPoolSem);
 }
 
-void TChunkPool::PushFirst(void* pData) {
-    TPAcqChunkLink link = NewLink(pData);
-    {
-        MutexHold hold(hPoolMutex);
-        link->pNext = pFirst;
-        if (pFirst != nullptr)
-            pFirst->pPrev = link;
-        else
-            pLast = link;
-        pFirst = link;
-        ++count_;
-    }
-    ReleaseOnce(hPoolSem);
-}
+void TChunkPool::PushLast(void* pData) { Push(pData, false, SIZE_MAX); }
+
+void TChunkPool::PushFirst(void* pData) { Push(pData, true, SIZE_MAX); }
+
+bool TChunkPool::PushLastWithin(void* pData, std::size_t limit) { return Push(pData, false, limit); }
 
 void TChunkPool::PushKill() { ReleaseOnce(hPoolSem); }
 
-void* TChunkPool::PopFirst() {
-    if (hPoolSem != INVALID_HANDLE_VALUE) WaitForSingleObject(hPoolSem, INFINITE);
-    TPAcqChunkLink link;
-    {
-        MutexHold hold(hPoolMutex);
-        link = pFirst;
-        if (link != nullptr) {
-            pFirst = link->pNext;
-            --count_;
-        }
+void* TChunkPool::Unlink(bool atHead, TPAcqChunkLink& pDrop) {
+    TPAcqChunkLink link = atHead ? pFirst : pLast;
+    if (link == nullptr) return nullptr;
+    if (atHead) {
+        pFirst = link->pNext;
         if (pFirst != nullptr)
             pFirst->pPrev = nullptr;
         else
             pLast = nullptr;
-    }
-    return TakeLink(link);
-}
-
-void* TChunkPool::PopLast() {
-    if (hPoolSem != INVALID_HANDLE_VALUE) WaitForSingleObject(hPoolSem, INFINITE);
-    TPAcqChunkLink link;
-    {
-        MutexHold hold(hPoolMutex);
-        link = pLast;
-        if (link != nullptr) {
-            pLast = link->pPrev;
-            --count_;
-        }
+    } else {
+        pLast = link->pPrev;
         if (pLast != nullptr)
             pLast->pNext = nullptr;
         else
             pFirst = nullptr;
     }
-    return TakeLink(link);
+    --count_;
+    void* chunk = link->pData;
+    if (spareCount_ < kMaxSpareLinks) {
+        link->pNext = pSpare;
+        pSpare = link;
+        ++spareCount_;
+    } else {
+        pDrop = link;
+    }
+    return chunk;
+}
+
+void* TChunkPool::PopFirst() {
+    if (hPoolSem != INVALID_HANDLE_VALUE) WaitForSingleObject(hPoolSem, INFINITE);
+    TPAcqChunkLink drop = nullptr;
+    void* chunk;
+    {
+        MutexHold hold(hPoolMutex);
+        chunk = Unlink(true, drop);
+    }
+    if (drop != nullptr) LocalFree(drop);
+    return chunk;
+}
+
+void* TChunkPool::PopLast(std::size_t* pLeft) {
+    if (hPoolSem != INVALID_HANDLE_VALUE) WaitForSingleObject(hPoolSem, INFINITE);
+    TPAcqChunkLink drop = nullptr;
+    void* chunk;
+    {
+        MutexHold hold(hPoolMutex);
+        chunk = Unlink(false, drop);
+        if (pLeft != nullptr) *pLeft = count_;
+    }
+    if (drop != nullptr) LocalFree(drop);
+    return chunk;
 }
 
 std::size_t TChunkPool::Count() {

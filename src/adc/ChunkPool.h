@@ -20,7 +20,8 @@ namespace halvex {
 struct TAcqChunkLink;
 using TPAcqChunkLink = TAcqChunkLink*;
 
-// One queued chunk. Allocated by the push that queues it, freed by whatever removes it.
+// One queued chunk. A pop keeps a few links aside for the next pushes, so a chunk going round
+// the pools costs no heap call; links taken by DetachAll are freed with their chain.
 struct TAcqChunkLink {
     TPAcqChunkLink pPrev;  // nearer the head, null at the head
     TPAcqChunkLink pNext;  // nearer the tail, null at the tail
@@ -46,11 +47,15 @@ public:
 
     void PushLast(void* pData);
     void PushFirst(void* pData);
+    // PushLast unless `limit` chunks are queued already; false then, and the chunk stays the
+    // caller's. Check and push are one hold of the mutex.
+    bool PushLastWithin(void* pData, std::size_t limit);
     // The order to end: one semaphore count with nothing queued. No effect without a semaphore.
     void PushKill();
-    // With a semaphore these wait for a count first; null when the list is empty.
+    // With a semaphore these wait for a count first; null when the list is empty. `pLeft`, when
+    // given, receives the chunks still queued after the pop, read in the same hold.
     void* PopFirst();
-    void* PopLast();
+    void* PopLast(std::size_t* pLeft = nullptr);
     bool bGotData();
     // Chunks queued now.
     std::size_t Count();
@@ -67,12 +72,19 @@ public:
     HANDLE hPoolMutex = INVALID_HANDLE_VALUE;
 
 private:
-    TPAcqChunkLink NewLink(void* pData);
-    void* TakeLink(TPAcqChunkLink link);
+    // Queues at the tail or the head unless `limit` chunks are queued; false when full.
+    bool Push(void* pData, bool atHead, std::size_t limit);
+    // Unlinks the head or the tail, with the mutex held; the link goes aside (or is returned
+    // in `pDrop` for the caller to free after the hold).
+    void* Unlink(bool atHead, TPAcqChunkLink& pDrop);
+
+    static constexpr std::size_t kMaxSpareLinks = 64;
 
     TPAcqChunkLink pFirst = nullptr;  // guarded by hPoolMutex
     TPAcqChunkLink pLast = nullptr;   // guarded by hPoolMutex
     std::size_t count_ = 0;           // guarded by hPoolMutex
+    TPAcqChunkLink pSpare = nullptr;  // guarded by hPoolMutex; chained through pNext
+    std::size_t spareCount_ = 0;      // guarded by hPoolMutex
 };
 
 // Pools and links alive right now, for leak checks in tests.

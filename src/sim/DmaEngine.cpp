@@ -191,6 +191,7 @@ void DmaEngineModel::Fill(uint32_t* out, uint64_t firstIndex, uint64_t count) {
 bool DmaEngineModel::CompleteFromFifo(Board& board, DWORD bytes) {
     (void)board;
     const uint64_t wanted = bytes / 4;
+    int64_t completedAt = 0;
     const bool completed = piong_->CompleteOldest([&](uint8_t* out, DWORD outSize) {
         const uint64_t n = std::min<uint64_t>(wanted, outSize / 4);
         std::vector<uint32_t> words;
@@ -215,11 +216,14 @@ bool DmaEngineModel::CompleteFromFifo(Board& board, DWORD bytes) {
         if (!words.empty()) std::memcpy(out, words.data(), n * 4);
         if (outSize > n * 4) std::memset(out + n * 4, 0, outSize - n * 4);
         status_.delivered += n;
+        // Stamped before the bus signals the request: a reader of the stamp never sees the
+        // completion before its time.
+        completedAt = Nanoseconds(Clock::now());
         return CompletionResult{ERROR_SUCCESS, outSize};
     });
     if (completed) {
         ++status_.completed;
-        completions_.push_back(Nanoseconds(Clock::now()));
+        completions_.push_back(completedAt);
         if (completions_.size() > kCompletionTimesKept) completions_.pop_front();
     }
     return completed;

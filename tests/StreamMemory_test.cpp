@@ -1,0 +1,90 @@
+// The memory of a streaming acquisition: the chunk a raw callback reads, the reserve of empty
+// chunks, and the return to a few chunks once a backlog has drained.
+#include <algorithm>
+#include <atomic>
+#include <vector>
+
+#include "StreamFixture.h"
+
+namespace {
+
+class StreamMemory : public StreamTest {
+protected:
+    static int64_t ChunksAlive() { return halvex::LiveChunkCount() - chunksAtStart_; }
+    static HX_ACQUIRE_STATUS Status() {
+        HX_ACQUIRE_STATUS status{};
+        status.Size = sizeof status;
+        EXPECT_EQ(HX_AcquireStatus(kStreamBoard, 0, &status), 0u);
+        return status;
+    }
+    static DWORD SetRawCallback(HX_CallbackRaw callback) {
+        return HX_SetCallbackContext(kStreamBoard, 0, ADC_CALLBACK_RAW, reinterpret_cast<void*>(callback), nullptr);
+    }
+
+    void SetUp() override {
+        StreamTest::SetUp();
+        chunksAtStart_ = halvex::LiveChunkCount();
+    }
+
+    static inline int64_t chunksAtStart_ = 0;
+};
+
+// Holds the first call until the test lets go; counts every call.
+std::atomic<bool> gLetGo{false};
+std::atomic<int> gCalls{0};
+void WINAPI HoldFirstCall(void*, UINT64, DWORD, DWORD, DWORD*) {
+    if (gCalls.fetch_add(1) == 0) AwaitTrue([] { return gLetGo.load(); });
+}
+
+// Copies the words on entry, gives the free-running board time to write into a reused chunk,
+// and compares.
+std::atomic<int> gChanged{0};
+void WINAPI CompareAfterAPause(void*, UINT64, DWORD, DWORD n, DWORD* words) {
+    const std::vector<DWORD> before(words, words + n);
+    Sleep(2);
+    if (!std::equal(before.begin(), before.end(), words)) gChanged.fetch_add(1);
+    gCalls.fetch_add(1);
+}
+
+TEST_F(StreamMemory, ARawCallbacksWordsStayAsDeliveredUntilItReturns) {
+    gCalls = 0;
+    gChanged = 0;
+    ASSERT_EQ(SetRawCallback(&CompareAfterAPause), 0u);
+    ASSERT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
+    ASSERT_TRUE(AwaitTrue([] { return gCalls.load() >= 16; }));
+    EXPECT_EQ(EndAndDrain(), 0u);
+    EXPECT_EQ(gChanged.load(), 0) << "a chunk was refilled while its callback read it";
+}
+
+TEST_F(StreamMemory, TheFillThreadStocksAReserveBeforeItIsNeeded) {
+    // A chunk every quarter second: the reserve is there long before the loop would take it.
+    ASSERT_EQ(ADC_SetRate(kStreamBoard, 0, 1000), 0u);
+    halvex::sim::SetDmaPacing(kStreamBoard, halvex::sim::DmaPacing::RealTime);
+    ASSERT_EQ(SetCallback(ADC_CALLBACK_RAW), 0u);
+    ASSERT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
+    // The reserve of four, less the chunk the board is filling, and that chunk.
+    EXPECT_TRUE(AwaitTrue([] { return ChunksAlive() >= 4; })) << ChunksAlive();
+    EXPECT_EQ(EndAndDrain(), 0u);
+}
+
+TEST_F(StreamMemory, AfterABacklogDrainsTheSpareChunksGoBackToTheHeap) {
+    gCalls = 0;
+    gLetGo = false;
+    struct LetGoOnAnyExit {
+        ~LetGoOnAnyExit() { gLetGo = true; }
+    } letGo;
+    ASSERT_EQ(SetRawCallback(&HoldFirstCall), 0u);
+    constexpr DWORD kChunks = 64;
+    ASSERT_EQ(ADC_AcquireBlock(kStreamBoard, 0, kChunks * (kChunkBytes / 4)), 0u);
+    // Free-running, the whole block arrives while the callback still holds the first chunk.
+    ASSERT_TRUE(AwaitTrue([] { return Status().RunEnded != 0; }));
+    EXPECT_GE(ChunksAlive(), static_cast<int64_t>(kChunks));
+    gLetGo = true;
+    ASSERT_EQ(HX_AcquireWait(kStreamBoard, 0, 20000), 0u);
+    EXPECT_EQ(gCalls.load(), static_cast<int>(kChunks));
+    // The run is over but not yet ended: only its spare chunks are left, a handful.
+    EXPECT_LE(ChunksAlive(), 8);
+    EXPECT_EQ(EndAndDrain(), 0u);
+}
+
+}  // namespace
