@@ -1,11 +1,14 @@
 #include "Isolated.h"
 
+#include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <string>
 
 #include "Await.h"
 #include "platform/ForkedChild.h"
@@ -23,11 +26,35 @@ std::string ReadAll(int fd) {
     return text;
 }
 
+// Until every other thread of this process sleeps, or the guard passes. A thread that runs at
+// the fork may hold a lock of the runtime's (the address sanitizer's allocator is not fork-safe)
+// that the child, which goes on to start threads and allocate, would then never get.
+void AwaitOtherThreadsAsleep(std::chrono::milliseconds guard) {
+    const std::string self = std::to_string(static_cast<long>(gettid()));
+    AwaitTrue([&] {
+        DIR* tasks = opendir("/proc/self/task");
+        if (tasks == nullptr) return true;
+        bool asleep = true;
+        while (const dirent* entry = readdir(tasks)) {
+            if (entry->d_name[0] == '.' || self == entry->d_name) continue;
+            std::ifstream stat(std::string("/proc/self/task/") + entry->d_name + "/stat");
+            std::string line;
+            std::getline(stat, line);
+            // The state follows the name, which is in parentheses and may hold spaces.
+            const std::size_t close = line.rfind(')');
+            if (close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'S') asleep = false;
+        }
+        closedir(tasks);
+        return asleep;
+    }, guard);
+}
+
 }  // namespace
 
 std::string RunIsolated(const std::function<std::string()>& body) {
     int report[2];
     if (pipe(report) != 0) return "no pipe for the child's report";
+    AwaitOtherThreadsAsleep(std::chrono::seconds(2));
     const pid_t child = fork();
     if (child < 0) {
         close(report[0]);
