@@ -373,8 +373,12 @@ TEST(ForkedChildWin32, AMutexOwnedByAnotherThreadIsAbandonedAndItsWaitersAreGone
 }
 
 TEST(ForkedChildWin32, ChildrenForkedWhileAnotherThreadUsesTheLayerFindItUsable) {
-    // A wait on many objects takes the lock of each for most of each turn. It allocates nothing,
-    // so it runs under the address sanitizer too, whose allocator is not fork-safe.
+#if defined(__SANITIZE_ADDRESS__)
+    // A child forked while the other thread is anywhere in the address sanitizer's allocator (its
+    // start, its frees) finds the allocator's lock taken for good: the sanitizer's, not the layer's.
+    GTEST_SKIP() << "the address sanitizer's allocator is not fork-safe under a running thread";
+#endif
+    // A wait on many objects takes the lock of each for most of each turn.
     std::vector<HANDLE> events(MAXIMUM_WAIT_OBJECTS);
     for (auto& event : events) event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::atomic<bool> stop{false};
