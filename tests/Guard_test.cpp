@@ -1,6 +1,7 @@
 // The caller-pointer guard against memory the process cannot read or write.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -82,6 +83,20 @@ TEST_F(Guard, LargeCopiesArriveWholeAndAFailedStoreLeavesNothingBehind) {
     std::vector<unsigned char> target(source.size());
     ASSERT_TRUE(GuardedStore(target.data(), source.data(), source.size()));
     EXPECT_EQ(target, source);
+}
+
+// Where the kernel refuses the direct copy, the pipe does the same work.
+TEST_F(Guard, ThePipeFallbackCopiesAndFaultsAsTheDirectCopyDoes) {
+    halvex::platform::UseGuardPipeOnlyForTests(true);
+    std::vector<unsigned char> source(100 * 1024 + 3);
+    for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<unsigned char>(i * 13);
+    std::vector<unsigned char> target(source.size());
+    const bool stored = GuardedStore(target.data(), source.data(), source.size());
+    const bool faulted = !GuardedStore(readOnly(), source.data(), 2 * page());
+    const bool storedAgain = GuardedStore(target.data() + 1, source.data(), source.size() - 1);
+    halvex::platform::UseGuardPipeOnlyForTests(false);
+    EXPECT_TRUE(stored && faulted && storedAgain);
+    EXPECT_TRUE(std::equal(source.begin(), source.end() - 1, target.begin() + 1));
 }
 
 TEST_F(Guard, ThreadsCopyIndependently) {

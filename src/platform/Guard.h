@@ -17,6 +17,10 @@ bool GuardedLoad(void* dst, const void* src, std::size_t size);
 // Whether a store of `size` bytes to `p` would succeed right now.
 bool CanStore(void* p, std::size_t size);
 
+// For tests of the platform's fallback copy: on Linux, copy through a pipe only, as where the
+// kernel refuses a process access to itself; nothing elsewhere.
+void UseGuardPipeOnlyForTests(bool pipeOnly) noexcept;
+
 template <typename T>
 bool GuardedStoreValue(T* dst, const T& value) {
     return GuardedStore(dst, &value, sizeof(T));

@@ -57,4 +57,6 @@ bool GuardedLoad(void* dst, const void* src, std::size_t size) {
 
 bool CanStore(void* p, std::size_t size) { return RangeAllows(p, size, kWritable); }
 
+void UseGuardPipeOnlyForTests(bool) noexcept {}
+
 }  // namespace halvex::platform
