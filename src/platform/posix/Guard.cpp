@@ -7,6 +7,7 @@
 #include "platform/Guard.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -80,14 +81,29 @@ std::atomic<int> gDirectCopy{1};
 
 enum class Direct { Copied, Faulted, Unavailable };
 
-// One system call for the whole range. The process's id is asked each time: in a child that
-// fork() made, a remembered one would name the parent.
+// This process's id, asked once and forgotten in a child that fork() makes, where the
+// remembered one would name the parent.
+std::atomic<pid_t> gSelf{0};
+
+void ForgetSelf() { gSelf.store(0, std::memory_order_relaxed); }
+
+pid_t Self() {
+    pid_t self = gSelf.load(std::memory_order_relaxed);
+    if (self == 0) {
+        [[maybe_unused]] static const int watching = pthread_atfork(nullptr, nullptr, ForgetSelf);
+        self = getpid();
+        gSelf.store(self, std::memory_order_relaxed);
+    }
+    return self;
+}
+
+// One system call for the whole range.
 Direct CopyDirect(void* dst, const void* src, std::size_t size) {
     if (gDirectCopy.load(std::memory_order_relaxed) == 0) return Direct::Unavailable;
     iovec local{dst, size};
     iovec remote{const_cast<void*>(src), size};
     ssize_t n;
-    do n = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
+    do n = process_vm_readv(Self(), &local, 1, &remote, 1, 0);
     while (n < 0 && errno == EINTR);
     if (n == static_cast<ssize_t>(size)) return Direct::Copied;
     if (n < 0 && (errno == ENOSYS || errno == EPERM || errno == EACCES)) {
