@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,9 @@ HALVEX_SIM_API void UseDefaultBoards();
 // Reset, then the boards named by HALVEX_SIM_BOARDS, or the default set when it is unset.
 // False (and the default set) when the variable cannot be parsed.
 HALVEX_SIM_API bool UseEnvironmentBoards();
+// The first entry of a HALVEX_SIM_BOARDS value that cannot be parsed, trimmed (empty for the
+// empty entry a trailing comma makes); nullopt when the whole value parses.
+HALVEX_SIM_API std::optional<std::string> BadBoardListEntry(const std::string& text);
 HALVEX_SIM_API std::size_t BoardCount();
 // The board as the bus holds it: a made-up path and name are filled in.
 HALVEX_SIM_API BoardSetup BoardSetupOf(std::size_t board);

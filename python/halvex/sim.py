@@ -51,11 +51,11 @@ def use_boards(boards):
     _sim("HXSIM_LibraryDetach")
     _sim("HXSIM_ResetBus")
     for entry in boards:
-        spec = entry if isinstance(entry, dict) else {"id": entry}
-        device = spec["id"]
+        board = entry if isinstance(entry, dict) else {"id": entry}
+        device = board["id"]
         device = int(device, 16) if isinstance(device, str) else int(device)
-        _sim("HXSIM_AddBoard", device, int(spec.get("firmware", 0)), int(spec.get("clock", 0)),
-             int(spec.get("transfer", 0)), None)
+        _sim("HXSIM_AddBoard", device, int(board.get("firmware", 0)), int(board.get("clock", 0)),
+             int(board.get("transfer", 0)), None)
     _sim("HXSIM_LibraryStart")
     return list_boards()
 

@@ -55,21 +55,37 @@ bool ParseBoard(std::string_view item, BoardSetup& setup) {
 
 }  // namespace
 
-bool ParseBoardList(std::string_view text, std::vector<BoardSetup>& boards) {
-    std::vector<BoardSetup> parsed;
+namespace {
+
+// Parses the list into `boards`; the first entry that does not parse, when one does not.
+std::optional<std::string> Parse(std::string_view text, std::vector<BoardSetup>& boards) {
     text = Trim(text);
     while (!text.empty()) {
         const std::size_t comma = text.find(',');
         BoardSetup setup;
-        if (!ParseBoard(text.substr(0, comma), setup)) return false;
-        parsed.push_back(setup);
+        const std::string_view entry = text.substr(0, comma);
+        if (!ParseBoard(entry, setup)) return std::string(Trim(entry));
+        boards.push_back(setup);
         if (comma == std::string_view::npos) break;
         text.remove_prefix(comma + 1);
         // A trailing comma names an empty board.
-        if (Trim(text).empty()) return false;
+        if (Trim(text).empty()) return std::string();
     }
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool ParseBoardList(std::string_view text, std::vector<BoardSetup>& boards) {
+    std::vector<BoardSetup> parsed;
+    if (Parse(text, parsed)) return false;
     boards = std::move(parsed);
     return true;
+}
+
+std::optional<std::string> BadBoardListEntry(const std::string& text) {
+    std::vector<BoardSetup> ignored;
+    return Parse(text, ignored);
 }
 
 bool UseBoardsFrom(const char* value) {

@@ -29,6 +29,7 @@ void Bus() {
     sim::UseDefaultBoards();
     CHECK(sim::BoardCount() == 3);
     CHECK(sim::UseEnvironmentBoards());  // the test runs with HALVEX_SIM_BOARDS unset
+    CHECK(sim::BadBoardListEntry("805C, zz:fw=1") == std::optional<std::string>("zz:fw=1"));
     sim::Reset();
     CHECK(sim::BoardCount() == 0);
     sim::BoardSetup setup;

@@ -26,53 +26,16 @@ std::string Trim(const std::string& text) {
     return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
-bool IsNumber(const std::string& text, unsigned base) {
-    uint64_t value = 0;
-    for (const char c : text) {
-        const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                          : base == 16 && std::isxdigit(static_cast<unsigned char>(c))
-                              ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
-                              : -1;
-        if (digit < 0) return false;
-        value = value * base + static_cast<unsigned>(digit);
-        if (value > 0xFFFFFFFFull) return false;
-    }
-    return !text.empty();
-}
-
-// One board of the list: a hexadecimal identifier, then any of :fw=<hex> and :clock=<Hz>.
-bool IsBoardEntry(const std::string& entry) {
-    std::size_t colon = entry.find(':');
-    if (!IsNumber(Trim(entry.substr(0, colon)), 16)) return false;
-    while (colon != std::string::npos) {
-        const std::size_t next = entry.find(':', colon + 1);
-        const std::string option = entry.substr(colon + 1, next == std::string::npos ? next : next - colon - 1);
-        const std::size_t equals = option.find('=');
-        if (equals == std::string::npos) return false;
-        const std::string key = Trim(option.substr(0, equals));
-        const std::string value = Trim(option.substr(equals + 1));
-        if (!(key == "fw" ? IsNumber(value, 16) : key == "clock" ? IsNumber(value, 10) : false)) return false;
-        colon = next;
-    }
-    return true;
-}
-
 }  // namespace
 
 std::string BoardsVariableProblem() {
     const char* const value = std::getenv("HALVEX_SIM_BOARDS");
     if (value == nullptr || Trim(value).empty()) return {};
-    const std::string list = value;
-    for (std::size_t start = 0;;) {
-        const std::size_t comma = list.find(',', start);
-        const std::string entry = list.substr(start, comma == std::string::npos ? comma : comma - start);
-        if (!IsBoardEntry(entry))
-            return "HALVEX_SIM_BOARDS: bad entry '" + Trim(entry) +
-                   "' (each is a hexadecimal identifier, optionally with :fw=<hex> and :clock=<Hz>, e.g. "
-                   "\"805C,80E8:fw=00010002\"); the library took the default boards instead";
-        if (comma == std::string::npos) return {};
-        start = comma + 1;
-    }
+    const std::optional<std::string> bad = halvex::sim::BadBoardListEntry(value);
+    if (!bad) return {};
+    return "HALVEX_SIM_BOARDS: bad entry '" + *bad +
+           "' (each is a hexadecimal identifier, optionally with :fw=<hex> and :clock=<Hz>, e.g. "
+           "\"805C,80E8:fw=00010002\"); the library took the default boards instead";
 }
 
 std::string HelpNote() {
