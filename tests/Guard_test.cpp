@@ -64,6 +64,26 @@ TEST_F(Guard, ProbesTellWritableFromReadOnlyWithoutChangingAnything) {
     EXPECT_FALSE(CanStore(nullptr, 4));
 }
 
+// A buffer on the caller's own stack is copied directly and a range of several pages is probed
+// in one go: both must give the answers the page-by-page way gives.
+TEST_F(Guard, ShortPathsGiveTheSameAnswers) {
+    std::uint32_t local[4] = {};
+    const std::uint32_t values[4] = {1, 2, 3, 4};
+    EXPECT_TRUE(GuardedStore(local, values, sizeof values));
+    std::uint32_t back[4] = {};
+    EXPECT_TRUE(GuardedLoad(back, local, sizeof local));
+    EXPECT_EQ(std::memcmp(back, values, sizeof values), 0);
+    EXPECT_TRUE(CanStore(local, sizeof local));
+
+    std::vector<unsigned char> pages(3 * page() + 5);
+    EXPECT_TRUE(CanStore(pages.data() + 1, pages.size() - 1));
+    EXPECT_FALSE(CanStore(writable(), 2 * page()));
+    EXPECT_FALSE(CanStore(readOnly(), 2 * page()));
+    EXPECT_FALSE(CanStore(noAccess() + 8, page()));
+    EXPECT_FALSE(CanStore(unmapped(), 2 * page()));
+    EXPECT_EQ(readOnly()[0], 0x11);
+}
+
 TEST_F(Guard, EmptyRangesNeedNoMemoryButNullIsStillRefused) {
     int scratch = 0;
     EXPECT_TRUE(GuardedStore(readOnly(), &scratch, 0));

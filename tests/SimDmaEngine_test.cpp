@@ -130,6 +130,21 @@ TEST_P(SimDmaEngine, PacedRequestsAreFilledNoSoonerThanTheRateAllows) {
     EXPECT_EQ(StreamStatusOf(kBoard).overruns, 0u);
 }
 
+// Between requests the engine sleeps until one as large as the last could be filled; a smaller
+// one, due much sooner, must not wait for that.
+TEST_P(SimDmaEngine, ASmallerRequestAfterALargeOneIsFilledWhenDue) {
+    PIO_Out32(kBoard, 16, 40'000);  // 1000 samples a second
+    std::vector<uint32_t> large(300);
+    ASSERT_EQ(QueueAndStart(large), static_cast<DWORD>(ERROR_IO_PENDING));
+    ASSERT_EQ(Outcome(), 0u);
+    std::vector<uint32_t> small(2);
+    ASSERT_EQ(Queue(small), static_cast<DWORD>(ERROR_IO_PENDING));
+    // Due 2 ms after the large one; a sleeping engine would fill it 300 ms after.
+    ASSERT_EQ(WaitForSingleObject(overlapped_.hEvent, 150), WAIT_OBJECT_0);
+    ASSERT_EQ(Outcome(), 0u);
+    EXPECT_EQ(small[0], IndexSampleWord(300, 0, 0));
+}
+
 TEST_P(SimDmaEngine, WithoutARequestSamplesWaitInTheFifoAndBeyondItAreCountedLost) {
     halvex::sim::SetStreamFifoDepth(kBoard, 10);
     PIO_Out32(kBoard, 16, 40);  // 1 MS/s

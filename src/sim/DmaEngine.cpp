@@ -62,11 +62,19 @@ void DmaEngineModel::OnControlBytes(Board& board, const std::vector<uint8_t>& by
 }
 
 void DmaEngineModel::OnDataRequest(Board& board) {
+    if (!piong_->PendingData().empty()) lastRequestBytes_ = piong_->PendingData().back().size;
     if (!running_) return;
+    if (pacing_ == DmaPacing::FreeRunning) {
+        Serve(board);
+        return;
+    }
     // Samples converted before this request came were waiting with no request to take them.
-    if (pacing_ == DmaPacing::RealTime) Advance(Clock::now(), piong_->PendingData().size() > 1);
+    Advance(Clock::now(), piong_->PendingData().size() > 1);
     Serve(board);
-    wake_.notify_all();
+    // The thread already sleeps until a request as large as the last could be filled: only a
+    // request due sooner needs it awake.
+    const auto& pending = piong_->PendingData();
+    if (!pending.empty() && rate_ > 0.0 && FillableAt(pending.front().size) < plannedWake_) wake_.notify_all();
 }
 
 void DmaEngineModel::CatchUp() {
@@ -241,24 +249,36 @@ void DmaEngineModel::ThreadBody() {
     std::unique_lock lock(board_.mutex);
     while (!quit_) {
         if (!running_ || pacing_ != DmaPacing::RealTime) {
+            plannedWake_ = Clock::time_point::max();
             wake_.wait(lock);
             continue;
         }
         const Clock::time_point now = Clock::now();
         Advance(now, !piong_->PendingData().empty());
         Serve(board_);
-        if (piong_->PendingData().empty() || rate_ <= 0.0) {
-            wake_.wait(lock);
-            continue;
+        // Sleep until the oldest request can be filled; with none pending, until one as large
+        // as the last could be, so that the next request, usually queued long before, need not
+        // wake the thread. Without a rate, or when that time has passed, until woken.
+        const auto& pending = piong_->PendingData();
+        const DWORD bytes = pending.empty() ? lastRequestBytes_ : pending.front().size;
+        plannedWake_ = Clock::time_point::max();
+        if (rate_ > 0.0 && bytes != 0) {
+            const Clock::time_point when = FillableAt(bytes);
+            if (!pending.empty() || when > now) plannedWake_ = when;
         }
-        // Sleep until the oldest request can be filled.
-        const uint64_t need = piong_->PendingData().front().size / 4;
-        const uint64_t waiting = FifoCount();
-        const uint64_t target = produced_ + (need > waiting ? need - waiting : 0);
-        const auto when = start_ + std::chrono::duration_cast<Clock::duration>(
-                                       std::chrono::duration<double>(static_cast<double>(target) / rate_));
-        wake_.wait_until(lock, when);
+        if (plannedWake_ == Clock::time_point::max())
+            wake_.wait(lock);
+        else
+            wake_.wait_until(lock, plannedWake_);
     }
+}
+
+DmaEngineModel::Clock::time_point DmaEngineModel::FillableAt(DWORD bytes) const {
+    const uint64_t need = bytes / 4;
+    const uint64_t waiting = FifoCount();
+    const uint64_t target = produced_ + (need > waiting ? need - waiting : 0);
+    return start_ + std::chrono::duration_cast<Clock::duration>(
+                        std::chrono::duration<double>(static_cast<double>(target) / rate_));
 }
 
 }  // namespace halvex::sim

@@ -70,6 +70,8 @@ private:
     void Fill(uint32_t* out, uint64_t firstIndex, uint64_t count);
     uint32_t Sample(uint64_t index);
     uint64_t FifoCount() const;
+    // When a request of `bytes` can be filled (paced, rate above 0).
+    Clock::time_point FillableAt(DWORD bytes) const;
     void ThreadBody();
 
     Board& board_;
@@ -102,6 +104,10 @@ private:
     std::deque<int64_t> completions_;  // steady-clock nanoseconds of recent completions
 
     std::condition_variable wake_;
+    // Until when the engine's thread sleeps (max: until woken); a request due later need not
+    // wake it. Only read while the thread waits, which it does with the board mutex released.
+    Clock::time_point plannedWake_ = Clock::time_point::max();
+    DWORD lastRequestBytes_ = 0;  // the size of the latest request: the next one is usually as large
     bool quit_ = false;
     std::thread thread_;
 };

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <linux/futex.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -16,6 +17,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
+
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
 
 namespace halvex::platform {
 namespace {
@@ -137,22 +143,83 @@ bool CopyThroughKernel(void* dst, const void* src, std::size_t size) {
     return true;
 }
 
+// The calling thread's own stack, from the frame of the function asking up to its top, is
+// mapped and writable for as long as that frame lives: memory there needs no kernel copy. The
+// bounds are asked once per thread; a thread whose bounds cannot be asked, or that runs on
+// another stack (a signal stack, a fiber), always takes the kernel's copy.
+struct StackBounds {
+    std::uintptr_t low = 0;
+    std::uintptr_t high = 0;
+    bool asked = false;
+};
+
+thread_local StackBounds tStack;
+
+__attribute__((noinline)) bool OnLiveStack(const void* p, std::size_t size) noexcept {
+    const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    StackBounds& stack = tStack;
+    if (!stack.asked) {
+        stack.asked = true;
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void* low = nullptr;
+            std::size_t bytes = 0;
+            if (pthread_attr_getstack(&attr, &low, &bytes) == 0) {
+                stack.low = reinterpret_cast<std::uintptr_t>(low);
+                stack.high = stack.low + bytes;
+            }
+            pthread_attr_destroy(&attr);
+        }
+    }
+    const auto first = reinterpret_cast<std::uintptr_t>(p);
+    return stack.low <= frame && frame <= first && first <= stack.high && size <= stack.high - first;
+}
+
+enum class Populated { Yes, No, Unknown };
+
+// One system call for a range of several pages: the kernel makes every page present and
+// writable as a store would, without storing. It refuses ranges it will not populate, and
+// kernels before 5.14 know no such advice, both with EINVAL: those the page probes decide.
+Populated PopulateWritable(std::uintptr_t first, std::uintptr_t last) {
+    static const auto kPage = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const std::uintptr_t start = first & ~(kPage - 1);
+    if (madvise(reinterpret_cast<void*>(start), last - start + 1, MADV_POPULATE_WRITE) == 0) return Populated::Yes;
+    return errno == ENOMEM || errno == EFAULT ? Populated::No : Populated::Unknown;
+}
+
 }  // namespace
 
-bool GuardedLoad(void* dst, const void* src, std::size_t size) { return CopyThroughKernel(dst, src, size); }
+bool GuardedLoad(void* dst, const void* src, std::size_t size) {
+    if (src != nullptr && dst != nullptr && OnLiveStack(src, size)) {
+        std::memcpy(dst, src, size);
+        return true;
+    }
+    return CopyThroughKernel(dst, src, size);
+}
 
 void UseGuardPipeOnlyForTests(bool pipeOnly) noexcept { gDirectCopy.store(pipeOnly ? 0 : 1); }
 
-bool GuardedStore(void* dst, const void* src, std::size_t size) { return CopyThroughKernel(dst, src, size); }
+bool GuardedStore(void* dst, const void* src, std::size_t size) {
+    if (src != nullptr && dst != nullptr && OnLiveStack(dst, size)) {
+        std::memcpy(dst, src, size);
+        return true;
+    }
+    return CopyThroughKernel(dst, src, size);
+}
 
 bool CanStore(void* p, std::size_t size) {
     if (p == nullptr) return false;
     if (size == 0) return true;
-    // One probe per page: an atomic add of zero through the futex call faults exactly where a
-    // store would, and cannot lose a value another thread writes there meanwhile.
+    if (OnLiveStack(p, size)) return true;
     const auto first = reinterpret_cast<std::uintptr_t>(p);
     const std::uintptr_t last = first + size - 1;
     if (last < first) return false;
+    if (first / kProbeStride != last / kProbeStride) {
+        const Populated populated = PopulateWritable(first, last);
+        if (populated != Populated::Unknown) return populated == Populated::Yes;
+    }
+    // One probe per page: an atomic add of zero through the futex call faults exactly where a
+    // store would, and cannot lose a value another thread writes there meanwhile.
     int key = 0;
     constexpr int kAddZero = FUTEX_OP(FUTEX_OP_ADD, 0, FUTEX_OP_CMP_EQ, 0);
     for (std::uintptr_t page = first & ~(kProbeStride - 1); page <= last; page += kProbeStride) {
