@@ -1,5 +1,6 @@
 // The simulated bus as the library meets it first: enumeration, open and close.
 #include "SimFixture.h"
+#include "sim/TransferMemory.h"
 
 namespace sim = halvex::sim;
 namespace port = halvex::port;
@@ -118,4 +119,20 @@ TEST_F(SimBus, BoardPositionsOutsideTheBusAreRefused) {
     EXPECT_THROW(sim::BoardSetupOf(1), std::out_of_range);
     EXPECT_THROW(sim::SetRegister(0, 4094, 0, 4), std::invalid_argument);
     EXPECT_THROW(sim::GetRegister(0, 0, 3), std::invalid_argument);
+}
+
+// The board writes the library's transfer memory without the guard: only whole ranges inside a
+// block that is still allocated count as such.
+TEST_F(SimBus, TransferMemoryIsKnownExactlyAndOnlyWhileItLives) {
+    auto* block = static_cast<char*>(port::AllocTransferMemory(100));
+    ASSERT_NE(block, nullptr);
+    EXPECT_TRUE(sim::IsTransferMemory(block, 100));
+    EXPECT_TRUE(sim::IsTransferMemory(block + 40, 60));
+    EXPECT_FALSE(sim::IsTransferMemory(block + 40, 61));
+    EXPECT_FALSE(sim::IsTransferMemory(block - 1, 2));
+    EXPECT_FALSE(sim::IsTransferMemory(block + 101, 1));
+    std::vector<char> application(100);
+    EXPECT_FALSE(sim::IsTransferMemory(application.data(), 1));
+    port::FreeTransferMemory(block);
+    EXPECT_FALSE(sim::IsTransferMemory(block, 1));
 }

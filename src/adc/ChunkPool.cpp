@@ -4,6 +4,7 @@
 #include <new>
 
 #include "core/Core.h"
+#include "port/DriverPort.h"
 
 namespace halvex {
 
@@ -19,14 +20,14 @@ void ReleaseOnce(HANDLE semaphore) {
 
 void* AllocChunk(DWORD size) {
     // A zero-byte request still gives a distinct block: a queued chunk pointer is never null.
-    void* chunk = LocalAlloc(LMEM_FIXED, size == 0 ? 1 : size);
+    void* chunk = port::AllocTransferMemory(size == 0 ? 1 : size);
     if (chunk != nullptr) liveChunks.fetch_add(1, std::memory_order_relaxed);
     return chunk;
 }
 
 void FreeChunk(void* chunk) {
     if (chunk == nullptr) return;
-    LocalFree(chunk);
+    port::FreeTransferMemory(chunk);
     liveChunks.fetch_sub(1, std::memory_order_relaxed);
 }
 

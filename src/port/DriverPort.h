@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,14 @@ BOOL Cancel(HANDLE device, LPOVERLAPPED overlapped);
 
 // Closes a handle from Open. Requests still pending on it complete with a failure.
 BOOL Close(HANDLE device);
+
+// Memory for the data of the library's own transfers, like a driver's common buffer: the
+// library allocates here every block it hands to Control as a transfer's data, frees it here
+// once no request holds it, and never gives it to the application. The simulated boards write
+// such memory as a board's DMA does, with a plain copy; memory from anywhere else goes through
+// the caller-pointer guard. Null when there is not enough memory.
+void* AllocTransferMemory(std::size_t size);
+void FreeTransferMemory(void* block);
 
 // The process is ending and its other threads are gone, wherever they were: inside the backend,
 // holding its locks, among them. From now on Control, Cancel and Close answer without taking a

@@ -1,17 +1,20 @@
 #include "sim/Bus.h"
 
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <vector>
 
 #include "platform/Guard.h"
 #include "platform/Overlapped.h"
+#include "sim/TransferMemory.h"
 
 namespace halvex::sim {
 namespace {
 
 // The model fills a buffer of ours and the caller's gets it in one guarded store, so a buffer
-// the application unmapped or made read-only fails the request (998) as the driver would.
+// the application unmapped or made read-only fails the request (998) as the driver would. The
+// library's transfer memory takes a plain copy, as a board's DMA writes it.
 CompletionResult FillThroughGuard(const CompletionFill& fill, uint8_t* out, DWORD outSize) {
     if (outSize == 0) return fill(nullptr, 0);
     // Kept per thread and reused: completions come one chunk after another on the same few
@@ -21,7 +24,10 @@ CompletionResult FillThroughGuard(const CompletionFill& fill, uint8_t* out, DWOR
     if (staged.size() < outSize) staged.resize(outSize);
     CompletionResult result = fill(staged.data(), outSize);
     const DWORD bytes = result.bytes < outSize ? result.bytes : outSize;
-    if (bytes != 0 && !platform::GuardedStore(out, staged.data(), bytes))
+    if (bytes == 0) return result;
+    if (IsTransferMemory(out, bytes))
+        std::memcpy(out, staged.data(), bytes);
+    else if (!platform::GuardedStore(out, staged.data(), bytes))
         return CompletionResult{ERROR_NOACCESS, 0};
     return result;
 }

@@ -12,6 +12,7 @@
 #include "platform/Overlapped.h"
 #include "port/DriverAbi.h"
 #include "sim/Bus.h"
+#include "sim/TransferMemory.h"
 
 namespace halvex::port {
 namespace {
@@ -87,7 +88,7 @@ BOOL Control(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWO
         sim::ControlCall call;
         call.input.resize(inSize);
         if ((overlapped != nullptr && !platform::CanStore(overlapped, sizeof *overlapped)) ||
-            (outSize != 0 && !platform::CanStore(out, outSize)) ||
+            (outSize != 0 && !sim::IsTransferMemory(out, outSize) && !platform::CanStore(out, outSize)) ||
             (inSize != 0 && !platform::GuardedLoad(call.input.data(), in, inSize))) {
             SetLastError(ERROR_NOACCESS);
             return FALSE;

@@ -118,6 +118,10 @@ BOOL Cancel(HANDLE device, LPOVERLAPPED overlapped) { return CancelIoEx(device, 
 // The driver lives in the kernel: its requests take no lock of this process.
 void ProcessEnding() noexcept {}
 
+void* AllocTransferMemory(std::size_t size) { return LocalAlloc(LMEM_FIXED, size); }
+
+void FreeTransferMemory(void* block) { LocalFree(block); }
+
 BOOL Close(HANDLE device) {
     {
         // Requests still pending on the handle (an interrupt wait, a DMA request) must

@@ -1,0 +1,11 @@
+// The library's transfer memory, as the simulated boards see it.
+#pragma once
+
+#include <cstddef>
+
+namespace halvex::sim {
+
+// Whether all of [p, p + size) lies in one live block of transfer memory.
+bool IsTransferMemory(const void* p, std::size_t size);
+
+}  // namespace halvex::sim
