@@ -11,6 +11,7 @@
 #include "adc/PackedSample.h"
 #include "pio/DMA.h"
 #include "platform/Contain.h"
+#include "port/DriverPort.h"
 
 namespace halvex {
 
@@ -319,6 +320,14 @@ void TPoolCallbackThread::DeliverChunk(void* pData) {
 TTransfer::TTransfer(TChunkSupply& supply) : supply_(supply) {
     overlapped.hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 }
+
+void* TTransfer::operator new(std::size_t size) {
+    void* block = port::AllocTransferMemory(size);
+    if (block == nullptr) throw std::bad_alloc();
+    return block;
+}
+
+void TTransfer::operator delete(void* block) noexcept { port::FreeTransferMemory(block); }
 
 TTransfer::~TTransfer() {
     // The chunk of a failed transfer goes back to the empty pool rather than being lost.

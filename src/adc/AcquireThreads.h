@@ -219,6 +219,9 @@ public:
     ~TTransfer();
     TTransfer(const TTransfer&) = delete;
     TTransfer& operator=(const TTransfer&) = delete;
+    // In transfer memory, as the chunks are: the driver writes the OVERLAPPED as it does them.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* block) noexcept;
 
     OVERLAPPED overlapped{};  // its event is null when it could not be created
     void* chunk = nullptr;

@@ -44,11 +44,11 @@ BOOL Cancel(HANDLE device, LPOVERLAPPED overlapped);
 // Closes a handle from Open. Requests still pending on it complete with a failure.
 BOOL Close(HANDLE device);
 
-// Memory for the data of the library's own transfers, like a driver's common buffer: the
-// library allocates here every block it hands to Control as a transfer's data, frees it here
-// once no request holds it, and never gives it to the application. The simulated boards write
-// such memory as a board's DMA does, with a plain copy; memory from anywhere else goes through
-// the caller-pointer guard. Null when there is not enough memory.
+// Memory for the library's own transfers, like a driver's common buffer: the library allocates
+// here the data blocks and the OVERLAPPED records of the requests it sends, frees them here once
+// no request holds them, and never gives them to the application. The simulated boards neither
+// probe such memory nor write it through the caller-pointer guard, as a board's DMA needs
+// neither; memory from anywhere else gets both. Null when there is not enough memory.
 void* AllocTransferMemory(std::size_t size);
 void FreeTransferMemory(void* block);
 

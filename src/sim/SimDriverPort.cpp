@@ -87,7 +87,8 @@ BOOL Control(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWO
         // before the board sees it, as the I/O manager's probes do.
         sim::ControlCall call;
         call.input.resize(inSize);
-        if ((overlapped != nullptr && !platform::CanStore(overlapped, sizeof *overlapped)) ||
+        if ((overlapped != nullptr && !sim::IsTransferMemory(overlapped, sizeof *overlapped) &&
+             !platform::CanStore(overlapped, sizeof *overlapped)) ||
             (outSize != 0 && !sim::IsTransferMemory(out, outSize) && !platform::CanStore(out, outSize)) ||
             (inSize != 0 && !platform::GuardedLoad(call.input.data(), in, inSize))) {
             SetLastError(ERROR_NOACCESS);
