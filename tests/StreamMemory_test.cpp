@@ -87,4 +87,29 @@ TEST_F(StreamMemory, AfterABacklogDrainsTheSpareChunksGoBackToTheHeap) {
     EXPECT_EQ(EndAndDrain(), 0u);
 }
 
+// Spare chunks beyond the high-water mark stay while the run goes, in case the backlog comes back,
+// and go once they have been spare a while; after the run, at once.
+TEST(ChunkSupply, SpareChunksBeyondTheMarkGoAfterAWhileOrOnceTheRunHasEnded) {
+    const int64_t before = halvex::LiveChunkCount();
+    {
+        halvex::TChunkSupply supply(4096);
+        const auto recycleFresh = [&](int n) {
+            for (int i = 0; i < n; ++i) supply.Recycle(halvex::AllocChunk(supply.ChunkSize));
+        };
+        recycleFresh(static_cast<int>(supply.HighWater) + 4);
+        EXPECT_EQ(supply.EmptyChunkPool.Count(), supply.HighWater + 4);
+        Sleep(static_cast<DWORD>(halvex::TChunkSupply::kSpareHoldMs) + 20);
+        recycleFresh(1);
+        EXPECT_EQ(supply.EmptyChunkPool.Count(), supply.HighWater);
+
+        recycleFresh(2);
+        EXPECT_EQ(supply.EmptyChunkPool.Count(), supply.HighWater + 2);
+        supply.RunEnded = true;
+        recycleFresh(1);
+        EXPECT_EQ(supply.EmptyChunkPool.Count(), supply.HighWater);
+        EXPECT_EQ(halvex::LiveChunkCount() - before, static_cast<int64_t>(supply.HighWater));
+    }
+    EXPECT_EQ(halvex::LiveChunkCount(), before);
+}
+
 }  // namespace

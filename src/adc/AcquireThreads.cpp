@@ -3,6 +3,7 @@
 #include <halvex/halvex.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -11,6 +12,7 @@
 #include "adc/PackedSample.h"
 #include "pio/DMA.h"
 #include "platform/Contain.h"
+#include "platform/Prefault.h"
 #include "port/DriverPort.h"
 
 namespace halvex {
@@ -159,18 +161,33 @@ TPoolFillThread::TPoolFillThread(std::shared_ptr<TChunkSupply> supply)
     thread_.Start();
 }
 
-namespace {
-// Faults every page of a fresh chunk in here, so the driver's first write into it does not.
-void TouchPages(void* chunk, DWORD size) {
-    constexpr DWORD kPageBytes = 4096;
-    auto* bytes = static_cast<volatile BYTE*>(chunk);
-    for (DWORD offset = 0; offset < size; offset += kPageBytes) bytes[offset] = 0;
-    if (size != 0) bytes[size - 1] = 0;
-}
-}  // namespace
-
 void TChunkSupply::Recycle(void* chunk) {
-    if (!EmptyChunkPool.PushLastWithin(chunk, HighWater)) FreeChunk(chunk);
+    if (EmptyChunkPool.PushLastWithin(chunk, HighWater)) {
+        beyondSince_.store(0, std::memory_order_relaxed);
+        return;
+    }
+    if (RunEnded.load()) {
+        FreeChunk(chunk);
+        FreeBeyondHighWater();
+        return;
+    }
+    EmptyChunkPool.PushLast(chunk);
+    // Never 0, which means within the mark.
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch()).count() | 1;
+    int64_t since = 0;
+    if (beyondSince_.compare_exchange_strong(since, now, std::memory_order_relaxed)) return;
+    if (now - since < kSpareHoldMs) return;
+    beyondSince_.store(0, std::memory_order_relaxed);
+    FreeBeyondHighWater();
+}
+
+void TChunkSupply::FreeBeyondHighWater() {
+    while (EmptyChunkPool.Count() > HighWater) {
+        void* spare = EmptyChunkPool.PopFirst();
+        if (spare == nullptr) break;
+        FreeChunk(spare);
+    }
 }
 
 void TPoolFillThread::Body() {
@@ -180,7 +197,8 @@ void TPoolFillThread::Body() {
         while (!thread_.StopRequested() && pool.Count() < supply_->ReserveChunks) {
             void* block = AllocChunk(supply_->ChunkSize);
             if (block == nullptr) break;
-            TouchPages(block, supply_->ChunkSize);
+            // Faulted in here, so the driver's first write into it does not.
+            platform::Prefault(block, supply_->ChunkSize);
             SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
             try {
                 pool.PushLast(block);
@@ -374,7 +392,10 @@ void* TPoolAcquireThread::GetEmptyChunk() {
     std::size_t left = 0;
     void* chunk = supply_->EmptyChunkPool.PopLast(&left);
     // Only when the fill thread fell behind: the reserve is there so that this stays rare.
-    if (chunk == nullptr) chunk = AllocChunk(plan_.ChunkSize);
+    if (chunk == nullptr) {
+        chunk = AllocChunk(plan_.ChunkSize);
+        platform::Prefault(chunk, plan_.ChunkSize);
+    }
     if (left < supply_->LowWater && fillThread_ != nullptr) fillThread_->Ask();
     return chunk;
 }
@@ -481,6 +502,8 @@ void TPoolAcquireThread::Body() {
     }
     if (transfer->pending) EndPendingTransfer(*transfer);
     transfer.reset();
+    // From here on the callback thread frees what the pool holds beyond its mark at once.
+    supply_->RunEnded.store(true);
     if (callbackThread_ != nullptr) callbackThread_.release()->EndAfterQueue();
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
     fillThread_.reset();

@@ -90,24 +90,37 @@ private:
 // Shared by an acquisition thread, its fill thread and its callback thread.
 //
 // The empty pool's marks: the fill thread tops it up to ReserveChunks; the acquisition thread
-// asks for that once a take leaves fewer than LowWater; a returned chunk is freed instead of
-// kept when HighWater are spare already, so memory goes back to its steady state after a
-// backlog. Large chunks keep a smaller reserve.
+// asks for that once a take leaves fewer than LowWater; the chunks beyond HighWater go back to
+// the heap, so memory returns to its steady state after a backlog. Not at once while the run
+// goes: a callback that falls behind now and then would have its chunks freed after every
+// backlog and allocated (and faulted in) again for the next. They go once the pool has held
+// more than HighWater for kSpareHoldMs, or as soon as the run has ended. Large chunks keep a
+// smaller reserve.
 struct TChunkSupply {
     explicit TChunkSupply(DWORD chunkSize)
         : ChunkSize(chunkSize),
           ReserveChunks(chunkSize > kLargeChunkBytes ? 2 : 4),
           LowWater(ReserveChunks / 2),
           HighWater(ReserveChunks + 2) {}
-    // Back to the empty pool, or to the heap beyond the high-water mark.
+    // Back to the empty pool; beyond the high-water mark, to the heap as described above.
     void Recycle(void* chunk);
 
     static constexpr DWORD kLargeChunkBytes = 4u << 20;
+    static constexpr int64_t kSpareHoldMs = 50;
     const DWORD ChunkSize;
     const std::size_t ReserveChunks;
     const std::size_t LowWater;
     const std::size_t HighWater;
     TChunkPool EmptyChunkPool;  // no semaphore; reused last in, first out
+    std::atomic<bool> RunEnded{false};
+
+private:
+    // Frees the spare chunks beyond the high-water mark, coldest first.
+    void FreeBeyondHighWater();
+
+    // Milliseconds on the steady clock when the pool went beyond the high-water mark; 0 while
+    // within it.
+    std::atomic<int64_t> beyondSince_{0};
 };
 
 // Counts a stream thread object from its construction to its destruction.

@@ -1,4 +1,6 @@
 // Waits on objects, and the hand-off of a signalled object to the threads waiting for it.
+#include <sched.h>
+
 #include <algorithm>
 #include <chrono>
 #include <optional>
@@ -28,12 +30,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // How long a thread spins before it sleeps: about twice what waits on the object recently took,
-// within these bounds. A wait that took longer than the most is not worth spinning for. Kept
-// short: a spin only pays while the signalling thread runs on another processor, and on a busy
-// machine (or a virtual one, where a pause loop may cost the processor) it takes time from that
-// very thread.
+// within these bounds. A wait that took longer than the most is not worth spinning for. The
+// first part of a spin is a pause loop; beyond it the thread yields the processor between looks,
+// so that on a busy machine (or a virtual one, where a pause loop may cost the processor) the
+// signalling thread, or any other, runs instead. Worth it where objects are signalled every few
+// microseconds, as a stream's chunks are: a sleeping thread costs its signaller a wake-up that
+// takes longer than that.
 constexpr std::int64_t kMinSpinNs = 200;
-constexpr std::int64_t kMostSpinNs = 2000;
+constexpr std::int64_t kPauseSpinNs = 2000;
+constexpr std::int64_t kMostSpinNs = 20000;
 
 // What taking an object would do: whether it can be taken by `threadId`, the word it leaves,
 // and whether it is a mutex whose last owner ended while owning it.
@@ -153,8 +158,9 @@ std::optional<DWORD> Spin(const std::shared_ptr<KernelObject>* objects, DWORD co
                 return ResultFor(i, taken.abandoned);
             }
         }
-        if (std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count() >= budget)
-            return std::nullopt;
+        const auto spent = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+        if (spent >= budget) return std::nullopt;
+        if (spent >= kPauseSpinNs) sched_yield();
     }
 }
 
