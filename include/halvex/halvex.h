@@ -384,7 +384,8 @@ HALVEX_API DWORD WINAPI ADC_GetImmediateV(UINT64 iBoard, DWORD iSequencer, doubl
  * the board is filling, the one the callback is reading, and a reserve of empty chunks prepared
  * in advance: four, or two when a chunk is over 4 MiB. A callback that keeps up therefore costs
  * about eight chunks at most (512 KiB with 64 KiB chunks). After a slow callback has caught up,
- * the empty chunks beyond the reserve and two more are freed, so memory returns to that size.
+ * the empty chunks beyond the reserve and two more are freed once they have stayed unused for
+ * 50 ms (at once when the acquisition has ended), so memory returns to that size.
  * A volts callback adds 12 bytes per sample for its arrays, a counts callback 6.
  *
  * Unloading the library ends every running acquisition (as ADC_AcquireEnd does).
