@@ -55,7 +55,7 @@ void FreeTransferMemory(void* block);
 // The process is ending and its other threads are gone, wherever they were: inside the backend,
 // holding its locks, among them. From now on Control, Cancel and Close answer without taking a
 // lock or allocating: a backend that cannot do a request that way fails it with
-// ERROR_DEVICE_NOT_CONNECTED.
+// ERROR_DEVICE_NOT_CONNECTED. FreeTransferMemory may then leave the block to the process's end.
 void ProcessEnding() noexcept;
 
 }  // namespace halvex::port

@@ -32,7 +32,10 @@ BOOL RefuseAtProcessEnd() {
 
 }  // namespace
 
-void ProcessEnding() noexcept { gProcessEnding.store(true); }
+void ProcessEnding() noexcept {
+    gProcessEnding.store(true);
+    sim::EndTransferMemoryList();
+}
 
 std::vector<std::u16string> EnumerateInterfaces(const GUID& classGuid) {
     std::vector<std::u16string> paths;

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -17,6 +18,8 @@ struct Blocks {
     std::mutex mutex;
     std::map<std::uintptr_t, std::size_t> sizes;  // by start; guarded by mutex
 };
+
+std::atomic<bool> gListEnded{false};
 
 // Leaked on purpose: blocks may be freed while the process runs its static destructors.
 Blocks& Listed() {
@@ -42,7 +45,7 @@ void* AllocTransferMemory(std::size_t size) {
 }
 
 void FreeTransferMemory(void* block) {
-    if (block == nullptr) return;
+    if (block == nullptr || gListEnded.load()) return;
     {
         Blocks& blocks = Listed();
         std::lock_guard lock(blocks.mutex);
@@ -54,6 +57,8 @@ void FreeTransferMemory(void* block) {
 }  // namespace port
 
 namespace sim {
+
+void EndTransferMemoryList() noexcept { gListEnded.store(true); }
 
 bool IsTransferMemory(const void* p, std::size_t size) {
     const auto first = reinterpret_cast<std::uintptr_t>(p);
