@@ -87,12 +87,15 @@ BOOL Control(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWO
             return FALSE;
         }
         // Caller memory the request cannot use, a null buffer of some size included, fails it
-        // before the board sees it, as the I/O manager's probes do.
+        // before the board sees it, as the I/O manager's probes do. The library's transfer
+        // memory, which only its data requests (direct I/O) carry, needs no probe.
         sim::ControlCall call;
         call.input.resize(inSize);
-        if ((overlapped != nullptr && !sim::IsTransferMemory(overlapped, sizeof *overlapped) &&
-             !platform::CanStore(overlapped, sizeof *overlapped)) ||
-            (outSize != 0 && !sim::IsTransferMemory(out, outSize) && !platform::CanStore(out, outSize)) ||
+        const auto usable = [buffered](void* p, std::size_t size) {
+            return (!buffered && sim::IsTransferMemory(p, size)) || platform::CanStore(p, size);
+        };
+        if ((overlapped != nullptr && !usable(overlapped, sizeof *overlapped)) ||
+            (outSize != 0 && !usable(out, outSize)) ||
             (inSize != 0 && !platform::GuardedLoad(call.input.data(), in, inSize))) {
             SetLastError(ERROR_NOACCESS);
             return FALSE;

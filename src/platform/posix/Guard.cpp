@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <linux/futex.h>
-#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -19,9 +18,7 @@
 #include <cstdint>
 #include <cstring>
 
-#ifndef MADV_POPULATE_WRITE
-#define MADV_POPULATE_WRITE 23
-#endif
+#include "Populate.h"
 
 namespace halvex::platform {
 namespace {
@@ -175,18 +172,6 @@ __attribute__((noinline)) bool OnLiveStack(const void* p, std::size_t size) noex
     return stack.low <= frame && frame <= first && first <= stack.high && size <= stack.high - first;
 }
 
-enum class Populated { Yes, No, Unknown };
-
-// One system call for a range of several pages: the kernel makes every page present and
-// writable as a store would, without storing. It refuses ranges it will not populate, and
-// kernels before 5.14 know no such advice, both with EINVAL: those the page probes decide.
-Populated PopulateWritable(std::uintptr_t first, std::uintptr_t last) {
-    static const auto kPage = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const std::uintptr_t start = first & ~(kPage - 1);
-    if (madvise(reinterpret_cast<void*>(start), last - start + 1, MADV_POPULATE_WRITE) == 0) return Populated::Yes;
-    return errno == ENOMEM || errno == EFAULT ? Populated::No : Populated::Unknown;
-}
-
 }  // namespace
 
 bool GuardedLoad(void* dst, const void* src, std::size_t size) {
@@ -214,9 +199,12 @@ bool CanStore(void* p, std::size_t size) {
     const auto first = reinterpret_cast<std::uintptr_t>(p);
     const std::uintptr_t last = first + size - 1;
     if (last < first) return false;
+    // Several pages in one system call where the kernel can tell; what it refuses with EINVAL
+    // (read-only or special mappings, old kernels) the page probes decide.
     if (first / kProbeStride != last / kProbeStride) {
-        const Populated populated = PopulateWritable(first, last);
-        if (populated != Populated::Unknown) return populated == Populated::Yes;
+        const int error = PopulateWritable(p, size);
+        if (error == 0) return true;
+        if (error == ENOMEM || error == EFAULT) return false;
     }
     // One probe per page: an atomic add of zero through the futex call faults exactly where a
     // store would, and cannot lose a value another thread writes there meanwhile.
