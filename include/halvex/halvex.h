@@ -549,11 +549,16 @@ typedef struct HX_ACQUIRE_STATUS {
                                ADC_AcquireEnd */
     DWORD BytesPerChunk;    /* bytes of every chunk of the run (register 32 at its start) */
     UINT64 ChunksDelivered; /* chunks the callback has returned from, or put in the final pool */
-    UINT64 SamplesDelivered;
+    UINT64 SamplesDelivered; /* samples in those chunks (a short chunk counts what it holds) */
     DWORD ChunksQueued;     /* filled chunks waiting for the callback */
     DWORD ChunksPooled;     /* filled chunks waiting in the final pool (no callback) */
     DWORD FailedTransfers;  /* transfers the driver failed; a failure ends the run */
-    DWORD LastFailure;      /* the code of the last failed transfer, 0 when none failed */
+    DWORD LastFailure;      /* the code of the last failed transfer, 0 when none failed; 574
+                               (ERROR_UNHANDLED_EXCEPTION) when a fault inside one of the run's
+                               threads ended it, 995 when the callback's thread was ended under
+                               it (pthread_exit, or a runtime shutting down) */
+    DWORD ShortTransfers;   /* transfers that completed with fewer bytes than a chunk holds; each
+                               delivered only the whole samples that arrived (see below) */
 } HX_ACQUIRE_STATUS;
 
 /* 0, with all counters 0 when the sequencer never acquired; 1413 bad board or sequencer; 487
@@ -583,6 +588,44 @@ typedef void(WINAPI *HX_CallbackVolts)(void *pContext, UINT64 iBoard, DWORD iSeq
  * one. Same results as ADC_SetCallback. */
 HALVEX_API DWORD WINAPI HX_SetCallbackContext(UINT64 iBoard, DWORD iSequencer, DWORD CallbackType, void *pCallback,
                                               void *pContext);
+
+/* Where a chunk came from. A completed transfer delivers exactly the whole samples that arrived
+ * (the driver's byte count / 4): a transfer the driver ends early (a stop byte part way, a short
+ * completion) gives a chunk with fewer samples, flagged HX_CHUNK_SHORT, and one that arrived with
+ * no whole sample delivers nothing (no call with DataCt 0) while the run goes on. Both count in
+ * HX_ACQUIRE_STATUS.ShortTransfers. A block acquisition counts the samples delivered, not chunks,
+ * towards its SampleCt. The chunks of a run are numbered 0, 1, 2, ... without gaps, and each
+ * chunk's first sample follows the last sample of the chunk before it, so
+ * FirstSample + SampleCt of one chunk is the FirstSample of the next.
+ *
+ * Times are nanoseconds of one monotonic clock: CLOCK_MONOTONIC on Linux (Python's
+ * time.monotonic_ns()), QueryPerformanceCounter converted to nanoseconds on Windows (Python's
+ * time.perf_counter_ns()). The time of sample FirstSample + i is about
+ * StartedNs + (FirstSample + i) * 1e9 / ConversionRateHz; CompletedNs says when the library saw
+ * the transfer end, which is a bound on when its samples arrived, not the time of a sample. */
+#define HX_CHUNK_SHORT 0x1u /* the transfer completed with fewer bytes than a chunk holds */
+#define HX_CHUNK_LAST 0x2u  /* the run's last chunk, where the library knows it: the chunk that
+                               completes a block */
+
+typedef struct HX_CHUNK_INFO {
+    DWORD Size;              /* in: bytes of the record; out: bytes filled (as HX_ACQUIRE_STATUS) */
+    DWORD Flags;             /* HX_CHUNK_SHORT, HX_CHUNK_LAST */
+    UINT64 Sequence;         /* the chunk's number in its run: 0, 1, 2, ... */
+    UINT64 FirstSample;      /* index of the chunk's first sample since the run started */
+    DWORD SampleCt;          /* samples in the chunk: the callback's DataCt */
+    DWORD ChannelCt;         /* channels of one scan: sample n is of scan position n % ChannelCt */
+    UINT64 CompletedNs;      /* when the library saw the transfer complete */
+    UINT64 StartedNs;        /* when the run started the board */
+    double ConversionRateHz; /* the run's achieved rate: conversions per second over all channels
+                                (base clock / divisor, as ADC_GetRate) */
+    double SampleRateHz;     /* the same per channel: ConversionRateHz / ChannelCt */
+} HX_CHUNK_INFO;
+
+/* Describes the chunk being delivered: call it from inside a callback (classic or with a
+ * context) of the board's sequencer, on the callback's own thread. 0 filled; 232 (ERROR_NO_DATA)
+ * not inside such a callback, nothing written; 1413 bad board or sequencer; 487 pInfo
+ * unreadable or unwritable; 87 Size below 8. */
+HALVEX_API DWORD WINAPI HX_GetChunkInfo(UINT64 iBoard, DWORD iSequencer, HX_CHUNK_INFO *pInfo);
 
 /* Sets the bytes of one transfer, and so of every chunk the next acquisition delivers
  * (register 32; 65536 at power-up on the simulated boards). Bytes / 4 samples make a chunk, the
