@@ -110,6 +110,7 @@ TEST_P(StreamControl, TheRunStartsAndStopsTheBoardInItsOrder) {
         "r32",  // chunk size, before the lock
         "r56",  // the control word
         "r32",  // chunk size again, by the run
+        "r16",  // the divisor: the rate every chunk's timing is given in
         "ctl 17",
         "in",
         "w64=16",

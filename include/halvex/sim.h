@@ -78,7 +78,8 @@ struct HALVEX_SIM_API Request {
 
 enum class FailKind {
     Now,         // fail at once with `lastError` (0 allowed)
-    Short,       // succeed but report only `bytes` bytes returned
+    Short,       // succeed but report only `bytes` bytes returned; a DMA data request is a short
+                 // transfer: the stream's next `bytes` bytes arrive, it completes with that count
     PendForever  // return ERROR_IO_PENDING (overlapped) and never complete until the handle closes
 };
 

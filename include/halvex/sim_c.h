@@ -119,7 +119,9 @@ HALVEX_SIM_C_API DWORD HXSIM_SetCommandSpacing(UINT64 iBoard, double Microsecond
 
 /* How a request fails. */
 #define HXSIM_FAIL_NOW 0          /* fails at once with LastError (0 allowed) */
-#define HXSIM_FAIL_SHORT 1        /* succeeds but reports only Bytes bytes returned */
+#define HXSIM_FAIL_SHORT 1        /* succeeds but reports only Bytes bytes returned; a DMA data
+                                     request is a short transfer: the stream's next Bytes bytes
+                                     arrive and it completes with that count */
 #define HXSIM_FAIL_PEND_FOREVER 2 /* pends (overlapped) and never completes until its handle closes */
 
 /* Makes the board's requests with control code ControlCode fail as Kind says: the next Count of

@@ -114,6 +114,8 @@ void EndAcquisitionAtDetach(UINT64 iBoard) {
         DiscardCallbackQueues(iBoard);
         EndAcquisition(iBoard, 0);
         WaitForCallbackThreadsAtDetach(iBoard);
+    } catch (const halvex::platform::ForcedUnwind&) {
+        throw;
     } catch (...) {
     }
 }
@@ -211,7 +213,8 @@ HALVEX_API DWORD WINAPI HX_AcquireStatus(UINT64 iBoard, DWORD iSequencer, HX_ACQ
                 status.RunEnded = run->RunEnded.load();
                 status.BytesPerChunk = run->ChunkSize;
                 status.ChunksDelivered = run->ChunksDelivered.load();
-                status.SamplesDelivered = status.ChunksDelivered * (run->ChunkSize / 4);
+                status.SamplesDelivered = run->SamplesDelivered.load();
+                status.ShortTransfers = run->ShortTransfers.load();
                 status.ChunksQueued = static_cast<DWORD>(std::max<int64_t>(run->ChunksQueued.load(), 0));
                 status.FailedTransfers = run->FailedTransfers.load();
                 status.LastFailure = run->LastFailure.load();
@@ -230,6 +233,18 @@ HALVEX_API DWORD WINAPI HX_AcquireWait(UINT64 iBoard, DWORD iSequencer, DWORD Ti
         if (run->CallbackThreadId.load() == GetCurrentThreadId()) return ERROR_BUSY;
         // Outside every lock: the run's end takes the sequencer lock.
         return run->WaitSettled(TimeoutMs) ? ERROR_SUCCESS : ERROR_TIMEOUT;
+    });
+}
+
+HALVEX_API DWORD WINAPI HX_GetChunkInfo(UINT64 iBoard, DWORD iSequencer, HX_CHUNK_INFO* pInfo) {
+    return SequencerCall(iBoard, iSequencer, [&]() -> DWORD {
+        DWORD size = 0;
+        if (!platform::GuardedLoad(&size, pInfo, sizeof size)) return ERROR_INVALID_ADDRESS;
+        if (size < 2 * sizeof(DWORD)) return ERROR_INVALID_PARAMETER;
+        HX_CHUNK_INFO info{};
+        if (!DescribeChunkInDelivery(iBoard, iSequencer, info)) return ERROR_NO_DATA;
+        info.Size = std::min<DWORD>(size, sizeof info);
+        return platform::GuardedStore(pInfo, &info, info.Size) ? ERROR_SUCCESS : ERROR_INVALID_ADDRESS;
     });
 }
 

@@ -12,6 +12,7 @@
 #include "adc/PackedSample.h"
 #include "pio/DMA.h"
 #include "platform/Contain.h"
+#include "platform/ForcedUnwind.h"
 #include "platform/Prefault.h"
 #include "port/DriverPort.h"
 
@@ -80,6 +81,43 @@ void CallUser(const TAcquisitionPlan& plan, Args... args) {
         reinterpret_cast<Plain>(plan.pCallback)(args...);
 }
 
+// Nanoseconds of the performance counter: CLOCK_MONOTONIC on Linux, the counter's own time on
+// Windows. Split so that a counter of many days does not overflow the product.
+uint64_t MonotonicNs() {
+    LARGE_INTEGER counter{}, frequency{};
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    const auto c = static_cast<uint64_t>(counter.QuadPart);
+    const auto f = static_cast<uint64_t>(frequency.QuadPart);
+    if (f == 0) return 0;
+    return c / f * 1000000000u + c % f * 1000000000u / f;
+}
+
+// A run's scan: channels 0 up to the stop channel, or the even ones of the differential pairs.
+DWORD ScanChannelCount(DWORD startStop) {
+    const DWORD stop = (startStop & kChannelField) >> 12;
+    return (startStop & kSingleEndedBit) != 0 ? stop + 1 : stop / 2 + 1;
+}
+
+std::atomic<TThreadFaultForTest> gInjectedFault{TThreadFaultForTest::None};
+int* volatile gNowhere = nullptr;
+
+// Faults here, once, when a test asked for it at this place.
+void FaultIfInjected(TThreadFaultForTest where) {
+    if (gInjectedFault.load(std::memory_order_relaxed) != where) return;
+    TThreadFaultForTest expected = where;
+    if (gInjectedFault.compare_exchange_strong(expected, TThreadFaultForTest::None)) *gNowhere = 1;
+}
+
+// The chunk this thread is calling a callback with.
+struct TDelivery {
+    UINT64 iBoard;
+    DWORD iSequencer;
+    const TChunkInfo* info;
+    const TAcquireRecord* run;
+};
+thread_local const TDelivery* tDelivery = nullptr;
+
 // The end of every run, after its sequencer's run bit is cleared: DMA off, then the stop byte.
 void StopDma(UINT64 iBoard) {
     RegWrite(4, iBoard, kDmaEnableRegister, 0);
@@ -93,6 +131,25 @@ bool IsCallbackType(DWORD tag) {
 }
 
 int64_t LiveStreamThreadCount() { return liveThreads.load(); }
+
+void InjectThreadFaultForTest(TThreadFaultForTest where) { gInjectedFault.store(where); }
+
+bool DescribeChunkInDelivery(UINT64 iBoard, DWORD iSequencer, HX_CHUNK_INFO& info) {
+    const TDelivery* delivery = tDelivery;
+    if (delivery == nullptr || delivery->iBoard != iBoard || delivery->iSequencer != iSequencer) return false;
+    const TChunkInfo& chunk = *delivery->info;
+    const TAcquireRecord& run = *delivery->run;
+    info.Flags = chunk.Flags;
+    info.Sequence = chunk.Sequence;
+    info.FirstSample = chunk.FirstSample;
+    info.SampleCt = chunk.Bytes / 4;
+    info.ChannelCt = run.ChannelCt.load();
+    info.CompletedNs = chunk.CompletedNs;
+    info.StartedNs = run.StartedNs.load();
+    info.ConversionRateHz = run.ConversionRateHz.load();
+    info.SampleRateHz = info.ConversionRateHz / info.ChannelCt;
+    return true;
+}
 
 bool WaitForCallbackThreadsToEnd(DWORD timeoutMs) {
     CallbackRegistry& registry = Registry();
@@ -258,30 +315,71 @@ void TPoolCallbackThread::Queue(void* chunk) {
 }
 
 void TPoolCallbackThread::EndAfterQueue() {
-    thread_.EndOnItsOwn([this] { delete this; });
+    // A thread that was ended under its run is gone already: nobody else frees this object.
+    if (!thread_.EndOnItsOwn([this] { delete this; })) {
+        delete this;
+        return;
+    }
     // A thread whose run failed before starting it is started now, to take the kill.
     thread_.Start();
     // After the kill the thread may end and free this object at any moment.
     dataChunkPool_.PushKill();
 }
 
+void TPoolCallbackThread::AbandonRun(DWORD code) noexcept {
+    record_->Failed(code);
+    supply_->CallbackGone.store(true);
+    SetEvent(supply_->CallbackGoneEvent.Get());
+    // The chunks still queued stay in the pool, which frees them with this object.
+    record_->PartDone();
+}
+
 void TPoolCallbackThread::Body() {
-    for (;;) {
-        void* chunk = dataChunkPool_.PopFirst();
-        if (chunk == nullptr) break;  // the kill, queued behind every chunk of the run
-        record_->ChunksQueued.fetch_sub(1);
-        if (!thread_.StopRequested() && !notice_.Discarding()) {
-            DeliverChunk(chunk);
-            record_->ChunksDelivered.fetch_add(1);
+    void* chunk = nullptr;
+    auto deliverQueue = [&] {
+        for (;;) {
+            chunk = dataChunkPool_.PopFirst();
+            if (chunk == nullptr) break;  // the kill, queued behind every chunk of the run
+            record_->ChunksQueued.fetch_sub(1);
+            FaultIfInjected(TThreadFaultForTest::Callback);
+            if (!thread_.StopRequested() && !notice_.Discarding()) {
+                DeliverChunk(chunk);
+                record_->SamplesDelivered.fetch_add(ChunkInfoOf(chunk).Bytes / 4);
+                record_->ChunksDelivered.fetch_add(1);
+            }
+            void* done = chunk;
+            chunk = nullptr;
+            supply_->Recycle(done);
         }
-        supply_->Recycle(chunk);
+    };
+    // The chunk in hand when the thread is ended under the run goes back to the heap: the
+    // supply may be out of memory for links, and nothing needs it any more.
+    const auto dropChunk = [&] {
+        FreeChunk(chunk);
+        chunk = nullptr;
+    };
+    try {
+        if (!platform::RunContainedBody(deliverQueue)) {
+            dropChunk();
+            AbandonRun(ERROR_UNHANDLED_EXCEPTION);
+            return;
+        }
+    } catch (const platform::ForcedUnwind&) {
+        dropChunk();
+        AbandonRun(ERROR_OPERATION_ABORTED);
+        throw;
+    } catch (...) {
+        dropChunk();
+        AbandonRun(ERROR_INTERNAL_ERROR);
+        return;
     }
     // The callback is never called again for this run.
     record_->PartDone();
 }
 
 void TPoolCallbackThread::DeliverChunk(void* pData) {
-    const DWORD DataCt = supply_->ChunkSize / 4;
+    const TChunkInfo& info = ChunkInfoOf(pData);
+    const DWORD DataCt = info.Bytes / 4;
     if (DataCt == 0) return;
     const auto* samples = static_cast<const PackedSample*>(pData);
     switch (plan_.CallbackType) {
@@ -308,6 +406,16 @@ void TPoolCallbackThread::DeliverChunk(void* pData) {
     const DWORD iSequencer = plan_.iSequencer;
     std::atomic<BYTE>& inCallback = Devices[iBoard].SequencerAcq[iSequencer].bInCallback;
     inCallback.store(1);
+    const TDelivery delivery{iBoard, iSequencer, &info, record_.get()};
+    tDelivery = &delivery;
+    // A runtime ending this thread inside the callback unwinds through here.
+    struct TDeliveryEnd {
+        std::atomic<BYTE>& inCallback;
+        ~TDeliveryEnd() {
+            tDelivery = nullptr;
+            inCallback.store(0);
+        }
+    } deliveryEnd{inCallback};
     auto callUser = [&] {
         try {
             switch (plan_.CallbackType) {
@@ -324,13 +432,14 @@ void TPoolCallbackThread::DeliverChunk(void* pData) {
                                                                  status_.data(), timestamp_.data());
                     break;
             }
+        } catch (const platform::ForcedUnwind&) {
+            throw;
         } catch (...) {
         }
     };
     // The user's failure is the user's, a fault or another runtime's exception included: the
     // next chunk is delivered as usual.
     platform::RunContainedBody(callUser);
-    inCallback.store(0);
 }
 
 // ---- Acquisition thread --------------------------------------------------------------------
@@ -409,16 +518,57 @@ DWORD TPoolAcquireThread::QueueTransfer(TTransfer& transfer) {
     return status;
 }
 
-DWORD TPoolAcquireThread::AwaitTransfer(TTransfer& transfer) {
+DWORD TPoolAcquireThread::AwaitTransfer(TTransfer& transfer, DWORD& bytes) {
     // The transfer's event first: a chunk that completed as the stop came is still taken.
-    const HANDLE events[2] = {transfer.overlapped.hEvent, stopEvent_.Get()};
-    const DWORD woke = WaitForMultipleObjects(2, events, FALSE, INFINITE);
-    if (woke != WAIT_OBJECT_0) return woke == WAIT_OBJECT_0 + 1 ? ERROR_OPERATION_ABORTED : ERROR_GEN_FAILURE;
+    const HANDLE events[3] = {transfer.overlapped.hEvent, stopEvent_.Get(), supply_->CallbackGoneEvent.Get()};
+    const DWORD woke = WaitForMultipleObjects(3, events, FALSE, INFINITE);
+    if (woke != WAIT_OBJECT_0) {
+        const bool asked = woke == WAIT_OBJECT_0 + 1 || woke == WAIT_OBJECT_0 + 2;
+        return asked ? ERROR_OPERATION_ABORTED : ERROR_GEN_FAILURE;
+    }
     transfer.pending = false;
-    DWORD bytes = 0;
+    return TransferResult(transfer, bytes);
+}
+
+DWORD TPoolAcquireThread::TransferResult(TTransfer& transfer, DWORD& bytes) {
     if (GetOverlappedResult(Devices[plan_.iBoard].hDevice, &transfer.overlapped, &bytes, FALSE)) return ERROR_SUCCESS;
     const DWORD error = GetLastError();
     return error == ERROR_SUCCESS ? ERROR_GEN_FAILURE : error;
+}
+
+bool TPoolAcquireThread::HandOn(TTransfer& transfer, DWORD bytes, uint64_t completedNs) {
+    // Only the whole samples that arrived: the rest of a recycled chunk holds an earlier
+    // transfer's samples.
+    const DWORD samples = std::min(bytes, plan_.ChunkSize) / 4;
+    const bool isShort = samples * 4 < plan_.ChunkSize;
+    if (isShort) record_->ShortTransfers.fetch_add(1);
+    if (samples == 0) {
+        // Nothing arrived: nothing to deliver, and the run goes on.
+        void* chunk = transfer.chunk;
+        transfer.chunk = nullptr;
+        supply_->Recycle(chunk);
+        return true;
+    }
+    TChunkInfo& info = ChunkInfoOf(transfer.chunk);
+    info.Bytes = samples * 4;
+    info.Flags = isShort ? HX_CHUNK_SHORT : 0;
+    info.Sequence = nextSequence_++;
+    info.FirstSample = nextSample_;
+    info.CompletedNs = completedNs;
+    nextSample_ += samples;
+    const bool blockDone = plan_.Mode == amBlock && samples >= blockSamplesLeft_;
+    if (blockDone) info.Flags |= HX_CHUNK_LAST;
+    if (plan_.Mode == amBlock && !blockDone) blockSamplesLeft_ -= samples;
+
+    if (finalChunkPool_ != nullptr) {
+        finalChunkPool_->PushLast(transfer.chunk);
+        record_->SamplesDelivered.fetch_add(samples);
+        record_->ChunksDelivered.fetch_add(1);
+    } else {
+        callbackThread_->Queue(transfer.chunk);
+    }
+    transfer.chunk = nullptr;
+    return !blockDone;
 }
 
 bool TPoolAcquireThread::EndPendingTransfer(TTransfer& transfer) {
@@ -451,6 +601,12 @@ DWORD TPoolAcquireThread::Run(DWORD ControlWord, TTransfer& transfer) {
     const DWORD transferBytes = RegRead(4, iBoard, kChunkSizeRegister);
     if (const DWORD readError = GetLastError()) return readError;
     if (transferBytes != plan_.ChunkSize) return ERROR_INVALID_DATA;
+    // The rate and scan cannot change while the sequencer is busy: what they are now holds for
+    // every chunk of the run.
+    const DWORD divisor = RegRead(4, iBoard, DivisorRegister(0));
+    if (const DWORD readError = GetLastError()) return readError;
+    record_->ConversionRateHz.store(divisor == 0 ? 0.0 : static_cast<double>(Devices[iBoard].BaseClock) / divisor);
+    record_->ChannelCt.store(ScanChannelCount(ControlWord));
     SendControlByte(iBoard, DMAControlStart);
     // Ended before the first transfer was queued: the stop byte may already have gone out, and
     // a request queued behind it would wait for a whole chunk of samples.
@@ -458,26 +614,20 @@ DWORD TPoolAcquireThread::Run(DWORD ControlWord, TTransfer& transfer) {
     DWORD status = QueueTransfer(transfer);
     RegWrite(4, iBoard, kDmaEnableRegister, kDmaEnableBit);
     RegWrite(4, iBoard, kStartStop1, ControlWord & ~kRunBit);
+    record_->StartedNs.store(MonotonicNs());
     RegWrite(4, iBoard, kStartStop0, ControlWord | kRunBit);
 
     for (;;) {
-        if (status == ERROR_IO_PENDING) status = AwaitTransfer(transfer);
+        DWORD bytes = 0;
+        if (status == ERROR_IO_PENDING)
+            status = AwaitTransfer(transfer, bytes);
+        else if (status == ERROR_SUCCESS)
+            status = TransferResult(transfer, bytes);  // completed at once
         if (status != ERROR_SUCCESS) return status;
-
-        if (finalChunkPool_ != nullptr) {
-            finalChunkPool_->PushLast(transfer.chunk);
-            record_->ChunksDelivered.fetch_add(1);
-        } else {
-            callbackThread_->Queue(transfer.chunk);
-        }
-        transfer.chunk = nullptr;
-
-        if (plan_.Mode == amBlock) {
-            const DWORD n = plan_.ChunkSize / 4;
-            if (n >= blockSamplesLeft_) return ERROR_SUCCESS;
-            blockSamplesLeft_ -= n;
-        }
-        if (thread_.StopRequested()) return ERROR_OPERATION_ABORTED;
+        const uint64_t completedNs = MonotonicNs();
+        FaultIfInjected(TThreadFaultForTest::Acquisition);
+        if (!HandOn(transfer, bytes, completedNs)) return ERROR_SUCCESS;
+        if (thread_.StopRequested() || supply_->CallbackGone.load()) return ERROR_OPERATION_ABORTED;
         status = QueueTransfer(transfer);
     }
 }
@@ -487,13 +637,20 @@ void TPoolAcquireThread::Body() {
     // On the heap: a request the driver never gives back keeps its OVERLAPPED and chunk.
     TTransferHold transfer(new TTransfer(*supply_));
     DWORD result = ERROR_INTERNAL_ERROR;
-    try {
-        result = Run(ControlWord, *transfer);
-    } catch (...) {
-    }
-    // A run asked to end ends aborted; any other way out but a complete block is a failure.
-    if (result != ERROR_SUCCESS && !(result == ERROR_OPERATION_ABORTED && thread_.StopRequested()))
-        record_->Failed(result);
+    auto run = [&] {
+        try {
+            result = Run(ControlWord, *transfer);
+        } catch (const platform::ForcedUnwind&) {
+            throw;
+        } catch (...) {
+        }
+    };
+    // A fault inside the run ends it, not the process; the end below still runs.
+    if (!platform::RunContainedBody(run)) result = ERROR_UNHANDLED_EXCEPTION;
+    // A run asked to end ends aborted, and one whose callback's thread is gone has its failure
+    // recorded already; any other way out but a complete block is a failure.
+    const bool expected = result == ERROR_OPERATION_ABORTED && (thread_.StopRequested() || supply_->CallbackGone.load());
+    if (result != ERROR_SUCCESS && !expected) record_->Failed(result);
     // The end of the run, taken on every path: the hardware stopped, the transfer ended, the
     // threads told to end.
     try {

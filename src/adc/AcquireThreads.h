@@ -71,9 +71,15 @@ struct TAcquireRecord {
 
     const DWORD ChunkSize;
     std::atomic<uint64_t> ChunksDelivered{0};
+    std::atomic<uint64_t> SamplesDelivered{0};
     std::atomic<int64_t> ChunksQueued{0};  // to the callback
     std::atomic<DWORD> FailedTransfers{0};
     std::atomic<DWORD> LastFailure{0};
+    std::atomic<DWORD> ShortTransfers{0};
+    // The run's timing, set before its first chunk is handed on.
+    std::atomic<uint64_t> StartedNs{0};
+    std::atomic<double> ConversionRateHz{0.0};
+    std::atomic<DWORD> ChannelCt{1};
     std::atomic<bool> RunEnded{false};
     std::atomic<DWORD> CallbackThreadId{0};
 
@@ -97,11 +103,13 @@ private:
 // more than HighWater for kSpareHoldMs, or as soon as the run has ended. Large chunks keep a
 // smaller reserve.
 struct TChunkSupply {
+    // Throws std::bad_alloc when its event cannot be created.
     explicit TChunkSupply(DWORD chunkSize)
         : ChunkSize(chunkSize),
           ReserveChunks(chunkSize > kLargeChunkBytes ? 2 : 4),
           LowWater(ReserveChunks / 2),
-          HighWater(ReserveChunks + 2) {}
+          HighWater(ReserveChunks + 2),
+          CallbackGoneEvent(Required(CreateEventW(nullptr, TRUE, FALSE, nullptr))) {}
     // Back to the empty pool; beyond the high-water mark, to the heap as described above.
     void Recycle(void* chunk);
 
@@ -113,6 +121,10 @@ struct TChunkSupply {
     const std::size_t HighWater;
     TChunkPool EmptyChunkPool;  // no semaphore; reused last in, first out
     std::atomic<bool> RunEnded{false};
+    // Set, with its manual-reset event, when the callback's thread was ended under the run (a
+    // runtime unwinding it, or a fault): nobody takes the chunks any more, so the run ends.
+    std::atomic<bool> CallbackGone{false};
+    TOwnedHandle CallbackGoneEvent;
 
 private:
     // Frees the spare chunks beyond the high-water mark, coldest first.
@@ -179,6 +191,10 @@ private:
     std::shared_ptr<TCallbackThreadEnd> end_;
 };
 
+// The chunk a callback is being called with on this thread, for HX_GetChunkInfo: false (and
+// `info` untouched) when this thread is not inside a callback of that board's sequencer.
+bool DescribeChunkInDelivery(UINT64 iBoard, DWORD iSequencer, HX_CHUNK_INFO& info);
+
 class TPoolCallbackThread {
 public:
     TPoolCallbackThread(const TAcquisitionPlan& plan, std::shared_ptr<TChunkSupply> supply,
@@ -195,6 +211,9 @@ public:
 private:
     void Body();
     void DeliverChunk(void* pData);
+    // The thread is being ended under the run, by its runtime or by a fault: the run ends with
+    // `code`, and its record is settled as if the queue had been delivered.
+    void AbandonRun(DWORD code) noexcept;
 
     // First in, so last out: unload learns of the end only once everything else is gone.
     TCallbackEndNotice notice_;
@@ -274,11 +293,17 @@ public:
 private:
     void Body();
     DWORD Run(DWORD ControlWord, TTransfer& transfer);
+    // Hands a completed transfer's chunk on with what is known of it; false when it was the
+    // block's last.
+    bool HandOn(TTransfer& transfer, DWORD bytes, uint64_t completedNs);
     void* GetEmptyChunk();
     DWORD QueueTransfer(TTransfer& transfer);
-    // The result of the pending transfer, or ERROR_OPERATION_ABORTED when the stop event
-    // came first (the transfer is then still pending).
-    DWORD AwaitTransfer(TTransfer& transfer);
+    // The result of the pending transfer and the bytes it delivered, or ERROR_OPERATION_ABORTED
+    // when the stop event (or the callback's end) came first (the transfer is then still
+    // pending).
+    DWORD AwaitTransfer(TTransfer& transfer, DWORD& bytes);
+    // The result and byte count of a transfer the driver has completed.
+    DWORD TransferResult(TTransfer& transfer, DWORD& bytes);
     // Waits, boundedly, for a transfer the stopped hardware should end, and cancels it when
     // the driver does not. False when the driver never gave it back.
     bool EndPendingTransfer(TTransfer& transfer);
@@ -298,6 +323,8 @@ private:
     // Started by the run, ended at its end.
     std::unique_ptr<TPoolFillThread> fillThread_;
     DWORD blockSamplesLeft_;
+    uint64_t nextSequence_ = 0;  // of the next chunk handed on
+    uint64_t nextSample_ = 0;    // index of the next sample to arrive since the run started
     TWorkerThread thread_;
 };
 
@@ -314,6 +341,11 @@ void StopAcquisitionHardware(UINT64 iBoard);
 // waits until it touches nothing of the library (not when called on such a thread itself).
 void WaitForCallbackThreadsAtDetach(UINT64 iBoard);
 void DiscardCallbackQueues(UINT64 iBoard);
+
+// Makes the next chunk's hand-off fault inside a library thread, as a bug of the library
+// would: the acquisition thread's or the callback thread's (outside the user's callback).
+enum class TThreadFaultForTest { None, Acquisition, Callback };
+void InjectThreadFaultForTest(TThreadFaultForTest where);
 
 // Objects alive right now: acquisition, fill and callback threads.
 int64_t LiveStreamThreadCount();

@@ -1,5 +1,6 @@
 #include "adc/ChunkPool.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <new>
 
@@ -18,17 +19,27 @@ void ReleaseOnce(HANDLE semaphore) {
 }
 }  // namespace
 
+// The chunk's information sits in one cache line of its own in front of the samples, so the
+// samples keep the block's alignment and the driver never writes the information.
+constexpr std::size_t kInfoBytes = 64;
+static_assert(sizeof(TChunkInfo) <= kInfoBytes);
+
 void* AllocChunk(DWORD size) {
-    // A zero-byte request still gives a distinct block: a queued chunk pointer is never null.
-    void* chunk = port::AllocTransferMemory(size == 0 ? 1 : size);
-    if (chunk != nullptr) liveChunks.fetch_add(1, std::memory_order_relaxed);
-    return chunk;
+    auto* block = static_cast<std::byte*>(port::AllocTransferMemory(kInfoBytes + size));
+    if (block == nullptr) return nullptr;
+    new (block) TChunkInfo;
+    liveChunks.fetch_add(1, std::memory_order_relaxed);
+    return block + kInfoBytes;
 }
 
 void FreeChunk(void* chunk) {
     if (chunk == nullptr) return;
-    port::FreeTransferMemory(chunk);
+    port::FreeTransferMemory(static_cast<std::byte*>(chunk) - kInfoBytes);
     liveChunks.fetch_sub(1, std::memory_order_relaxed);
+}
+
+TChunkInfo& ChunkInfoOf(void* chunk) {
+    return *std::launder(reinterpret_cast<TChunkInfo*>(static_cast<std::byte*>(chunk) - kInfoBytes));
 }
 
 int64_t LiveChunkCount() { return liveChunks.load(); }

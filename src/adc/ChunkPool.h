@@ -34,6 +34,18 @@ void* AllocChunk(DWORD size);
 void FreeChunk(void* chunk);
 int64_t LiveChunkCount();
 
+// What the acquisition learnt of a filled chunk, kept in front of its samples so that it travels
+// with the chunk through every pool. Written by the acquisition thread before the chunk is
+// handed on, read by whoever pops it.
+struct TChunkInfo {
+    DWORD Bytes = 0;  // whole samples the transfer delivered, in bytes; never above the chunk size
+    DWORD Flags = 0;  // HX_CHUNK_SHORT, HX_CHUNK_LAST
+    uint64_t Sequence = 0;
+    uint64_t FirstSample = 0;
+    uint64_t CompletedNs = 0;
+};
+TChunkInfo& ChunkInfoOf(void* chunk);
+
 class TChunkPool {
 public:
     // A counted pool has its semaphore from construction, so no push or kill can go uncounted.

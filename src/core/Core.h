@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/Contain.h"
+#include "platform/ForcedUnwind.h"
 #include "port/DriverAbi.h"
 #include "platform/ForkedChild.h"
 
@@ -238,15 +239,17 @@ Result RefuseInForkedChild(Result answer) noexcept {
 }
 
 // The export boundary: nothing thrown or raised inside an export leaves it, structured
-// exceptions included. Exports that return a code give ERROR_INTERNAL_ERROR; value-returning
+// exceptions included; only a forced unwind (a thread ended by its runtime) goes on through. Exports that return a code give ERROR_INTERNAL_ERROR; value-returning
 // exports name their own fallback.
 template <typename Result, typename Body>
-Result ExportBoundary(Result onException, Body&& body) noexcept {
+Result ExportBoundary(Result onException, Body&& body) {
     if (platform::InForkedChild()) return RefuseInForkedChild(onException);
     Result result = onException;
     auto guarded = [&] {
         try {
             result = std::forward<Body>(body)();
+        } catch (const platform::ForcedUnwind&) {
+            throw;
         } catch (...) {
             result = onException;
         }
@@ -256,7 +259,7 @@ Result ExportBoundary(Result onException, Body&& body) noexcept {
 }
 
 template <typename Body>
-DWORD ExportBoundary(Body&& body) noexcept {
+DWORD ExportBoundary(Body&& body) {
     if (platform::InForkedChild()) return RefuseInForkedChild(kForkedChildError);
     return ExportBoundary<DWORD>(ERROR_INTERNAL_ERROR, std::forward<Body>(body));
 }
@@ -265,7 +268,7 @@ DWORD ExportBoundary(Body&& body) noexcept {
 // boundary, the index check and then the body, which returns the export's code. Locks are the
 // body's to take (RunUnderSequencerLock, RunUnderBoardLock), after its own argument checks.
 template <typename Body>
-DWORD BoardCall(UINT64 iBoard, Body&& body) noexcept {
+DWORD BoardCall(UINT64 iBoard, Body&& body) {
     return ExportBoundary([&]() -> DWORD {
         if (const DWORD check = CheckBoardIndex(iBoard)) return check;
         return body();
@@ -273,7 +276,7 @@ DWORD BoardCall(UINT64 iBoard, Body&& body) noexcept {
 }
 
 template <typename Body>
-DWORD SequencerCall(UINT64 iBoard, DWORD iSequencer, Body&& body) noexcept {
+DWORD SequencerCall(UINT64 iBoard, DWORD iSequencer, Body&& body) {
     return ExportBoundary([&]() -> DWORD {
         if (const DWORD check = CheckSequencerIndex(iBoard, iSequencer)) return check;
         return body();

@@ -1,5 +1,7 @@
 #include "core/WorkerThread.h"
 
+#include "platform/Contain.h"
+#include "platform/ForcedUnwind.h"
 #include "platform/ThreadModule.h"
 
 namespace halvex {
@@ -27,21 +29,30 @@ TWorkerThread::~TWorkerThread() {
 
 DWORD WINAPI TWorkerThread::ThreadProc(LPVOID self) {
     auto* thread = static_cast<TWorkerThread*>(self);
+    void* const moduleToken = thread->moduleToken_;
     try {
-        if (thread->runBody_.load()) thread->body_();
+        // A fault the body did not contain ends its thread, not the process.
+        if (thread->runBody_.load()) platform::RunContainedBody(thread->body_);
+    } catch (const platform::ForcedUnwind&) {
+        // The thread's runtime ends it (pthread_exit): its end still happens, then the unwind
+        // goes on to the runtime.
+        thread->Finished();
+        throw;
     } catch (...) {
         // A body that fails just ends its thread.
     }
-    void* moduleToken = thread->moduleToken_;
-    if (thread->endsOnItsOwn_.load()) {
-        // Taken off the object first: running it may destroy the object.
-        std::function<void()> atEnd = std::move(thread->atEnd_);
-        try {
-            atEnd();
-        } catch (...) {
-        }
-    }
+    thread->Finished();
     return platform::ReleaseModuleAndExitThread(moduleToken, 0);
+}
+
+void TWorkerThread::Finished() noexcept {
+    if (endState_.exchange(kFinished) != kOnItsOwn) return;
+    // Taken off the object first: running it may destroy the object.
+    std::function<void()> atEnd = std::move(atEnd_);
+    try {
+        atEnd();
+    } catch (...) {
+    }
 }
 
 void TWorkerThread::Start() {
@@ -56,9 +67,16 @@ void TWorkerThread::RequestStop() {
     if (wake_) wake_();
 }
 
-void TWorkerThread::EndOnItsOwn(std::function<void()> atEnd) {
+bool TWorkerThread::EndOnItsOwn(std::function<void()> atEnd) {
     atEnd_ = std::move(atEnd);
+    // Marked first: once the exchange is made, the thread may destroy this object at any time.
     endsOnItsOwn_.store(true);
+    int owned = kOwned;
+    if (endState_.compare_exchange_strong(owned, kOnItsOwn)) return true;
+    // The body has finished already and will look at neither.
+    endsOnItsOwn_.store(false);
+    atEnd_ = nullptr;
+    return false;
 }
 
 }  // namespace halvex

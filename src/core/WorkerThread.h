@@ -29,14 +29,17 @@ public:
 
     // Leaves the thread's end to the thread itself: once its body returns it runs `atEnd`, which
     // may destroy the owner (and this object with it), and nobody waits for it any more. Called
-    // before whatever makes the body return.
-    void EndOnItsOwn(std::function<void()> atEnd);
+    // before whatever makes the body return. False, and `atEnd` dropped, when the thread has
+    // ended already (its runtime ended it under the body): the owner then ends it as usual.
+    bool EndOnItsOwn(std::function<void()> atEnd);
 
     HANDLE Handle() const { return handle_; }
     DWORD ThreadId() const { return threadId_; }
 
 private:
     static DWORD WINAPI ThreadProc(LPVOID self);
+    // The body is over, however it ended: runs `atEnd` when the thread ends on its own.
+    void Finished() noexcept;
 
     std::function<void()> body_;
     std::function<void()> wake_;
@@ -47,6 +50,10 @@ private:
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> runBody_{false};
     std::atomic<bool> endsOnItsOwn_{false};
+    // Who runs the end: kOwned until EndOnItsOwn (kOnItsOwn) or the body's end (kFinished),
+    // whichever comes first.
+    enum : int { kOwned, kOnItsOwn, kFinished };
+    std::atomic<int> endState_{kOwned};
     bool started_ = false;
 };
 

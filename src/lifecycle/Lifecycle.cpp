@@ -145,6 +145,8 @@ void OpenBoards() {
             device.SequencerAcq[1].hSequencerMutex = CreateMutexW(nullptr, FALSE, nullptr);
             ++kept;
         }
+    } catch (const halvex::platform::ForcedUnwind&) {
+        throw;
     } catch (...) {
         TrimDevices(kept);
         throw;
@@ -212,16 +214,20 @@ void ReleaseDeviceTable() {
     ProcessDetachHook = nullptr;
 }
 
-void StartAtLoad() noexcept {
+void StartAtLoad() {
     try {
         LibraryStart();
+    } catch (const halvex::platform::ForcedUnwind&) {
+        throw;
     } catch (...) {
     }
 }
 
-void DetachAtUnload(bool threadsGone) noexcept {
+void DetachAtUnload(bool threadsGone) {
     try {
         RunProcessDetachHook(threadsGone);
+    } catch (const halvex::platform::ForcedUnwind&) {
+        throw;
     } catch (...) {
     }
     ReleaseDeviceTable();

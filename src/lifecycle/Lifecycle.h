@@ -27,7 +27,7 @@ void ReleaseDeviceTable();
 
 // What the library entry runs: start-up at load (loading always succeeds, with the boards
 // opened up to a failure), and at unload the detach hook and the table's release.
-void StartAtLoad() noexcept;
-void DetachAtUnload(bool threadsGone) noexcept;
+void StartAtLoad();
+void DetachAtUnload(bool threadsGone);
 
 }  // namespace halvex

@@ -62,9 +62,16 @@ ControlAnswer Board::Answer(const ControlCall& call) {
         case FailKind::Now:
             return ControlAnswer::Failure(failure.lastError);
         case FailKind::Short: {
-            // The request still does its work (a register write lands), but may not pend:
-            // only the reported size is wrong. One that would wait (for samples, for an
-            // interrupt) answers at once, with nothing done.
+            // A data request is a short transfer: the stream's next `bytes` bytes arrive and
+            // it completes with that count, as a driver ends a transfer early.
+            if (call.code == kIoctlDmaPiongIn) {
+                ControlCall cut = call;
+                cut.shortBytes = failure.bytes;
+                return Dispatch(cut);
+            }
+            // Any other request still does its work (a register write lands), but may not pend:
+            // only the reported size is wrong. One that would wait (for an interrupt) answers
+            // at once, with nothing done.
             if (call.overlapped != nullptr) return ControlAnswer::Success(failure.bytes);
             ControlCall atOnce = call;
             atOnce.overlapped = nullptr;

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/ForcedUnwind.h"
 #include "platform/Guard.h"
 #include "platform/Overlapped.h"
 #include "sim/TransferMemory.h"
@@ -182,6 +183,8 @@ bool Bus::CompletePending(uint64_t id, const CompletionFill& fill) {
     CompletionResult result{ERROR_GEN_FAILURE, 0};
     try {
         result = FillThroughGuard(fill, pending.out, pending.outSize);
+    } catch (const halvex::platform::ForcedUnwind&) {
+        throw;
     } catch (...) {
         // A model that cannot fill the buffer fails the request rather than leave it pending.
     }

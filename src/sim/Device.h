@@ -43,6 +43,8 @@ struct ControlCall {
     // the caller-pointer guard (Bus::CompletePending).
     uint8_t* target = nullptr;
     OVERLAPPED* overlapped = nullptr;  // null: the request must complete at once
+    // A data request the driver is to complete short: at most this many bytes arrive.
+    DWORD shortBytes = 0xFFFFFFFFu;
 };
 
 struct ControlAnswer {

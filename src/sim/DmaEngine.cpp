@@ -62,7 +62,7 @@ void DmaEngineModel::OnControlBytes(Board& board, const std::vector<uint8_t>& by
 }
 
 void DmaEngineModel::OnDataRequest(Board& board) {
-    if (!piong_->PendingData().empty()) lastRequestBytes_ = piong_->PendingData().back().size;
+    if (!piong_->PendingData().empty()) lastRequestBytes_ = piong_->PendingData().back().bytes;
     if (!running_) return;
     if (pacing_ == DmaPacing::FreeRunning) {
         Serve(board);
@@ -74,7 +74,7 @@ void DmaEngineModel::OnDataRequest(Board& board) {
     // The thread already sleeps until a request as large as the last could be filled: only a
     // request due sooner needs it awake.
     const auto& pending = piong_->PendingData();
-    if (!pending.empty() && rate_ > 0.0 && FillableAt(pending.front().size) < plannedWake_) wake_.notify_all();
+    if (!pending.empty() && rate_ > 0.0 && FillableAt(pending.front().bytes) < plannedWake_) wake_.notify_all();
 }
 
 void DmaEngineModel::CatchUp() {
@@ -222,12 +222,15 @@ bool DmaEngineModel::CompleteFromFifo(Board& board, DWORD bytes) {
             if (run.count == 0) fifo_.pop_front();
         }
         if (!words.empty()) std::memcpy(out, words.data(), n * 4);
-        if (outSize > n * 4) std::memset(out + n * 4, 0, outSize - n * 4);
+        // A short transfer writes only what arrived, as a board's DMA does; the odd bytes of a
+        // whole transfer that is not a multiple of a sample are zeroed.
+        const bool cut = bytes < outSize;
+        if (!cut && outSize > n * 4) std::memset(out + n * 4, 0, outSize - n * 4);
         status_.delivered += n;
         // Stamped before the bus signals the request: a reader of the stamp never sees the
         // completion before its time.
         completedAt = Nanoseconds(Clock::now());
-        return CompletionResult{ERROR_SUCCESS, outSize};
+        return CompletionResult{ERROR_SUCCESS, cut ? static_cast<DWORD>(n * 4) : outSize};
     });
     if (completed) {
         ++status_.completed;
@@ -239,7 +242,7 @@ bool DmaEngineModel::CompleteFromFifo(Board& board, DWORD bytes) {
 
 void DmaEngineModel::Serve(Board& board) {
     while (running_ && !piong_->PendingData().empty()) {
-        const DWORD bytes = piong_->PendingData().front().size;
+        const DWORD bytes = piong_->PendingData().front().bytes;
         if (pacing_ == DmaPacing::RealTime && FifoCount() < bytes / 4) return;
         CompleteFromFifo(board, bytes);
     }
@@ -260,7 +263,7 @@ void DmaEngineModel::ThreadBody() {
         // as the last could be, so that the next request, usually queued long before, need not
         // wake the thread. Without a rate, or when that time has passed, until woken.
         const auto& pending = piong_->PendingData();
-        const DWORD bytes = pending.empty() ? lastRequestBytes_ : pending.front().size;
+        const DWORD bytes = pending.empty() ? lastRequestBytes_ : pending.front().bytes;
         plannedWake_ = Clock::time_point::max();
         if (rate_ > 0.0 && bytes != 0) {
             const Clock::time_point when = FillableAt(bytes);

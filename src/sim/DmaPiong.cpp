@@ -36,6 +36,7 @@ ControlAnswer DmaPiongModel::Data(Board& board, const ControlCall& call) {
     DataRequest request;
     request.id = id;
     request.size = call.outSize;
+    request.bytes = std::min(call.outSize, call.shortBytes);
     if (call.input.size() >= 4) {
         request.channel = uint32_t{call.input[0]} | uint32_t{call.input[1]} << 8 | uint32_t{call.input[2]} << 16 |
                           uint32_t{call.input[3]} << 24;

@@ -37,6 +37,7 @@ public:
     struct DataRequest {
         uint64_t id = 0;                 // the bus's pending request
         DWORD size = 0;                  // the caller's buffer
+        DWORD bytes = 0;                 // what arrives: the buffer, or less for a short transfer
         std::optional<uint32_t> channel; // the 4-byte channel input, when given
     };
 

@@ -31,16 +31,24 @@ void* ThreadEntry(void* argument) {
     for (std::uint32_t suspended; (suspended = thread.suspendCount.load(std::memory_order_acquire)) != 0;)
         FutexWait(thread.suspendCount, suspended, nullptr);
 
-    const DWORD exitCode = context->routine(context->parameter);
-
-    // Mutexes are abandoned before the handle is signalled, so a thread that saw this one end
-    // finds them free at once.
-    AbandonOwnedMutexes(self);
-    thread.exitCode.store(exitCode, std::memory_order_release);
-    ChangeState(thread, [](std::uint64_t& word) {
-        word |= state::kSignalled;
-        return true;
-    });
+    // The thread's end, also when pthread_exit ends it inside the routine (as ExitThread would
+    // on Windows, with exit code 0): its handle is signalled either way.
+    struct End {
+        ThreadObject& thread;
+        ThreadRecord& self;
+        DWORD exitCode = 0;
+        ~End() {
+            // Mutexes are abandoned before the handle is signalled, so a thread that saw this
+            // one end finds them free at once.
+            AbandonOwnedMutexes(self);
+            thread.exitCode.store(exitCode, std::memory_order_release);
+            ChangeState(thread, [](std::uint64_t& word) {
+                word |= state::kSignalled;
+                return true;
+            });
+        }
+    } end{thread, self};
+    end.exitCode = context->routine(context->parameter);
     return nullptr;
 }
 

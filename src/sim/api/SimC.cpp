@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "platform/Contain.h"
+#include "platform/ForcedUnwind.h"
 #include "platform/Guard.h"
 
 using namespace halvex::sim;
@@ -35,6 +36,8 @@ DWORD SimCall(Body&& body) noexcept {
             result = ERROR_INVALID_PARAMETER;
         } catch (const std::bad_alloc&) {
             result = ERROR_NOT_ENOUGH_MEMORY;
+        } catch (const halvex::platform::ForcedUnwind&) {
+            throw;
         } catch (...) {
             result = ERROR_INTERNAL_ERROR;
         }
