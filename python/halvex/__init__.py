@@ -5,6 +5,10 @@
     with board.stream(rate=10_000, channels=2) as stream:
         for block in stream:          # numpy arrays of shape (samples, channels), in volts
             ...
+    with board.stream(rate=10_000, channels=2) as stream:
+        for block in stream.blocks(): # the same with where they came from
+            t = block.times()         # seconds since the run started, one per row
+            ...
     t, volts = board.acquire(1000, rate=1000, channels=2)
 
 The native library is found through HALVEX_LIBRARY, beside the package, in the install prefix
@@ -13,13 +17,13 @@ simulated; halvex.sim chooses them and what feeds their inputs.
 """
 
 from . import ranges, sim
-from ._errors import HalvexError, HalvexWarning
+from ._errors import HalvexDataLost, HalvexError, HalvexWarning
 from ._library import LibraryNotFound, library
 from .board import Board, boards, version
-from .stream import Acquisition, Stream, acquire
+from .stream import Acquisition, Block, Stream, acquire
 
 __version__ = "0.1.0"
 
 
-__all__ = ["Acquisition", "Board", "HalvexError", "HalvexWarning", "LibraryNotFound", "Stream", "acquire",
-           "boards", "library", "ranges", "sim", "version"]
+__all__ = ["Acquisition", "Block", "Board", "HalvexDataLost", "HalvexError", "HalvexWarning", "LibraryNotFound",
+           "Stream", "acquire", "boards", "library", "ranges", "sim", "version"]

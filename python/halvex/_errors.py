@@ -18,8 +18,25 @@ class HalvexError(Exception):
         super().__init__(message)
 
 
+class HalvexDataLost(HalvexError):
+    """Samples of a stream were dropped before anyone read them: the stream kept no more than its
+    backlog allows. `lost` samples per channel went, starting with sample (scan) `first_lost`
+    since the run started; the block read after this error has `gap == lost`. Not a library
+    code: `code` is None and `call` names the stream."""
+
+    def __init__(self, lost, first_lost, detail):
+        self.code = None
+        self.call = "Stream"
+        self.name = "DATA_LOST"
+        self.text = "samples were dropped because the stream was not read in time"
+        self.lost = int(lost)
+        self.first_lost = int(first_lost)
+        Exception.__init__(self, detail)
+
+
 class HalvexWarning(UserWarning):
-    """Something went wrong that did not stop the work: samples lost to an overrun."""
+    """Something went wrong that did not stop the work: samples lost to an overrun, a transfer
+    that came back short, or samples a stream dropped when the caller chose to go on."""
 
 
 def check(code, call, detail=None):

@@ -39,6 +39,26 @@ class HX_ACQUIRE_STATUS(ctypes.Structure):
         ("ChunksPooled", DWORD),
         ("FailedTransfers", DWORD),
         ("LastFailure", DWORD),
+        ("ShortTransfers", DWORD),
+    ]
+
+
+HX_CHUNK_SHORT = 0x1
+HX_CHUNK_LAST = 0x2
+
+
+class HX_CHUNK_INFO(ctypes.Structure):
+    _fields_ = [
+        ("Size", DWORD),
+        ("Flags", DWORD),
+        ("Sequence", UINT64),
+        ("FirstSample", UINT64),
+        ("SampleCt", DWORD),
+        ("ChannelCt", DWORD),
+        ("CompletedNs", UINT64),
+        ("StartedNs", UINT64),
+        ("ConversionRateHz", ctypes.c_double),
+        ("SampleRateHz", ctypes.c_double),
     ]
 
 
@@ -104,6 +124,7 @@ _FUNCTIONS = {
     "HX_AcquireWait": (_D, [UINT64, DWORD, DWORD]),
     "HX_SetCallbackContext": (_D, [UINT64, DWORD, DWORD, ctypes.c_void_p, ctypes.c_void_p]),
     "HX_SetChunkSize": (_D, [UINT64, DWORD, DWORD]),
+    "HX_GetChunkInfo": (_D, [UINT64, DWORD, P(HX_CHUNK_INFO)]),
 }
 
 # The simulated boards' C interface: only in the Linux library.

@@ -157,11 +157,13 @@ class Board:
 
     # ---- acquisition ----------------------------------------------------------------------------
 
-    def stream(self, rate, channels=1, chunk=None, units="volts", ranges=None, callback=None):
+    def stream(self, rate, channels=1, chunk=None, units="volts", ranges=None, callback=None,
+               max_backlog_seconds=10.0, on_loss="raise"):
         """Starts a stream on sequencer 0; see halvex.stream.Stream."""
         from .stream import Stream
 
-        return Stream(self, rate, channels, chunk, units, ranges, callback)
+        return Stream(self, rate, channels, chunk, units, ranges, callback,
+                      max_backlog_seconds=max_backlog_seconds, on_loss=on_loss)
 
     def acquire(self, n, rate, channels=1, units="volts", ranges=None, chunk=None, timeout=None):
         """Exactly n samples per channel; see halvex.stream.acquire."""

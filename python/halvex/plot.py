@@ -66,11 +66,29 @@ def read_csv(path):
     return values[:, 0], values[:, 1:], metadata
 
 
+def read_metadata(path):
+    """The metadata hxcli wrote beside a .npy or raw file (`<path>.json`) as a dict, or None."""
+    import json
+
+    sidecar = Path(str(path) + ".json")
+    if not sidecar.exists():
+        return None
+    with open(sidecar, encoding="utf-8") as file:
+        return json.load(file)
+
+
 def read_npy(path, rate):
     """(t, data, units) from an hxcli .npy: float volts, int32 counts or uint32 packed words
-    (converted to volts). Without a rate, t counts samples."""
+    (converted to volts). t is in seconds since the run started: from `rate` (samples per second
+    per channel) when given, else from the metadata hxcli wrote beside the file; without either
+    it counts samples."""
     import numpy as np
 
+    first = 0
+    if not rate:
+        metadata = read_metadata(path)
+        if metadata:
+            rate, first = metadata.get("sample_rate_hz"), metadata.get("first_sample", 0)
     data = np.load(path)
     if data.ndim == 1:
         data = data.reshape(-1, 1)
@@ -80,7 +98,7 @@ def read_npy(path, rate):
         units = "counts"
     else:
         units = "volts"
-    t = np.arange(len(data)) / rate if rate else np.arange(len(data), dtype=float)
+    t = (first + np.arange(len(data))) / rate if rate else np.arange(len(data), dtype=float)
     return t, data, units
 
 
@@ -106,7 +124,7 @@ def _parser():
     parser.add_argument("-c", "--channels", type=int, default=1, help="channels 0..N-1 (default 1)")
     parser.add_argument("-r", "--rate", type=float, default=None,
                         help="samples per second per channel (default 10000 when acquiring; for .npy input "
-                             "it gives the time axis)")
+                             "it gives the time axis when hxcli's FILE.json beside it does not)")
     parser.add_argument("-d", "--duration", type=float, default=0.1, help="seconds to acquire (default 0.1)")
     parser.add_argument("--range", default=None, help="input range, e.g. 10V (default: as set)")
     parser.add_argument("-o", "--output", default="halvex.png", help="PNG file to write (default halvex.png)")
@@ -138,7 +156,8 @@ def main(argv=None):
         else:
             t, data, metadata = read_csv(path)
             units = metadata.get("units", "volts")
-            rate = metadata.get("rate_hz")
+            # rate_hz: the conversion rate's name in files of earlier hxcli versions
+            rate = metadata.get("conversion_rate_hz") or metadata.get("rate_hz")
             title = _title(metadata.get("board"), None, metadata.get("channels"), metadata.get("ranges"))
             if rate:
                 title += f", {float(rate):g} conversions/s"

@@ -125,6 +125,13 @@ def fail_requests(board, request, kind="now", error=31, returned_bytes=0, count=
     _sim("HXSIM_FailRequests", _index(board), code, FAILURES[kind], int(error), int(returned_bytes), int(count))
 
 
+def short_transfer(board, returned_bytes, count=1):
+    """The board's next `count` data transfers come back short, as when a driver ends one early:
+    each carries only the stream's next `returned_bytes` bytes (0: none), and the transfer
+    after it goes on from there."""
+    fail_requests(board, "dma-in", kind="short", returned_bytes=returned_bytes, count=count)
+
+
 def clear_failures(board):
     _sim("HXSIM_ClearFailures", _index(board))
 

@@ -78,3 +78,37 @@ def test_a_named_library_is_never_passed_over(tmp_path):
     assert missing.returncode != 0 and "nowhere.so" in missing.stderr
     other = run(root, HALVEX_LIBRARY=ctypes.util.find_library("m"))
     assert other.returncode != 0 and "not a Halvex library" in other.stderr
+
+
+SHUTDOWN_DURING_CALLBACK = """
+import ctypes, threading, time
+import halvex
+from halvex._library import RAW_CALLBACK, library
+
+halvex.sim.use_default_boards()
+lib = library()
+entered = threading.Event()
+
+def slow(context, board, sequencer, count, words):
+    entered.set()
+    time.sleep(0.5)  # the interpreter shuts down meanwhile; waking, this thread is ended
+
+callback = RAW_CALLBACK(slow)
+assert lib.ADC_SetRate(1, 0, ctypes.c_double(100000.0)) == 0
+assert lib.HX_SetChunkSize(1, 0, 4096) == 0
+assert lib.HX_SetCallbackContext(1, 0, 0x00776152, ctypes.cast(callback, ctypes.c_void_p), None) == 0
+assert lib.ADC_AcquireStream(1, 0) == 0
+assert entered.wait(20)
+print("leaving", flush=True)
+"""
+
+
+def test_the_interpreter_may_end_while_a_callback_runs():
+    # The runtime ends the callback's thread with a forced unwind; the library lets it pass, so the
+    # process ends normally instead of aborting.
+    environment = dict(os.environ, PYTHONPATH=str(PACKAGE.parent))
+    result = subprocess.run([sys.executable, "-c", SHUTDOWN_DURING_CALLBACK], env=environment, capture_output=True,
+                            text=True, timeout=60)
+    assert "leaving" in result.stdout, result.stderr
+    assert result.returncode == 0, result.stderr
+    assert "FATAL" not in result.stderr

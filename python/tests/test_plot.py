@@ -83,7 +83,12 @@ def test_files_hxcli_writes_are_what_the_plotter_reads(tmp_path):
     block("--csv", str(tmp_path / "b.csv"))
     t, data, metadata = plot.read_csv(tmp_path / "b.csv")
     assert data.shape == (500, 2) and (metadata["board"], metadata["channels"]) == ("1", "2")
-    np.testing.assert_allclose(np.diff(t), 2 / 20000)  # the conversion rate is over both channels
+    assert (metadata["sample_rate_hz"], metadata["conversion_rate_hz"], metadata["first_sample"]) == (
+        "10000", "20000", "0")
+    np.testing.assert_allclose(t, np.arange(500) / 10000)  # the conversion rate is over both channels
     block("--npy", str(tmp_path / "b.npy"))
-    t, from_npy, units = plot.read_npy(tmp_path / "b.npy", rate=10000)
+    t, from_npy, units = plot.read_npy(tmp_path / "b.npy", rate=None)  # the rate from b.npy.json
     assert from_npy.shape == (500, 2) and units == "volts"
+    np.testing.assert_allclose(t, np.arange(500) / 10000)
+    sidecar = plot.read_metadata(tmp_path / "b.npy")
+    assert sidecar["shape"] == [500, 2] and sidecar["start"].endswith("Z")

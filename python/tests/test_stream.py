@@ -2,6 +2,7 @@
 
 import threading
 import time
+from datetime import datetime, timedelta, timezone
 
 import numpy as np
 import pytest
@@ -109,9 +110,77 @@ def test_samples_lost_to_an_overrun_are_reported(board):
     assert stream.overruns > 0
 
 
+def test_blocks_say_where_they_sit_in_the_run_across_short_transfers(board):
+    halvex.sim.set_index_source(board)
+    before = datetime.now(timezone.utc)
+    blocks = []
+
+    def read_until(condition):
+        for _ in range(500):
+            if condition():
+                return
+            blocks.append(next(feed))
+        pytest.fail("the injected short transfer never came")
+
+    with pytest.warns(halvex.HalvexWarning, match="2 transfers came back short"):
+        with board.stream(rate=50_000, channels=2, chunk=300, units="counts") as stream:
+            feed = stream.blocks(timeout=10)
+            read_until(lambda: len(blocks) >= 2)
+            # Mid-stream: 12 bytes (a scan and a half on two channels), then a transfer with none.
+            for returned, count in ((12, 1), (0, 2)):
+                halvex.sim.short_transfer(board, returned)
+                read_until(lambda: stream.short_transfers == count)
+            read = len(blocks)
+            read_until(lambda: len(blocks) >= read + 3)
+    after = datetime.now(timezone.utc)
+
+    assert [b.sequence for b in blocks] == list(range(len(blocks)))
+    assert [b.first_sample for b in blocks] == [sum(map(len, blocks[:i])) for i in range(len(blocks))]
+    counts = np.concatenate([b.data for b in blocks])
+    np.testing.assert_array_equal(indices(counts), np.arange(counts.size) & 0xFFFF)  # nothing stale or missing
+    assert [len(b) for b in blocks if b.short] == [1]  # its half scan went with the next chunk
+    assert all(b.gap == 0 and not b.last and b.first_conversion == 2 * b.first_sample for b in blocks)
+
+    completed = [b.completed_ns for b in blocks]
+    assert completed == sorted(completed) and stream.started_ns <= completed[0] <= completed[-1] <= time.monotonic_ns()
+    assert {b.started_ns for b in blocks} == {stream.started_ns}
+    assert before - timedelta(milliseconds=1) <= stream.started_utc <= after
+    assert blocks[0].sample_rate_hz == stream.rate == stream.conversion_rate / 2 == 50_000
+    np.testing.assert_allclose(np.concatenate([b.times() for b in blocks]), np.arange(len(counts)) / 50_000)
+
+
+@pytest.mark.parametrize("on_loss", ["raise", "warn"])
+def test_a_stream_nobody_reads_keeps_its_bound_and_reports_what_it_dropped(board, on_loss):
+    halvex.sim.set_index_source(board)
+    halvex.sim.set_pacing(board, "free-running")
+    scans = 20_000
+    # A block run: once it has ended, what is queued no longer changes.
+    stream = halvex.Stream(board, rate=100_000, channels=2, chunk=100, units="counts", samples=2 * scans,
+                           max_backlog_seconds=0.01, on_loss=on_loss)
+    with stream:
+        stream.wait(timeout=60)
+        if on_loss == "raise":
+            with pytest.raises(halvex.HalvexDataLost) as caught:
+                next(stream)
+            lost = caught.value.lost
+            assert caught.value.first_lost == 0 and isinstance(caught.value, halvex.HalvexError)
+            assert f"{lost} samples per channel were dropped unread, samples 0 to {lost - 1}" in str(caught.value)
+            kept = list(stream.blocks())  # reading on after the error is the caller's choice
+        else:
+            with pytest.warns(halvex.HalvexWarning, match="samples per channel were dropped unread, samples 0 to"):
+                kept = list(stream.blocks())
+            lost = kept[0].gap
+    assert lost == stream.dropped == kept[0].gap == kept[0].first_sample > 0
+    assert sum(map(len, kept)) == scans - lost <= stream.max_backlog == 1000
+    assert all(b.gap == 0 for b in kept[1:])
+    np.testing.assert_array_equal(indices(np.concatenate([b.data for b in kept])),
+                                  np.arange(2 * lost, 2 * scans) & 0xFFFF)
+
+
 def test_stream_arguments_are_checked_before_anything_starts(board):
     for arguments in ({"rate": 0}, {"rate": -5}, {"rate": 1000, "units": "millivolts"},
-                      {"rate": 1000, "chunk": 0}, {"rate": 1000, "chunk": 2.5}):
+                      {"rate": 1000, "chunk": 0}, {"rate": 1000, "chunk": 2.5}, {"rate": 1000, "on_loss": "ignore"},
+                      {"rate": 1000, "max_backlog_seconds": 0}):
         with pytest.raises(ValueError):
             board.stream(**arguments)
     with pytest.raises(ValueError):

@@ -361,7 +361,7 @@ void TPoolCallbackThread::Body() {
     try {
         if (!platform::RunContainedBody(deliverQueue)) {
             dropChunk();
-            AbandonRun(ERROR_UNHANDLED_EXCEPTION);
+            AbandonRun(kErrorUnhandledException);
             return;
         }
     } catch (const platform::ForcedUnwind&) {
@@ -646,7 +646,7 @@ void TPoolAcquireThread::Body() {
         }
     };
     // A fault inside the run ends it, not the process; the end below still runs.
-    if (!platform::RunContainedBody(run)) result = ERROR_UNHANDLED_EXCEPTION;
+    if (!platform::RunContainedBody(run)) result = kErrorUnhandledException;
     // A run asked to end ends aborted, and one whose callback's thread is gone has its failure
     // recorded already; any other way out but a complete block is a failure.
     const bool expected = result == ERROR_OPERATION_ABORTED && (thread_.StopRequested() || supply_->CallbackGone.load());

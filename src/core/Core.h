@@ -114,6 +114,10 @@ BOOL DriverCancel(HANDLE device, LPOVERLAPPED overlapped);
 
 inline constexpr DWORD RegReadFailure = 0xAA55AA55;
 
+// ERROR_UNHANDLED_EXCEPTION: the code of a run that a fault in one of the library's threads
+// ended. Not every SDK's headers name it.
+inline constexpr DWORD kErrorUnhandledException = 574;
+
 DWORD RegRead(BYTE width, UINT64 iBoard, DWORD offset);
 DWORD RegWrite(BYTE width, UINT64 iBoard, DWORD offset, DWORD value);
 DWORD RegBlockTransfer(DWORD code, BYTE width, UINT64 iBoard, DWORD offset, DWORD count, LPVOID data);

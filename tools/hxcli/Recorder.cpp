@@ -19,6 +19,15 @@ Recorder::~Recorder() {
     if (writer_.joinable()) Finish(ignored);
 }
 
+void Recorder::Describe(std::string start, double conversionRateHz, double sampleRateHz, uint64_t firstSample) {
+    // The writer reads these only after it takes a chunk pushed later, under the same lock.
+    std::lock_guard lock(mutex_);
+    metadata_.start = std::move(start);
+    metadata_.conversionRateHz = conversionRateHz;
+    metadata_.sampleRateHz = sampleRateHz;
+    metadata_.firstSample = firstSample;
+}
+
 void Recorder::Push(std::vector<Sample> chunk) {
     const std::size_t bytes = chunk.size() * sizeof(Sample);
     std::unique_lock lock(mutex_);

@@ -35,6 +35,9 @@ public:
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
+    // From the callback thread, before the first Push: what the library says of the run, for
+    // the files' metadata in place of what was planned.
+    void Describe(std::string start, double conversionRateHz, double sampleRateHz, uint64_t firstSample);
     // From the callback thread. Waits while the queue holds `queueBytes` or more.
     void Push(std::vector<Sample> chunk);
     // Writes what is queued, ends the writer thread and completes the files. False with

@@ -32,6 +32,48 @@ void AppendInteger(std::string& text, Integer value) {
     text.append(digits, result.ptr);
 }
 
+std::string UtcText(std::chrono::system_clock::time_point when) {
+    using namespace std::chrono;
+    const auto now = floor<microseconds>(when);
+    const auto day = floor<days>(now);
+    const year_month_day date{day};
+    const hh_mm_ss time{now - day};
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%06dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
+    return text;
+}
+
+// JSON text of a string: the few characters that need it escaped.
+std::string Quoted(const std::string& text) {
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+            quoted += escape;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + '"';
+}
+
+const char* NpyDescr(SampleType type) {
+    return type == SampleType::Volts ? "<f8" : type == SampleType::Counts ? "<i4" : "<u4";
+}
+
+std::string DeviceText(DWORD deviceId) {
+    char device[16];
+    std::snprintf(device, sizeof device, "%04X", static_cast<unsigned>(deviceId));
+    return device;
+}
+
 }  // namespace
 
 const char* SampleTypeName(SampleType type) {
@@ -43,8 +85,7 @@ const char* SampleTypeName(SampleType type) {
 }
 
 std::string NpyHeader(SampleType type, uint64_t rows, unsigned channels) {
-    const char* descr = type == SampleType::Volts ? "<f8" : type == SampleType::Counts ? "<i4" : "<u4";
-    std::string dict = std::string("{'descr': '") + descr + "', 'fortran_order': False, 'shape': (" +
+    std::string dict = std::string("{'descr': '") + NpyDescr(type) + "', 'fortran_order': False, 'shape': (" +
                        std::to_string(rows) + ", " + std::to_string(channels) + "), }";
     dict.resize(kNpyHeaderBytes - 10 - 1, ' ');
     dict += '\n';
@@ -55,22 +96,50 @@ std::string NpyHeader(SampleType type, uint64_t rows, unsigned channels) {
     return header + dict;
 }
 
-std::string UtcNow() {
-    using namespace std::chrono;
-    const auto now = floor<milliseconds>(system_clock::now());
-    const auto day = floor<days>(now);
-    const year_month_day date{day};
-    const hh_mm_ss time{now - day};
-    char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
-                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-                  static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
+std::string UtcNow() { return UtcText(std::chrono::system_clock::now()); }
+
+std::string UtcOfChunkClock(UINT64 nanoseconds) {
+    // The chunk clock is the performance counter in nanoseconds; the wall clock is read right
+    // after it, so the difference between the two readings is the age of `nanoseconds`.
+    LARGE_INTEGER counter{};
+    LARGE_INTEGER frequency{};
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    const auto wall = std::chrono::system_clock::now();
+    const auto ticks = static_cast<uint64_t>(counter.QuadPart);
+    const auto perSecond = static_cast<uint64_t>(frequency.QuadPart);
+    if (perSecond == 0) return UtcText(wall);
+    const uint64_t now = ticks / perSecond * 1'000'000'000u + ticks % perSecond * 1'000'000'000u / perSecond;
+    const auto age = std::chrono::nanoseconds(static_cast<int64_t>(now - nanoseconds));
+    return UtcText(wall - std::chrono::duration_cast<std::chrono::system_clock::duration>(age));
+}
+
+std::string MetadataJson(const Metadata& metadata, uint64_t rows) {
+    std::string text = "{\n  \"halvex\": " + Quoted(metadata.library) + ",\n  \"board\": ";
+    AppendInteger(text, metadata.board);
+    text += ",\n  \"device\": " + Quoted(DeviceText(metadata.deviceId)) + ",\n  \"sequencer\": ";
+    AppendInteger(text, metadata.sequencer);
+    text += ",\n  \"sample_rate_hz\": ";
+    AppendNumber(text, metadata.sampleRateHz);
+    text += ",\n  \"conversion_rate_hz\": ";
+    AppendNumber(text, metadata.conversionRateHz);
+    text += ",\n  \"channels\": ";
+    AppendInteger(text, metadata.channels);
+    text += ",\n  \"ranges\": " + Quoted(metadata.ranges) + ",\n  \"units\": " +
+            Quoted(SampleTypeName(metadata.type)) + ",\n  \"start\": " + Quoted(metadata.start) +
+            ",\n  \"first_sample\": ";
+    AppendInteger(text, metadata.firstSample);
+    text += ",\n  \"dtype\": " + Quoted(NpyDescr(metadata.type)) + ",\n  \"shape\": [";
+    AppendInteger(text, rows);
+    text += ", ";
+    AppendInteger(text, metadata.channels);
+    text += "]\n}\n";
     return text;
 }
 
 std::unique_ptr<SampleFile> SampleFile::Open(Format format, const std::string& path, std::string& error) {
     std::FILE* stream = nullptr;
+    std::FILE* sidecar = nullptr;
     if (path == "-") {
         stream = stdout;
         if (format != Format::Csv) UseBinary(stdout);
@@ -80,15 +149,25 @@ std::unique_ptr<SampleFile> SampleFile::Open(Format format, const std::string& p
             error = "cannot write '" + path + "': " + std::strerror(errno);
             return nullptr;
         }
+        if (format != Format::Csv) {
+            const std::string json = path + ".json";
+            sidecar = std::fopen(json.c_str(), "w");
+            if (sidecar == nullptr) {
+                error = "cannot write '" + json + "' (the metadata of '" + path + "'): " + std::strerror(errno);
+                std::fclose(stream);
+                return nullptr;
+            }
+        }
     }
-    return std::unique_ptr<SampleFile>(new SampleFile(format, path, stream));
+    return std::unique_ptr<SampleFile>(new SampleFile(format, path, stream, sidecar));
 }
 
-SampleFile::SampleFile(Format format, std::string path, std::FILE* stream)
-    : format_(format), path_(std::move(path)), stream_(stream) {}
+SampleFile::SampleFile(Format format, std::string path, std::FILE* stream, std::FILE* sidecar)
+    : format_(format), path_(std::move(path)), stream_(stream), sidecar_(sidecar) {}
 
 SampleFile::~SampleFile() {
     if (stream_ != nullptr && stream_ != stdout) std::fclose(stream_);
+    if (sidecar_ != nullptr) std::fclose(sidecar_);
 }
 
 void SampleFile::WriteNpyHeader(uint64_t rows) {
@@ -98,18 +177,19 @@ void SampleFile::WriteNpyHeader(uint64_t rows) {
 
 void SampleFile::Begin(const Metadata& metadata) {
     metadata_ = metadata;
-    secondsPerScan_ = metadata.channels / metadata.rateHz;
+    secondsPerScan_ = metadata.channels / metadata.conversionRateHz;
     if (format_ == Format::Npy) {
         WriteNpyHeader(metadata.rows);
     } else if (format_ == Format::Csv) {
-        char device[8];
-        std::snprintf(device, sizeof device, "%04X", static_cast<unsigned>(metadata.deviceId));
         std::string text = "# halvex: " + metadata.library + "\n# board: " + std::to_string(metadata.board) +
-                           "\n# device: " + device + "\n# sequencer: " + std::to_string(metadata.sequencer) +
-                           "\n# rate_hz: ";
-        AppendNumber(text, metadata.rateHz);
+                           "\n# device: " + DeviceText(metadata.deviceId) +
+                           "\n# sequencer: " + std::to_string(metadata.sequencer) + "\n# sample_rate_hz: ";
+        AppendNumber(text, metadata.sampleRateHz);
+        text += "\n# conversion_rate_hz: ";
+        AppendNumber(text, metadata.conversionRateHz);
         text += "\n# channels: " + std::to_string(metadata.channels) + "\n# ranges: " + metadata.ranges +
-                "\n# units: " + SampleTypeName(metadata.type) + "\n# start: " + metadata.start + "\ntime_s";
+                "\n# units: " + SampleTypeName(metadata.type) + "\n# start: " + metadata.start +
+                "\n# first_sample: " + std::to_string(metadata.firstSample) + "\ntime_s";
         for (unsigned c = 0; c < metadata.channels; ++c) text += ",ch" + std::to_string(c);
         text += '\n';
         std::fputs(text.c_str(), stream_);
@@ -132,7 +212,7 @@ void SampleFile::Row(const Sample* samples, uint64_t index) {
         return;
     }
     line_.clear();
-    AppendNumber(line_, static_cast<double>(index) * secondsPerScan_);
+    AppendNumber(line_, static_cast<double>(metadata_.firstSample + index) * secondsPerScan_);
     for (unsigned c = 0; c < channels; ++c) {
         line_ += ',';
         if (metadata_.type == SampleType::Volts) {
@@ -170,7 +250,23 @@ bool SampleFile::Finish(uint64_t rows, std::string& error) {
         error = "writing '" + path_ + "' failed";
         ok = false;
     }
+    std::string problem;
+    if (!FinishSidecar(rows, problem) && ok) {
+        error = problem;
+        ok = false;
+    }
     return ok;
+}
+
+bool SampleFile::FinishSidecar(uint64_t rows, std::string& error) {
+    if (sidecar_ == nullptr) return true;
+    const std::string text = MetadataJson(metadata_, rows);
+    const bool written = std::fwrite(text.data(), 1, text.size(), sidecar_) == text.size() &&
+                         std::fflush(sidecar_) == 0 && !std::ferror(sidecar_);
+    const bool closed = std::fclose(sidecar_) == 0;
+    sidecar_ = nullptr;
+    if (!written || !closed) error = "writing '" + path_ + ".json' failed";
+    return written && closed;
 }
 
 }  // namespace hxcli

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "Arguments.h"
@@ -118,12 +119,14 @@ struct FailArgs {
     std::size_t board = 0;
     int count = 1;
     DWORD error = ERROR_GEN_FAILURE;
+    std::optional<DWORD> shortBytes;  // set: the transfers come back short instead of failing
 };
 
 int FailTransfers(const FailArgs& args) {
     halvex::sim::Failure failure;
-    failure.kind = halvex::sim::FailKind::Now;
+    failure.kind = args.shortBytes ? halvex::sim::FailKind::Short : halvex::sim::FailKind::Now;
     failure.lastError = args.error;
+    failure.bytes = args.shortBytes.value_or(0);
     failure.count = args.count;
     halvex::sim::FailRequests(args.board, halvex::sim::kIoctlDmaPiongIn, failure);
     const std::string which = args.count < 0    ? "every DMA transfer"
@@ -131,6 +134,9 @@ int FailTransfers(const FailArgs& args) {
                                                 : "the next " + std::to_string(args.count) + " DMA transfers";
     if (args.count == 0) {
         std::printf("Simulated board %zu: DMA transfers succeed again.\n", args.board);
+    } else if (args.shortBytes) {
+        std::printf("Simulated board %zu: %s will come back short, with %u bytes.\n", args.board, which.c_str(),
+                    static_cast<unsigned>(*args.shortBytes));
     } else {
         std::printf("Simulated board %zu: %s will fail with %u (%s).\n", args.board, which.c_str(),
                     static_cast<unsigned>(args.error), ErrorName(args.error).c_str());
@@ -179,8 +185,8 @@ namespace hxcli {
 Command AddFailCommand(CLI::App& app) {
     auto args = std::make_shared<FailArgs>();
     auto* cmd = app.add_subcommand(
-        "fail", "Make a simulated board's next DMA transfers fail, to see how an acquisition reports it. Lasts for "
-                "this process: combine it with 'stream' or 'block' in 'hxcli run'.");
+        "fail", "Make a simulated board's next DMA transfers fail, or come back short (--short), to see how an "
+                "acquisition reports it. Lasts for this process: combine it with 'stream' or 'block' in 'hxcli run'.");
     cmd->add_option("board", args->board, "Board position on the simulated bus (as 'hxcli bus' shows)")
         ->required()
         ->check(BoardIndex());
@@ -189,6 +195,10 @@ Command AddFailCommand(CLI::App& app) {
         ->check(CLI::Range(-1, 1'000'000));
     cmd->add_option("-e,--error", args->error, "The code they fail with (default 31, ERROR_GEN_FAILURE)")
         ->default_val(ERROR_GEN_FAILURE);
+    cmd->add_option("--short", args->shortBytes,
+                    "Instead of failing, complete with only this many bytes (the stream's next ones) in place of "
+                    "a whole chunk")
+        ->check(CLI::Range(0u, 64u << 20));
     return {cmd, [args] { return FailTransfers(*args); }};
 }
 

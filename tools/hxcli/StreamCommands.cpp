@@ -35,14 +35,26 @@ constexpr std::size_t kQueueBytes = 256u << 20;
 struct Session {
     Recorder* recorder = nullptr;
     uint64_t wanted = 0;  // samples over all channels
+    bool described = false;  // the callback thread's own
     std::atomic<uint64_t> kept{0};
     std::atomic<uint64_t> chunks{0};
     std::mutex mutex;
     std::condition_variable enough;
 };
 
+// The run's start, achieved rates and first sample, from the first chunk's own account of itself.
+void Describe(Session& s, UINT64 board, DWORD sequencer) {
+    s.described = true;
+    HX_CHUNK_INFO info{};
+    info.Size = sizeof info;
+    if (HX_GetChunkInfo(board, sequencer, &info) != 0 || info.ChannelCt == 0) return;
+    s.recorder->Describe(UtcOfChunkClock(info.StartedNs), info.ConversionRateHz, info.SampleRateHz,
+                         info.FirstSample / info.ChannelCt);
+}
+
 // Keeps the first `n` samples of a chunk, no more than the run still wants.
-std::vector<Sample> Keep(Session& s, DWORD n) {
+std::vector<Sample> Keep(Session& s, UINT64 board, DWORD sequencer, DWORD n) {
+    if (!s.described) Describe(s, board, sequencer);
     s.chunks.fetch_add(1);
     const uint64_t have = s.kept.load();
     return std::vector<Sample>(static_cast<std::size_t>(std::min<uint64_t>(n, s.wanted - have)));
@@ -60,23 +72,23 @@ void Deliver(Session& s, std::vector<Sample> chunk) {
     }
 }
 
-void WINAPI OnRaw(void* context, UINT64, DWORD, DWORD n, DWORD* words) {
+void WINAPI OnRaw(void* context, UINT64 board, DWORD sequencer, DWORD n, DWORD* words) {
     Session& s = *static_cast<Session*>(context);
-    std::vector<Sample> chunk = Keep(s, n);
+    std::vector<Sample> chunk = Keep(s, board, sequencer, n);
     for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i].word = words[i];
     Deliver(s, std::move(chunk));
 }
 
-void WINAPI OnCounts(void* context, UINT64, DWORD, DWORD n, WORD* counts, WORD* status, WORD*) {
+void WINAPI OnCounts(void* context, UINT64 board, DWORD sequencer, DWORD n, WORD* counts, WORD* status, WORD*) {
     Session& s = *static_cast<Session*>(context);
-    std::vector<Sample> chunk = Keep(s, n);
+    std::vector<Sample> chunk = Keep(s, board, sequencer, n);
     for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i].word = static_cast<uint32_t>(status[i]) << 16 | counts[i];
     Deliver(s, std::move(chunk));
 }
 
-void WINAPI OnVolts(void* context, UINT64, DWORD, DWORD n, double* volts, WORD* status, WORD*) {
+void WINAPI OnVolts(void* context, UINT64 board, DWORD sequencer, DWORD n, double* volts, WORD* status, WORD*) {
     Session& s = *static_cast<Session*>(context);
-    std::vector<Sample> chunk = Keep(s, n);
+    std::vector<Sample> chunk = Keep(s, board, sequencer, n);
     for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = {static_cast<uint32_t>(status[i]) << 16, volts[i]};
     Deliver(s, std::move(chunk));
 }
@@ -256,7 +268,8 @@ int Run(const Options& o, bool block) {
     metadata.library = LibraryVersion();
     metadata.board = plan.board;
     BRD_GetDeviceID(plan.board, &metadata.deviceId);
-    metadata.rateHz = plan.rate;
+    metadata.conversionRateHz = plan.rate;
+    metadata.sampleRateHz = plan.rate / o.channels;
     metadata.channels = o.channels;
     metadata.ranges = plan.rangeNames;
     metadata.type = plan.type;
@@ -309,20 +322,28 @@ int Run(const Options& o, bool block) {
     PrintTable(report, *recorder, plan.type);
     std::fprintf(report,
                  "board %llu: %llu of %llu samples per channel, %u channel%s at %s Hz, %llu chunk%s of %u bytes; "
-                 "overrun %llu, failed transfers %u, no-sample words %llu, over range %llu\n",
+                 "overrun %llu, failed transfers %u, short transfers %u, no-sample words %llu, over range %llu\n",
                  static_cast<unsigned long long>(plan.board), static_cast<unsigned long long>(recorder->Rows()),
                  static_cast<unsigned long long>(plan.perChannel), static_cast<unsigned>(o.channels),
                  o.channels == 1 ? "" : "s", Number(plan.rate).c_str(),
                  static_cast<unsigned long long>(session->chunks.load()), session->chunks.load() == 1 ? "" : "s",
                  static_cast<unsigned>(plan.chunkBytes),
                  static_cast<unsigned long long>(overruns), static_cast<unsigned>(status.FailedTransfers),
-                 static_cast<unsigned long long>(noSample), static_cast<unsigned long long>(overRange));
+                 static_cast<unsigned>(status.ShortTransfers), static_cast<unsigned long long>(noSample),
+                 static_cast<unsigned long long>(overRange));
     std::fflush(report);
 
     if (result != kExitOk) return result;
     if (status.FailedTransfers != 0) {
         std::fprintf(stderr, "hxcli: a transfer failed: %u (%s)\n", static_cast<unsigned>(status.LastFailure),
                      ErrorName(status.LastFailure).c_str());
+        result = kExitIncomplete;
+    }
+    if (status.ShortTransfers != 0) {
+        // A short transfer delivers only what arrived; on a board, the part it did not carry may
+        // never come, so the run does not count as whole.
+        std::fprintf(stderr, "hxcli: %u transfer%s came back short, with fewer bytes than a chunk holds\n",
+                     static_cast<unsigned>(status.ShortTransfers), status.ShortTransfers == 1 ? "" : "s");
         result = kExitIncomplete;
     }
     if (recorder->Rows() < plan.perChannel) {
@@ -365,19 +386,21 @@ void AddCommon(CLI::App* cmd, Options& o) {
     cmd->add_option("--chunk", o.chunkBytes,
                     "Bytes per transfer, a multiple of 4 up to 64 MiB (default: about ten chunks a second)")
         ->check(ChunkBytes());
-    cmd->add_option("--csv", o.csv, "Write the samples as CSV: '# key: value' metadata lines, then time_s,ch0,ch1,... "
-                                    "(- for standard output)");
+    cmd->add_option("--csv", o.csv, "Write the samples as CSV: '# key: value' metadata lines (start, sample_rate_hz, "
+                                    "conversion_rate_hz, first_sample, ...), then time_s,ch0,ch1,... with the time "
+                                    "since the run started (- for standard output)");
     cmd->add_option("--npy", o.npy, "Write the samples as a NumPy .npy array of shape (samples, channels): <f8 volts, "
-                                    "<i4 counts or <u4 raw words (- for standard output)");
-    cmd->add_option("--bin", o.bin, "Write the samples as raw little-endian binary, as in the .npy data (- for "
-                                    "standard output)");
+                                    "<i4 counts or <u4 raw words, and the metadata as JSON in FILE.json (- for "
+                                    "standard output, without metadata)");
+    cmd->add_option("--bin", o.bin, "Write the samples as raw little-endian binary, as in the .npy data, and the "
+                                    "metadata as JSON in FILE.json (- for standard output, without metadata)");
     cmd->add_flag("--free-running", o.freeRunning, "Simulated boards: fill transfers as fast as memory allows");
     cmd->add_flag("-q,--quiet", o.quiet, "No progress line, even on a terminal");
 }
 
 constexpr const char* kExitNote =
-    " Exit code 4 when samples were lost or missing (overrun, failed transfer, fewer than asked), 5 when an output "
-    "file could not be written.";
+    " Exit code 4 when samples were lost or missing (overrun, failed or short transfer, fewer than asked), 5 when an "
+    "output file could not be written.";
 
 }  // namespace
 
