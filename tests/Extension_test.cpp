@@ -20,7 +20,8 @@ struct CallContext {
     std::atomic<int> calls{0};
     std::atomic<bool> wrongContext{false};
     std::atomic<uint64_t> samples{0};
-    std::atomic<DWORD> waitFromInside{0};
+    // HX_AcquireWait from inside the callback, without and with finite time-outs.
+    std::atomic<DWORD> waitFromInside{0}, waitZeroFromInside{0}, waitShortFromInside{0};
     bool waitInside = false;
 };
 
@@ -29,7 +30,11 @@ void WINAPI CountVolts(void* context, UINT64, DWORD iSequencer, DWORD DataCt, do
     if (iSequencer != 0) c->wrongContext = true;
     c->samples += DataCt;
     // Waiting for its own run's end from inside the callback could only deadlock.
-    if (c->waitInside && c->calls == 0) c->waitFromInside = HX_AcquireWait(0, 0, kForever);
+    if (c->waitInside && c->calls == 0) {
+        c->waitFromInside = HX_AcquireWait(0, 0, kForever);
+        c->waitZeroFromInside = HX_AcquireWait(0, 0, 0);
+        c->waitShortFromInside = HX_AcquireWait(0, 0, 50);
+    }
     ++c->calls;
 }
 
@@ -41,6 +46,22 @@ void WINAPI CheckRaw(void* context, UINT64, DWORD, DWORD DataCt, DWORD* pData) {
     }
     c->samples += DataCt;
     ++c->calls;
+}
+
+// A record from a program built against a newer, longer header: the library answers with its own
+// size and writes nothing past its own record.
+template <typename Record, typename Fill>
+void ExpectLargerRecordGetsItsOwnSize(Fill fill) {
+    unsigned char larger[sizeof(Record) + 16];
+    std::memset(larger, 0xAB, sizeof larger);
+    const DWORD largerSize = sizeof larger;
+    std::memcpy(larger, &largerSize, sizeof largerSize);
+    ASSERT_EQ(fill(reinterpret_cast<Record*>(larger)), 0u);
+    DWORD filled = 0;
+    std::memcpy(&filled, larger, sizeof filled);
+    EXPECT_EQ(filled, sizeof(Record));
+    for (std::size_t i = sizeof(Record); i < sizeof larger; ++i)
+        EXPECT_EQ(larger[i], 0xAB) << "byte " << i << " past the record was written";
 }
 
 }  // namespace
@@ -115,6 +136,8 @@ TEST_F(ExtensionTest, AStreamEndsOnlyWhenEndedAndItsCallbackCannotWaitForItself)
     EXPECT_EQ(status.ChunksDelivered, static_cast<uint64_t>(context.calls.load()));
     EXPECT_GT(context.calls.load(), 0);
     EXPECT_EQ(context.waitFromInside.load(), static_cast<DWORD>(ERROR_BUSY));
+    EXPECT_EQ(context.waitZeroFromInside.load(), static_cast<DWORD>(ERROR_BUSY));
+    EXPECT_EQ(context.waitShortFromInside.load(), static_cast<DWORD>(ERROR_BUSY));
 }
 
 TEST_F(ExtensionTest, AFailedTransferEndsTheRunAndIsReported) {
@@ -151,6 +174,8 @@ TEST_F(ExtensionTest, TheStatusRecordIsSizePrefixedAndGuarded) {
     EXPECT_EQ(status.Size, 8u);
     EXPECT_EQ(status.Exists, 0u);
     EXPECT_EQ(status.RunEnded, 0xABABABABu) << "a field beyond Size was written";
+
+    ExpectLargerRecordGetsItsOwnSize<HX_ACQUIRE_STATUS>([](auto* p) { return HX_AcquireStatus(kStreamBoard, 0, p); });
 
     status.Size = 4;
     EXPECT_EQ(HX_AcquireStatus(kStreamBoard, 0, &status), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
@@ -192,6 +217,7 @@ TEST_F(ExtensionTest, BoardInfoTellsLayoutStreamingAndScanRows) {
     ASSERT_EQ(HX_GetBoardInfo(kStreamBoard, &info), 0u);
     EXPECT_NE(info.DeviceID, 0xABABABABu);
     EXPECT_EQ(info.Layout, 0xABABABABu) << "a field beyond Size was written";
+    ExpectLargerRecordGetsItsOwnSize<HX_BOARD_INFO>([](auto* p) { return HX_GetBoardInfo(kStreamBoard, p); });
     info.Size = 7;
     EXPECT_EQ(HX_GetBoardInfo(kStreamBoard, &info), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(HX_GetBoardInfo(kStreamBoard, nullptr), static_cast<DWORD>(ERROR_INVALID_ADDRESS));

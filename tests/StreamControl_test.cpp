@@ -227,6 +227,33 @@ TEST_P(StreamControl, UnloadEndsARunningAcquisitionAndItsCallbackThread) {
     EXPECT_EQ(recorder_.Count(), calls);
 }
 
+TEST_P(StreamControl, UnloadDropsTheChunksQueuedForACallbackAndFinishesOnlyTheOneInProgress) {
+    std::atomic<bool> inFirst{false};
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(release, nullptr);
+    recorder_.onDelivery = [&] {
+        if (recorder_.Count() != 1) return;
+        inFirst = true;
+        WaitForSingleObject(release, 20000);
+    };
+    ASSERT_EQ(SetCallback(ADC_CALLBACK_RAW), 0u);
+    ASSERT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
+    auto queued = [] {
+        HX_ACQUIRE_STATUS status{};
+        status.Size = sizeof status;
+        HX_AcquireStatus(kStreamBoard, 0, &status);
+        return status.ChunksQueued;
+    };
+    ASSERT_TRUE(AwaitTrue([&] { return inFirst.load() && queued() >= 5; }));
+    std::thread unload([] { HxTestLibraryDetach(); });
+    // The run is stopped only after the queue was marked to be dropped.
+    EXPECT_TRUE(AwaitTrue([] { return !halvex::sim::StreamStatusOf(kStreamBoard).running; }));
+    SetEvent(release);
+    unload.join();
+    CloseHandle(release);
+    EXPECT_EQ(recorder_.Count(), 1u) << "chunks queued at unload were delivered";
+}
+
 INSTANTIATE_TEST_SUITE_P(EachLayout, StreamControl, StreamLayouts(), StreamLayoutName);
 INSTANTIATE_TEST_SUITE_P(EachLayout, SlowStreamControl, StreamLayouts(), StreamLayoutName);
 

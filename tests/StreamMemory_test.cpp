@@ -110,6 +110,22 @@ TEST(ChunkSupply, SpareChunksBeyondTheMarkGoAfterAWhileOrOnceTheRunHasEnded) {
         EXPECT_EQ(halvex::LiveChunkCount() - before, static_cast<int64_t>(supply.HighWater));
     }
     EXPECT_EQ(halvex::LiveChunkCount(), before);
+
+    // A backlog the run absorbed by taking its spares again, then a second one a while later:
+    // the second's spares are held their while too, not freed at once on the first's clock.
+    {
+        halvex::TChunkSupply supply(4096);
+        const auto recycleFresh = [&](std::size_t n) {
+            for (std::size_t i = 0; i < n; ++i) supply.Recycle(halvex::AllocChunk(supply.ChunkSize));
+        };
+        recycleFresh(supply.HighWater + 2);
+        while (supply.EmptyChunkPool.Count() >= supply.HighWater) halvex::FreeChunk(supply.EmptyChunkPool.PopLast());
+        recycleFresh(1);
+        Sleep(static_cast<DWORD>(halvex::TChunkSupply::kSpareHoldMs) + 20);
+        recycleFresh(2);
+        EXPECT_EQ(supply.EmptyChunkPool.Count(), supply.HighWater + 2);
+    }
+    EXPECT_EQ(halvex::LiveChunkCount(), before);
 }
 
 }  // namespace
