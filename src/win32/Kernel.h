@@ -188,6 +188,10 @@ bool ChangeState(KernelObject& object, Change change) {
 // thread the record belongs to.
 void AbandonOwnedMutexes(ThreadRecord& record);
 
+// For tests of the hand-off race: called once per wait whose futex sleep ran out, before the
+// wait tries to claim its own time-out, so a test can signal at exactly that moment. Null: none.
+void SetTimeoutHookForTests(void (*hook)(void* context), void* context) noexcept;
+
 // ---- Handles and fork (Handles.cpp) ------------------------------------------------------
 
 // The registry's lock (Registry.cpp); taken around fork() with the handle table's (Fork.cpp).

@@ -182,6 +182,16 @@ std::uint64_t HandOff(KernelObject& object, std::uint64_t word, WakeList& wakes)
     return word;
 }
 
+namespace {
+std::atomic<void (*)(void*)> gTimeoutHook{nullptr};
+std::atomic<void*> gTimeoutHookContext{nullptr};
+}  // namespace
+
+void SetTimeoutHookForTests(void (*hook)(void* context), void* context) noexcept {
+    gTimeoutHookContext.store(context);
+    gTimeoutHook.store(hook, std::memory_order_release);
+}
+
 DWORD WaitForAny(std::shared_ptr<KernelObject>* objects, DWORD count, DWORD milliseconds) {
     ThreadRecord& self = CurrentThreadRecord();
     const DWORD threadId = self.thread->id;
@@ -229,6 +239,7 @@ DWORD WaitForAny(std::shared_ptr<KernelObject>* objects, DWORD count, DWORD mill
             result = wait.status.load(std::memory_order_acquire);
             continue;
         }
+        if (auto* hook = gTimeoutHook.load(std::memory_order_acquire)) hook(gTimeoutHookContext.load());
         // Timed out, unless a signaller claimed the wait first.
         if (wait.status.compare_exchange_strong(result, WAIT_TIMEOUT, std::memory_order_acq_rel,
                                                 std::memory_order_acquire))

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include "win32/Kernel.h"
 
 namespace {
 
@@ -260,6 +261,24 @@ TEST(Win32LayerRaces, ASemaphoreUnitMeetingATimeOutIsNeitherLostNorTakenTwice) {
     int left = 0;
     while (WaitForSingleObject(semaphore, 0) == WAIT_OBJECT_0) ++left;
     EXPECT_EQ(taken.load() + left, kUnits);
+    CloseHandle(semaphore);
+}
+
+// The same race made certain: a unit released at the very moment a wait's sleep has run out
+// is handed to that wait, which then reports it, or stays in the count; it is never lost.
+TEST(Win32LayerRaces, AUnitReleasedJustAsAWaitTimesOutIsReportedByThatWait) {
+    HANDLE semaphore = CreateSemaphoreW(nullptr, 0, 1, nullptr);
+    halvex::win32::SetTimeoutHookForTests(
+        [](void* context) {
+            halvex::win32::SetTimeoutHookForTests(nullptr, nullptr);  // once
+            ReleaseSemaphore(static_cast<HANDLE>(context), 1, nullptr);
+        },
+        semaphore);
+    const DWORD result = WaitForSingleObject(semaphore, 1);
+    halvex::win32::SetTimeoutHookForTests(nullptr, nullptr);
+    const bool left = WaitForSingleObject(semaphore, 0) == WAIT_OBJECT_0;
+    EXPECT_EQ(result == WAIT_OBJECT_0, !left) << "result " << result << ", unit left in the count: " << left;
+    EXPECT_TRUE(result == WAIT_OBJECT_0 || result == WAIT_TIMEOUT) << result;
     CloseHandle(semaphore);
 }
 
