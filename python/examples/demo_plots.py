@@ -20,9 +20,10 @@ def sine_and_square(board, directory):
     rate = 20_000
     with board.stream(rate=rate, channels=2, ranges="5V") as stream:
         volts = stream.read(rate // 10)  # a tenth of a second per channel
-    t = np.arange(len(volts)) / stream.rate
+    t = np.arange(len(volts)) / stream.sample_rate
     path = directory / "stream_sine_square.png"
-    title = f"board {board.index} ({board.device_id:04X}): 50 Hz sine and 20 Hz square, {stream.rate:g} S/s, ±5 V"
+    title = (f"board {board.index} ({board.device_id:04X}): 50 Hz sine and 20 Hz square, "
+             f"{stream.sample_rate:g} samples/s per channel, ±5 V")
     plot.save(plot.figure(t, volts, title, labels=["channel 0: sine", "channel 1: square"]), path)
     return path
 
@@ -37,9 +38,10 @@ def output_step(board, directory):
         board.write(2, 2.5)
         after = stream.read(rate // 10)
     volts = np.concatenate([before, after])
-    t = np.arange(len(volts)) / stream.rate
+    t = np.arange(len(volts)) / stream.sample_rate
     path = directory / "output_step_loopback.png"
-    title = f"board {board.index}: output 2 steps 0 V -> 2.5 V, read back on input 0, {stream.rate:g} S/s"
+    title = (f"board {board.index}: output 2 steps 0 V -> 2.5 V, read back on input 0, "
+             f"{stream.sample_rate:g} samples/s")
     plot.save(plot.figure(t, volts, title, labels=["input 0 (loopback of output 2)"]), path)
     return path
 

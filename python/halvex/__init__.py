@@ -16,8 +16,15 @@ recorded by `cmake --install`, or by the system loader, in that order. On Linux 
 simulated; halvex.sim chooses them and what feeds their inputs.
 """
 
+try:
+    import numpy as _numpy  # noqa: F401  (every array the package gives is one)
+except ImportError as _missing:
+    raise ImportError(f"halvex needs numpy, which this Python ({__import__('sys').executable}) cannot import "
+                      f"({_missing}): install the Debian package python3-numpy (apt install python3-numpy) or "
+                      f"the pip package numpy (python3 -m pip install numpy)") from None
+
 from . import ranges, sim
-from ._errors import HalvexDataLost, HalvexError, HalvexWarning
+from ._errors import HalvexDataLost, HalvexError, HalvexStreamEnded, HalvexWarning
 from ._library import LibraryNotFound, library
 from .board import Board, boards, version
 from .stream import Acquisition, Block, Stream, acquire
@@ -25,5 +32,5 @@ from .stream import Acquisition, Block, Stream, acquire
 __version__ = "0.1.0"
 
 
-__all__ = ["Acquisition", "Block", "Board", "HalvexDataLost", "HalvexError", "HalvexWarning", "LibraryNotFound",
-           "Stream", "acquire", "boards", "library", "ranges", "sim", "version"]
+__all__ = ["Acquisition", "Block", "Board", "HalvexDataLost", "HalvexError", "HalvexStreamEnded", "HalvexWarning",
+           "LibraryNotFound", "Stream", "acquire", "boards", "library", "ranges", "sim", "version"]

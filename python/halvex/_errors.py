@@ -34,9 +34,26 @@ class HalvexDataLost(HalvexError):
         Exception.__init__(self, detail)
 
 
+class HalvexStreamEnded(HalvexError):
+    """A stream cannot give what was asked: it was closed, its run ended (a block completed or a
+    transfer failed), or the library session it ran in ended (halvex.sim.use_boards restarts
+    the library). `reason` says which. Not a library code: `code` is None and `call` names the
+    stream's method."""
+
+    def __init__(self, call, reason, detail):
+        self.code = None
+        self.call = call
+        self.name = "STREAM_ENDED"
+        self.text = reason
+        self.reason = reason
+        Exception.__init__(self, f"{call}: {detail}")
+
+
 class HalvexWarning(UserWarning):
     """Something went wrong that did not stop the work: samples lost to an overrun, a transfer
-    that came back short, or samples a stream dropped when the caller chose to go on."""
+    that came back short, samples a stream dropped when the caller chose to go on, readings
+    beyond their input range, a consumer falling behind, or a chunk raised to what Python keeps
+    up with."""
 
 
 def check(code, call, detail=None):

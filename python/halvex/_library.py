@@ -218,6 +218,9 @@ def load():
 
 
 _library = None
+# Counts the library's restarts (halvex.sim chooses boards that way): what was started in an
+# earlier session, a stream above all, must not act on the boards of a later one.
+session = 0
 
 
 def library():

@@ -1,7 +1,8 @@
 """Pictures of acquired data: volts (or counts) against seconds, one line per channel.
 
 `python3 -m halvex plot` acquires from a board, or reads a CSV or .npy file that hxcli wrote,
-and saves a PNG.
+and saves a PNG. Rates are samples per second per channel, as hxcli's --rate; a file that
+carries its rate is plotted with it, and one without a rate (nor --rate) against sample index.
 """
 
 import argparse
@@ -12,8 +13,14 @@ from pathlib import Path
 from . import ranges as _ranges
 
 
-def figure(t, data, title="", units="volts", labels=None):
-    """A matplotlib Figure with one line per column of data (shape (samples, channels))."""
+TIME = "time (s)"
+INDEX = "sample index"
+
+
+def figure(t, data, title="", units="volts", labels=None, xlabel=TIME):
+    """A matplotlib Figure with one line per column of data (shape (samples, channels)); t is
+    seconds, or sample indices with xlabel=INDEX. The legend sits beside the axes, where it
+    hides no data."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -27,12 +34,12 @@ def figure(t, data, title="", units="volts", labels=None):
     for column in range(data.shape[1]):
         label = labels[column] if labels else f"channel {column}"
         ax.plot(t, data[:, column], linewidth=1.0, label=label)
-    ax.set_xlabel("time (s)")
+    ax.set_xlabel(xlabel)
     ax.set_ylabel({"volts": "volts (V)", "counts": "counts"}.get(units, units))
     ax.set_title(title)
     ax.grid(True, alpha=0.3)
     if data.shape[1] > 1 or labels:
-        ax.legend(loc="upper right")
+        ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0.0, fontsize="small")
     fig.tight_layout()
     return fig
 
@@ -79,19 +86,46 @@ def read_metadata(path):
 
 def read_npy(path, rate):
     """(t, data, units) from an hxcli .npy: float volts, int32 counts or uint32 packed words
-    (converted to volts). t is in seconds since the run started: from `rate` (samples per second
-    per channel) when given, else from the metadata hxcli wrote beside the file; without either
-    it counts samples."""
+    (converted to volts). t is in seconds since the run started, from the rate in the metadata
+    hxcli wrote beside the file, else from `rate` (samples per second per channel); without
+    either it counts samples. A `rate` the metadata contradicts is refused (ValueError)."""
+    t, data, units, _ = _load_npy(path, rate)
+    return t, data, units
+
+
+def _file_sample_rate(metadata, channels):
+    """Samples per second per channel from hxcli's metadata; files of earlier versions had
+    only rate_hz, the conversion rate over all channels."""
+    for key, per in (("sample_rate_hz", 1), ("conversion_rate_hz", channels), ("rate_hz", channels)):
+        if metadata.get(key) not in (None, ""):
+            rate = float(metadata[key]) / per
+            if not math.isfinite(rate) or rate <= 0:
+                raise ValueError(f"its metadata's {key} is {metadata[key]}, not a rate")
+            return rate
+    return None
+
+
+def _agreed_rate(path, given, found):
+    if found is None:
+        return given
+    if given and not math.isclose(given, found, rel_tol=1e-6):
+        raise ValueError(f"{path} was sampled at {found:g} samples/s per channel (its metadata), not the "
+                         f"{given:g} given; leave the rate out")
+    return found
+
+
+def _load_npy(path, rate):
+    """read_npy, and the rate the time axis was made with (None: sample indices)."""
     import numpy as np
 
-    first = 0
-    if not rate:
-        metadata = read_metadata(path)
-        if metadata:
-            rate, first = metadata.get("sample_rate_hz"), metadata.get("first_sample", 0)
-    data = np.load(path)
+    data = np.load(path, allow_pickle=False)
     if data.ndim == 1:
         data = data.reshape(-1, 1)
+    if data.ndim != 2:
+        raise ValueError(f"{path}: an array of shape {data.shape}, not (samples, channels)")
+    metadata = read_metadata(path) or {}
+    first = int(metadata.get("first_sample", 0) or 0)
+    rate = _agreed_rate(path, rate, _file_sample_rate(metadata, data.shape[1]))
     if data.dtype == np.uint32:
         data, units = _ranges.volts(data), "volts"
     elif data.dtype.kind in "iu":
@@ -99,13 +133,13 @@ def read_npy(path, rate):
     else:
         units = "volts"
     t = (first + np.arange(len(data))) / rate if rate else np.arange(len(data), dtype=float)
-    return t, data, units
+    return t, data, units, rate
 
 
 def _title(board, rate, channels, ranges):
     parts = [f"board {board}" if board is not None else "Halvex"]
     if rate:
-        parts.append(f"{rate:g} S/s per channel")
+        parts.append(f"{rate:g} samples/s per channel")
     if channels:
         parts.append(f"{channels} channel{'s' if int(channels) != 1 else ''}")
     if ranges:
@@ -118,17 +152,36 @@ def _parser():
         prog="python3 -m halvex plot",
         description="Acquire from a board (or read an hxcli CSV or .npy file) and save a PNG of volts "
                     "against seconds, one line per channel.")
+    parser.add_argument("--sine", type=float, default=None, metavar="HZ",
+                        help="simulated boards: feed channel c a sine of HZ x (c+1) before acquiring, so the "
+                             "picture shows a signal (the inputs are otherwise near 0 V)")
     parser.add_argument("input", nargs="?", help="a CSV or .npy file that hxcli wrote; omitted: acquire now")
     parser.add_argument("-b", "--board", type=int, default=1, help="board index (default 1)")
     parser.add_argument("-s", "--sequencer", type=int, default=0, help="sequencer; only 0 acquires (default 0)")
     parser.add_argument("-c", "--channels", type=int, default=1, help="channels 0..N-1 (default 1)")
     parser.add_argument("-r", "--rate", type=float, default=None,
-                        help="samples per second per channel (default 10000 when acquiring; for .npy input "
-                             "it gives the time axis when hxcli's FILE.json beside it does not)")
+                        help="samples per second per channel, as hxcli's --rate (default 10000 when acquiring; "
+                             "for a .npy file without hxcli's FILE.json beside it, the time axis)")
     parser.add_argument("-d", "--duration", type=float, default=0.1, help="seconds to acquire (default 0.1)")
     parser.add_argument("--range", default=None, help="input range, e.g. 10V (default: as set)")
     parser.add_argument("-o", "--output", default="halvex.png", help="PNG file to write (default halvex.png)")
     return parser
+
+
+def _from_file(path, rate):
+    """(t, data, units, title, x label) of an hxcli file."""
+    if path.suffix == ".npy":
+        t, data, units, rate = _load_npy(path, rate)
+        title = _title(None, rate, data.shape[1], None)
+        xlabel = TIME if rate else INDEX
+    else:
+        t, data, metadata = read_csv(path)
+        units = metadata.get("units", "volts")
+        found = _file_sample_rate(metadata, data.shape[1])
+        _agreed_rate(path, rate, found)
+        title = _title(metadata.get("board"), found, metadata.get("channels"), metadata.get("ranges"))
+        xlabel = TIME  # the CSV's own time_s column
+    return t, data, units, f"{title} ({path.name})", xlabel
 
 
 def main(argv=None):
@@ -146,22 +199,23 @@ def main(argv=None):
     if not output.parent.exists():
         parser.error(f"{output.parent} does not exist")
 
+    if options.sine is not None and (not math.isfinite(options.sine) or options.sine <= 0):
+        parser.error(f"--sine must be a positive number of hertz, not {options.sine:g}")
+
+    xlabel = TIME
     if options.input:
         path = Path(options.input)
         if not path.exists():
             parser.error(f"{path} does not exist")
-        if path.suffix == ".npy":
-            t, data, units = read_npy(path, options.rate)
-            title = _title(None, options.rate, data.shape[1], None) + f" ({path.name})"
-        else:
-            t, data, metadata = read_csv(path)
-            units = metadata.get("units", "volts")
-            # rate_hz: the conversion rate's name in files of earlier hxcli versions
-            rate = metadata.get("conversion_rate_hz") or metadata.get("rate_hz")
-            title = _title(metadata.get("board"), None, metadata.get("channels"), metadata.get("ranges"))
-            if rate:
-                title += f", {float(rate):g} conversions/s"
-            title += f" ({path.name})"
+        if options.sine is not None:
+            parser.error("--sine feeds a simulated board before acquiring; it does nothing for a file")
+        try:
+            t, data, units, title, xlabel = _from_file(path, options.rate)
+        except (OSError, ValueError, KeyError, EOFError) as error:
+            # One line: a file that is not what hxcli writes is the caller's to fix, not a fault here.
+            message = str(error) if str(path) in str(error) else f"{path}: {error}"
+            print(f"halvex plot: {message}".splitlines()[0], file=sys.stderr)
+            return 2
     else:
         from .board import Board
         from ._errors import HalvexError
@@ -170,13 +224,19 @@ def main(argv=None):
         samples = max(1, round(rate * options.duration))
         try:
             board = Board(options.board)
+            if options.sine is not None:
+                from . import sim
+
+                span = _ranges.INPUT_RANGES[_ranges.input_range(options.range)][1] if options.range else 10.0
+                for channel in range(options.channels):
+                    sim.sine(board, channel, amplitude=min(2.0, 0.8 * span), hertz=options.sine * (channel + 1))
             acquired = board.acquire(samples, rate=rate, channels=options.channels, ranges=options.range)
-        except (HalvexError, ValueError) as error:
+        except (HalvexError, ValueError, RuntimeError) as error:
             print(f"halvex plot: {error}", file=sys.stderr)
             return 1
         t, data, units = acquired.t, acquired.data, "volts"
         ranges = _ranges.input_range_name(_ranges.input_range(options.range)) if options.range else "as set"
-        title = _title(f"{board.index} ({board.device_id:04X})", acquired.rate, options.channels, ranges)
-    save(figure(t, data, title, units), output)
+        title = _title(f"{board.index} ({board.device_id:04X})", acquired.sample_rate, options.channels, ranges)
+    save(figure(t, data, title, units, xlabel=xlabel), output)
     print(f"wrote {output}: {data.shape[0]} samples x {data.shape[1]} channels")
     return 0

@@ -46,26 +46,40 @@ def use_boards(boards):
     """Restarts the library on a bus of these boards and returns them as Board objects. Each entry
     is a device identifier (0x805C or "805C") or a dict with `id` and optionally `firmware`,
     `clock` (Hz) and `transfer` (bytes)."""
-    from .board import boards as list_boards
-
-    _sim("HXSIM_LibraryDetach")
-    _sim("HXSIM_ResetBus")
+    entries = []
     for entry in boards:
         board = entry if isinstance(entry, dict) else {"id": entry}
         device = board["id"]
         device = int(device, 16) if isinstance(device, str) else int(device)
-        _sim("HXSIM_AddBoard", device, int(board.get("firmware", 0)), int(board.get("clock", 0)),
-             int(board.get("transfer", 0)), None)
-    _sim("HXSIM_LibraryStart")
-    return list_boards()
+        entries.append((device, int(board.get("firmware", 0)), int(board.get("clock", 0)),
+                        int(board.get("transfer", 0))))
+
+    def add():
+        _sim("HXSIM_ResetBus")
+        for entry in entries:
+            _sim("HXSIM_AddBoard", *entry, None)
+
+    return _restart("use_boards", add)
 
 
 def use_default_boards():
     """Restarts the library on one board of each register layout: 1100, 805C and 80E8."""
-    from .board import boards as list_boards
+    return _restart("use_default_boards", lambda: _sim("HXSIM_UseDefaultBoards"))
 
+
+def _restart(how, choose):
+    """Ends the open streams (each then says why it ended), restarts the library on the boards
+    `choose` puts on the bus, and lists them."""
+    from . import _library
+    from .board import boards as list_boards
+    from .stream import _end_all
+
+    if not has_simulator():
+        _sim("HXSIM_LibraryDetach")  # says why nothing can be chosen
+    _end_all(f"halvex.sim.{how} restarted the library")
     _sim("HXSIM_LibraryDetach")
-    _sim("HXSIM_UseDefaultBoards")
+    _library.session += 1
+    choose()
     _sim("HXSIM_LibraryStart")
     return list_boards()
 

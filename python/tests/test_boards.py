@@ -1,12 +1,14 @@
 """Boards, errors, ranges, immediate reads and outputs against the simulated boards."""
 
 import math
+import warnings
 
 import numpy as np
 import pytest
 
 import halvex
 from halvex import ranges
+from halvex.ranges import Code
 
 VOLTS_PER_COUNT = {code: vpc for code, (_, _, vpc) in ranges.INPUT_RANGES.items()}
 
@@ -23,9 +25,10 @@ def test_errors_carry_code_name_text_and_call(boards):
     with pytest.raises(halvex.HalvexError) as caught:
         boards[1].read(1, 0)  # a layout-2 board's scans do not measure sequencer 1
     error = caught.value
-    assert (error.code, error.name, error.call) == (66, "ERROR_BAD_DEV_TYPE", "ADC_GetImmediateV")
+    assert (error.code, error.name, error.call) == (66, "ERROR_BAD_DEV_TYPE", "ADC_GetImmediateRaw")
     assert error.text and error.text in str(error)
-    with pytest.raises(halvex.HalvexError, match="ERROR_INVALID_INDEX"):
+    assert "scans measure only sequencer 0, not sequencer 1" in str(error)  # the real reason
+    with pytest.raises(halvex.HalvexError, match="ERROR_INVALID_INDEX.*no board 3: boards 0-2"):
         halvex.Board(3)
     with pytest.raises(halvex.HalvexError, match=r"board 0 \(1100\) cannot stream.*boards that can: 1, 2"):
         boards[0].stream(rate=1000)
@@ -39,32 +42,54 @@ def test_choosing_the_simulated_boards_restarts_the_library():
         halvex.sim.constant(2, 0, 1.0)
 
 
+# A number is volts whatever its type, as hxcli's --range 5 is: code 5 (±0.3125 V) only as Code(5).
 @pytest.mark.parametrize("given, code", [
-    (0, 0), (7, 7), (0x3031E142, 7), (0xBD32E142, 2), ("10V", 7), ("±2.5 V", 2), ("+-0.3125v", 5), (12.0, 0), (1.25, 3)])
-def test_input_ranges_by_code_tag_or_volts(given, code):
+    (5, 1), (5.0, 1), ("5", 1), ("5V", 1), (10, 7), (np.int64(12), 0), (Code(5), 5), (Code(0), 0), (0x3031E142, 7),
+    (0xBD32E142, 2), ("±2.5 V", 2), ("+-0.3125v", 5), (1.25, 3)])
+def test_input_ranges_by_volts_tag_or_explicit_code(given, code):
     assert ranges.input_range(given) == code
 
 
-@pytest.mark.parametrize("given", [6, 8, "10", "3V", -1, True, float("nan")])
-def test_what_is_not_an_input_range_is_refused_before_the_board(given):
-    with pytest.raises(ValueError):
+@pytest.mark.parametrize("given", [0, 7, 6, Code(6), Code(8), "3V", "ten", -5, True, None, float("nan")])
+def test_what_is_not_an_input_range_is_refused_naming_the_value(given):
+    with pytest.raises(ValueError) as caught:
         ranges.input_range(given)
+    assert repr(given) in str(caught.value) and "0.3125V" in str(caught.value)
 
 
-@pytest.mark.parametrize("given, code", [("0-5V", 0), ("0-10V", 1), ("5V", 2), ("±10V", 3), ("2.5V", 4), (4, 4),
-                                         (0x30313055, 1)])
-def test_output_ranges_by_code_tag_or_name(given, code):
+@pytest.mark.parametrize("given, code", [("0-5V", 0), ("0-10V", 1), ("5V", 2), (5, 2), ("±10V", 3), (2.5, 4),
+                                         (Code(4), 4), (0x30313055, 1)])
+def test_output_ranges_by_name_volts_tag_or_explicit_code(given, code):
     assert ranges.output_range(given) == code
+    with pytest.raises(ValueError, match=r"output range 4: not one of 0-5V.*Code\(n\)"):
+        ranges.output_range(4)
 
 
 @pytest.mark.parametrize("code", sorted(VOLTS_PER_COUNT))
 def test_a_read_is_within_one_count_of_its_source_on_every_range(board, code):
     volts = 0.7 * ranges.INPUT_RANGES[code][1] * (-1 if code % 2 else 1)
     halvex.sim.constant(board, 5, volts)
-    assert board.read(0, 5, range=code) == pytest.approx(volts, abs=VOLTS_PER_COUNT[code])
+    assert board.read(0, 5, range=Code(code)) == pytest.approx(volts, abs=VOLTS_PER_COUNT[code])
     raw = board.read_raw(0, 5)  # the range the read set stays
     assert (raw >> 16) & 7 == code and (raw >> 20) & 0xF == 5
     assert ranges.volts(np.array([raw]))[0] == pytest.approx(volts, abs=VOLTS_PER_COUNT[code])
+
+
+def test_readings_beyond_their_range_are_flagged_as_hxcli_flags_them(board):
+    words = np.array([16000, 16001, 0xC180, 0xC17F, (6 << 16) | 20000, 0x80000000 | 20000], dtype=np.uint32)
+    assert list(ranges.beyond_range(words)) == [False, True, False, True, False, False]  # ±16000 counts is in range
+
+    halvex.sim.constant(board, 0, 7.0)
+    with pytest.warns(halvex.HalvexWarning, match=r"channel 0 7 V \(±5V range\)"):
+        assert board.read(0, 0, range=5) == pytest.approx(7.0, abs=0.001)  # the value stays: flagged, not hidden
+    with pytest.warns(halvex.HalvexWarning, match="beyond the input range"):
+        board.scan(range="5V")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        board.read(0, 0, range="10V")
+    with pytest.warns(halvex.HalvexWarning, match=r"100 readings beyond their input range.*\(channel 0: 100\)"):
+        acquired = board.acquire(100, rate=10_000, channels=2, ranges="5V")
+    assert list(acquired.beyond_range) == [100, 0]
 
 
 def test_scans_have_a_row_per_scanned_sequencer_and_nan_in_empty_slots(boards):
@@ -108,8 +133,10 @@ def test_configuration_is_checked_before_it_reaches_the_board(board):
     for bad in (-1000, 0, math.nan, math.inf):
         with pytest.raises(ValueError):
             board.set_conversion_rate(bad)
+    with pytest.raises(ValueError, match="50000000/s is beyond board 1's clock: .* to 40000000 conversions"):
+        board.set_conversion_rate(50e6)  # would round to the clock itself
     assert board.set_conversion_rate(1e6) == pytest.approx(1e6)
-    with pytest.raises(halvex.HalvexError, match="ERROR_INVALID_INDEX"):
+    with pytest.raises(halvex.HalvexError, match="ERROR_INVALID_INDEX.*channels=9; a scan covers 1 to 8"):
         board.set_channels(9)
 
 

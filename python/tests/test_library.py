@@ -112,3 +112,41 @@ def test_the_interpreter_may_end_while_a_callback_runs():
     assert "leaving" in result.stdout, result.stderr
     assert result.returncode == 0, result.stderr
     assert "FATAL" not in result.stderr
+
+
+def test_a_missing_numpy_is_one_clear_message_at_import(tmp_path):
+    blocked = "import sys; sys.modules['numpy'] = None\nimport halvex"
+    environment = dict(os.environ, PYTHONPATH=str(PACKAGE.parent))
+    result = subprocess.run([sys.executable, "-c", blocked], env=environment, capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode != 0
+    last = result.stderr.strip().splitlines()[-1]
+    assert last.startswith("ImportError: halvex needs numpy") and "python3-numpy" in last and "pip install numpy" in last
+    assert result.stderr.count("Traceback") == 1  # not a chain of them
+
+
+def test_pip_installs_the_package_into_a_virtual_environment(tmp_path):
+    # Offline: the build uses this Python's setuptools, and numpy comes from its site packages.
+    source = tmp_path / "source"
+    source.mkdir()
+    shutil.copy(PACKAGE.parent / "pyproject.toml", source)
+    copy_package(source)
+    venv = tmp_path / "venv"
+    made = subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)], capture_output=True,
+                          text=True, timeout=120)
+    python = venv / "bin" / "python"
+    if made.returncode != 0 or subprocess.run([str(python), "-m", "pip", "--version"],
+                                              capture_output=True, timeout=60).returncode != 0:
+        pytest.skip("no venv with pip and setuptools here: " + made.stderr.strip()[-200:])
+    installed = subprocess.run([str(python), "-m", "pip", "install", "--no-build-isolation", "--no-deps", "--no-index",
+                                "--quiet", str(source)], capture_output=True, text=True, timeout=300)
+    assert installed.returncode == 0, installed.stderr
+    environment = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    environment["HALVEX_LIBRARY"] = LIBRARY
+    result = subprocess.run([str(venv / "bin" / "halvex"), "boards"], env=environment, capture_output=True,
+                            text=True, timeout=60, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.count("<Board ") == 3
+    where = subprocess.run([str(python), "-c", "import halvex; print(halvex.__file__)"], env=environment,
+                           capture_output=True, text=True, timeout=60, cwd=tmp_path)
+    assert where.stdout.startswith(str(venv))

@@ -1,7 +1,11 @@
 """Streams and blocks: exact counts, order across chunks, failures, callbacks and their end."""
 
+import os
+import subprocess
+import sys
 import threading
 import time
+import warnings
 from datetime import datetime, timedelta, timezone
 
 import numpy as np
@@ -18,26 +22,36 @@ def indices(counts):
 def test_acquire_returns_exactly_n_in_order_with_a_time_axis(board):
     halvex.sim.set_index_source(board)
     halvex.sim.set_pacing(board, "free-running")
-    # 3 channels and 77-scan chunks: scans straddle chunks and the last chunk is trimmed.
-    acquired = board.acquire(1234, rate=20_000, channels=3, units="counts", chunk=77)
+    # The first transfer brings 20 bytes, a scan and two samples of three channels: from then on
+    # every chunk ends mid-scan. 77-scan chunks, so the last one is trimmed.
+    halvex.sim.short_transfer(board, 20)
+    with pytest.warns(halvex.HalvexWarning, match="1 transfer came back short"):
+        acquired = board.acquire(1234, rate=20_000, channels=3, units="counts", chunk=77)
     t, counts = acquired
     assert counts.shape == (1234, 3) and counts.dtype == np.int16
     np.testing.assert_array_equal(indices(counts), np.arange(1234 * 3) & 0xFFFF)
     # The clock divides 40 MHz: 60 kHz over three channels comes out at 40e6 / 667 / 3.
-    assert acquired.rate == pytest.approx(40e6 / 667 / 3)
-    np.testing.assert_allclose(np.diff(t), 1 / acquired.rate)
+    assert acquired.sample_rate == acquired.rate == pytest.approx(40e6 / 667 / 3)
+    assert acquired.short_transfers == 1 and acquired.conversion_rate == pytest.approx(40e6 / 667)
+    np.testing.assert_allclose(np.diff(t), 1 / acquired.sample_rate)
     assert t[0] == 0
 
 
 def test_stream_reads_continue_where_the_last_one_stopped(board):
     halvex.sim.set_index_source(board)
-    with board.stream(rate=50_000, channels=2, chunk=300, units="raw") as stream:
-        first = stream.read(250)
-        second = stream.read(1000)
-        assert first.dtype == np.uint32
-    words = np.concatenate([first, second])
-    np.testing.assert_array_equal(indices(words), np.arange(2500))
-    np.testing.assert_array_equal((words >> 20) & 0xF, np.tile([0, 1], (1250, 1)))
+    halvex.sim.set_pacing(board, "free-running")
+    # A block run read only once it has ended: every chunk is queued when the reads begin, so a
+    # partly read chunk's remainder must go back in front of them.
+    stream = halvex.Stream(board, rate=50_000, channels=2, chunk=300, units="raw", samples=2 * 3000)
+    with stream:
+        stream.wait(timeout=60)
+        parts = [stream.read(n) for n in (250, 1000, 1, 1749)]
+        assert parts[0].dtype == np.uint32
+        with pytest.raises(halvex.HalvexStreamEnded, match="the run has ended; 0 of the 1 samples"):
+            stream.read(1)
+    words = np.concatenate(parts)
+    np.testing.assert_array_equal(indices(words), np.arange(6000))
+    np.testing.assert_array_equal((words >> 20) & 0xF, np.tile([0, 1], (3000, 1)))
 
 
 def test_streamed_volts_match_their_sources(board):
@@ -87,6 +101,61 @@ def test_no_callback_runs_after_the_stream_has_closed(board):
     assert threading.get_ident() not in calls  # never on the caller's thread
 
 
+def test_a_stream_closed_from_its_own_callback_gets_nothing_more(board):
+    calls, box = [], {}
+    returned = threading.Event()
+
+    def callback(block):
+        calls.append(len(block))
+        time.sleep(0.005)  # slower than the chunks come: some are queued when it closes
+        if len(calls) == 3:
+            box["stream"].close()  # cannot wait for itself: returns
+            returned.set()
+
+    box["stream"] = stream = board.stream(rate=200_000, chunk=200, callback=callback)
+    assert returned.wait(10), "close() from the callback returned"
+    assert stream.closed
+    assert stream.close() is None and stream.close() is None  # the run ended and its last call returned
+    assert calls == [200] * 3 and stream.discarded_chunks > 0
+    assert halvex.library().HX_AcquireWait(board.index, 0, 0) == 0
+
+
+def test_a_close_behind_a_slow_callback_drops_what_is_queued(board):
+    after_close = []
+
+    def slow(block):
+        if stream.closed:
+            after_close.append(len(block))
+        time.sleep(0.02)
+
+    stream = board.stream(rate=200_000, chunk=200, callback=slow)
+    deadline = time.monotonic() + 10
+    while stream.status()["ChunksQueued"] < 20 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    queued = stream.status()["ChunksQueued"]
+    assert queued >= 20, "a backlog formed behind the callback"
+    stream.close()
+    assert len(after_close) <= 1  # at most the call already under way when the close came
+    assert stream.discarded_chunks >= queued and stream.discarded == 200 * stream.discarded_chunks
+    assert stream.status()["ChunksQueued"] == 0
+
+
+def test_a_consumer_that_falls_behind_is_told(board):
+    with pytest.warns(halvex.HalvexWarning, match="chunk=1 at 100000 samples/s per channel would be 100000 transfers "
+                                                  "a second.*using chunk=100"):
+        stream = board.stream(rate=100_000, chunk=1)
+    with stream:
+        assert stream.chunk_bytes == 400
+    # Warned at half the backlog bound, before anything is dropped.
+    with board.stream(rate=10_000, chunk=100, max_backlog_seconds=0.6, on_loss="warn") as stream:
+        time.sleep(0.45)
+        with pytest.warns(halvex.HalvexWarning, match="the stream's reader is .* s behind the board"):
+            stream.read(10)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            stream.read(10)  # once is enough
+
+
 def test_a_failed_transfer_is_raised_after_the_data_before_it(board):
     with board.stream(rate=100_000, chunk=1000) as stream:
         first = next(iter(stream))
@@ -105,7 +174,7 @@ def test_a_failed_transfer_is_raised_after_the_data_before_it(board):
 def test_samples_lost_to_an_overrun_are_reported(board):
     halvex.sim.set_fifo_depth(board, 0)  # every sample made between transfers is lost
     with pytest.warns(halvex.HalvexWarning, match="lost to FIFO overruns"):
-        with board.stream(rate=1_000_000, chunk=100) as stream:
+        with board.stream(rate=1_000_000, chunk=1000) as stream:
             stream.read(5000)
     assert stream.overruns > 0
 
@@ -149,6 +218,8 @@ def test_blocks_say_where_they_sit_in_the_run_across_short_transfers(board):
     np.testing.assert_allclose(np.concatenate([b.times() for b in blocks]), np.arange(len(counts)) / 50_000)
 
 
+@pytest.mark.filterwarnings("ignore:.*beyond their input range")  # the index source's counts are not volts
+@pytest.mark.filterwarnings("ignore:.*behind the board")
 @pytest.mark.parametrize("on_loss", ["raise", "warn"])
 def test_a_stream_nobody_reads_keeps_its_bound_and_reports_what_it_dropped(board, on_loss):
     halvex.sim.set_index_source(board)
@@ -178,11 +249,84 @@ def test_a_stream_nobody_reads_keeps_its_bound_and_reports_what_it_dropped(board
 
 
 def test_stream_arguments_are_checked_before_anything_starts(board):
-    for arguments in ({"rate": 0}, {"rate": -5}, {"rate": 1000, "units": "millivolts"},
-                      {"rate": 1000, "chunk": 0}, {"rate": 1000, "chunk": 2.5}, {"rate": 1000, "on_loss": "ignore"},
-                      {"rate": 1000, "max_backlog_seconds": 0}):
-        with pytest.raises(ValueError):
+    # Each refusal names the argument, the value and what is allowed.
+    for arguments, message in (
+            ({"rate": 0}, "rate must be a positive number of samples per second per channel, not 0"),
+            ({"rate": -5}, "rate must be .* not -5"),
+            ({"rate": 1000, "channels": -1}, "channels must be 1 to 8 .* not -1"),
+            ({"rate": 1000, "channels": 9}, "channels must be 1 to 8"),
+            ({"rate": 30e6, "channels": 2}, "rate=30000000 samples/s per channel on 2 channels is 60000000 "
+                                            "conversions/s, beyond board 1's clock: .* to 40000000 conversions/s"),
+            ({"rate": 1000, "units": "millivolts"}, "units are one of volts, counts, raw, not 'millivolts'"),
+            ({"rate": 1000, "chunk": 0}, "chunk must be .* not 0"),
+            ({"rate": 1000, "chunk": 2.5}, "chunk must be .* not 2.5"),
+            ({"rate": 1000, "chunk": 1 << 24, "channels": 2}, "chunk=16777216 .* at most 64 MiB: chunk 1 to 8388608"),
+            ({"rate": 1000, "ranges": 3}, r"input range 3: not one of"),
+            ({"rate": 1000, "on_loss": "ignore"}, "on_loss"),
+            ({"rate": 1000, "max_backlog_seconds": 0}, "max_backlog_seconds")):
+        with pytest.raises(ValueError, match=message):
             board.stream(**arguments)
-    with pytest.raises(ValueError):
-        board.acquire(0, rate=1000)
-    assert board.stream(rate=1000).close() is None  # nothing was left running
+    for n, rate in ((0, 1000), (10, 0), (10, float("nan"))):
+        with pytest.raises(ValueError, match="n must be|rate must be"):  # never a ZeroDivisionError
+            board.acquire(n, rate=rate)
+    stream = board.stream(rate=1000)
+    assert stream.close() is None  # nothing was left running
+    with pytest.raises(halvex.HalvexStreamEnded, match="board 1: the stream is closed; 0 of the 5 samples"):
+        stream.read(5)
+    assert list(stream) == []
+
+
+CALLS_THAT_USED_TO_HANG = """
+import signal, time
+import halvex
+from halvex._library import library
+
+def ends(call, error, match):
+    try:
+        call()
+    except error as caught:
+        assert match in str(caught), caught
+    else:
+        raise AssertionError(f"{call} did not raise {error.__name__}")
+
+board = halvex.sim.use_default_boards()[1]
+stream = board.stream(rate=10_000, channels=2, chunk=100)
+assert len(next(stream)) == 100
+halvex.sim.use_default_boards()
+ends(lambda: stream.read(100_000), halvex.HalvexStreamEnded, "use_default_boards restarted the library")
+ends(lambda: next(stream), halvex.HalvexStreamEnded, "restarted the library")
+stream.close(); stream.close()
+
+# A session ended from C, behind the package's back.
+other = halvex.boards()[2].stream(rate=10_000, chunk=100)
+assert len(next(other)) == 100
+library().HXSIM_LibraryDetach(); library().HXSIM_LibraryStart()
+ends(lambda: [b for b in other.blocks()], halvex.HalvexStreamEnded, "no longer knows its run")
+other.close(); other.close()
+
+board = halvex.boards()[1]
+with board.stream(rate=10_000, callback=lambda block: None) as stream:
+    for call in (lambda: stream.read(1), lambda: next(stream), stream.blocks):
+        ends(call, RuntimeError, "gives its data to its callback=")
+
+# Ctrl-C in the middle of a stream whose callback is slow: the close drops what is queued.
+stream = board.stream(rate=200_000, chunk=200, callback=lambda block: time.sleep(0.02))
+try:
+    with stream:
+        while stream.status()["ChunksQueued"] < 20:
+            time.sleep(0.01)
+        signal.raise_signal(signal.SIGINT)
+except KeyboardInterrupt:
+    pass
+assert stream.discarded_chunks >= 20, stream.discarded_chunks
+stream.close()
+print("ended", flush=True)
+"""
+
+
+def test_calls_that_used_to_hang_end_with_a_clear_error():
+    # In a child: were one of them to hang again, the time-out ends it.
+    environment = dict(os.environ, PYTHONPATH=str(os.path.dirname(os.path.dirname(halvex.__file__))))
+    result = subprocess.run([sys.executable, "-c", CALLS_THAT_USED_TO_HANG], env=environment, capture_output=True,
+                            text=True, timeout=120)
+    assert result.returncode == 0 and "ended" in result.stdout, result.stderr
