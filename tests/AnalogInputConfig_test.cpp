@@ -173,20 +173,33 @@ TEST_F(RateTest, ZeroStopsTheClock) {
     EXPECT_EQ(Divisor(), 0u);
 }
 
-TEST_F(RateTest, UnconvertibleRatesWriteNothing) {
+// The register holds divisors 1 to 4294967295: the fastest and the slowest rate the clock gives
+// are set exactly, and a quotient that rounds past either end is refused rather than cut to 32
+// bits (2^32 + 1 would become divisor 1, a negative quotient a huge divisor).
+TEST_F(RateTest, TheDivisorRangeEndsAreSetAndBeyondThemNothingIsWritten) {
+    constexpr double kClock = 10'000'000.0;
+    const double fastest = std::nextafter(2 * kClock, 0.0);  // quotient just above 0.5: divisor 1
+    const double slowest = kClock / 4294967295.0;
+    EXPECT_EQ(ADC_SetRate(0, 0, fastest), 0u);
+    EXPECT_EQ(Divisor(), 1u);
+    EXPECT_EQ(Rate(), kClock);
+    EXPECT_EQ(ADC_SetRate(0, 0, slowest), 0u);
+    EXPECT_EQ(Divisor(), 4294967295u);
+    EXPECT_EQ(Rate(), slowest);
+
     hs::SetRegister(0, regs::Divisor(0), 1234);
     hs::ClearRequests(0);
-    for (const double hz : {30'000'000.0, std::nan(""), double{INFINITY}, -double{INFINITY}, 1e-300, -1e-300,
-                            10'000'000.0 / 4294967296.0}) {
+    for (const double hz : {2 * kClock,                 // 0.5 rounds to the even 0
+                            30'000'000.0,               // 0.33
+                            kClock / 4294967296.0,      // 2^32: the low 32 bits are 0
+                            kClock / 4294967297.0,      // 2^32 + 1: the low 32 bits are 1
+                            0.0023, 1e-300,             // far too slow
+                            -1000.0, -kClock, -1e-300,  // negative quotients
+                            double{INFINITY}, -double{INFINITY}, std::nan(""), -std::nan("")}) {
         EXPECT_EQ(ADC_SetRate(0, 0, hz), static_cast<DWORD>(ERROR_INVALID_DATA)) << hz;
     }
     EXPECT_TRUE(hs::RegisterWrites(0).empty());
     EXPECT_EQ(Divisor(), 1234u);
-}
-
-TEST_F(RateTest, ANegativeRateGivesTheLow32BitsOfTheNegativeQuotient) {
-    EXPECT_EQ(ADC_SetRate(0, 0, -1000.0), 0u);
-    EXPECT_EQ(Divisor(), 0xFFFFD8F0u);
 }
 
 TEST_F(RateTest, BusyAndBadPointers) {

@@ -1,8 +1,14 @@
 // Interrupt wait, poll and abort against the simulated board's interrupt.
 #include "LibraryFixture.h"
 
+#include <halvex/sim_c.h>
+
+#include <atomic>
 #include <future>
 #include <thread>
+
+#include "ChildProcess.h"
+#include "sim/Bus.h"
 
 namespace sim = halvex::sim;
 
@@ -40,8 +46,13 @@ protected:
         return waiting;
     }
 
-    static WaitOutcome Finish(std::future<WaitOutcome>& waiting) {
-        EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(kGuardMs)), std::future_status::ready);
+    // A wait still blocked after the guard fails the test and is freed by the board's interrupt,
+    // so the failure does not hang the test program.
+    static WaitOutcome Finish(std::future<WaitOutcome>& waiting, std::size_t board = 0) {
+        if (waiting.wait_for(std::chrono::milliseconds(kGuardMs)) != std::future_status::ready) {
+            ADD_FAILURE() << "the wait did not end";
+            sim::RaiseInterrupt(board);
+        }
         return waiting.get();
     }
 };
@@ -98,6 +109,63 @@ TEST_F(Irq, ACompletionWithNoMoreFilesCountsAsSatisfiedAndStaysTheLastError) {
     EXPECT_EQ(outcome.result, 0u);
 }
 
+// A driver that ignores the abort, or refuses it, leaves the waits to the library: it cancels
+// the ones in flight and they return 995; the next interrupt is not lost to them.
+TEST_F(Irq, AnAbortTheDriverIgnoresOrRefusesStillEndsTheWaitsInFlight) {
+    sim::IgnoreInterruptAbort(0, true);
+    sim::SetInterruptCompletion(0, ERROR_SUCCESS, ERROR_SEM_TIMEOUT);  // what an ended abort would give
+    std::vector<std::future<WaitOutcome>> waiting;
+    for (int i = 0; i < 2; ++i) waiting.push_back(WaitOnThread());
+    ASSERT_TRUE(sim::AwaitInterruptWaits(0, 2, kGuardMs));
+    auto other = WaitOnThread(1);
+    ASSERT_TRUE(sim::AwaitInterruptWaits(1, 1, kGuardMs));
+    const uint64_t cancelled = sim::Bus::Instance().Cancellations();
+
+    EXPECT_EQ(PIO_AbortIRQWait(0), 0u);
+    EXPECT_EQ(GetLastError(), 0u);  // as the abort request left it
+    for (auto& wait : waiting) EXPECT_EQ(Finish(wait).result, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(sim::Bus::Instance().Cancellations(), cancelled + 2);
+    EXPECT_EQ(sim::PendingInterruptWaits(1), 1u);  // another board's wait is its own
+    sim::RaiseInterrupt(0);
+    EXPECT_EQ(PIO_PollForIRQ(0), 0u);
+
+    sim::FailRequests(0, sim::kIoctlAbortIrqWait, {sim::FailKind::Now, ERROR_INVALID_FUNCTION, 0, 1});
+    auto refused = BlockedWait();
+    EXPECT_EQ(PIO_AbortIRQWait(0), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
+    EXPECT_EQ(Finish(refused).result, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+
+    sim::RaiseInterrupt(1);
+    EXPECT_EQ(Finish(other, 1).result, 0u);
+}
+
+// Unload with a wait in flight whose driver ignores the abort: the library cancels the wait
+// rather than leave it to the handle's close, which a driver need not honour either.
+TEST(IrqUnload, AWaitTheDriverKeepsDoesNotHoldUpTheUnload) {
+    const int exitCode = RunChildCase("IrqUnloadChild.DISABLED_Run", "unload", 30'000);
+    EXPECT_NE(exitCode, kChildTimedOut) << "the unload hung";
+    EXPECT_EQ(exitCode, 0) << "see the child's output above";
+}
+
+TEST(IrqUnloadChild, DISABLED_Run) {
+    ASSERT_EQ(ChildCaseName(), "unload") << "run by IrqUnload only";
+    sim::Reset();
+    sim::BoardSetup setup;
+    setup.deviceId = 0x805C;
+    sim::AddBoard(setup);
+    HxTestLibraryStart();
+    ASSERT_EQ(HXSIM_IgnoreInterruptAbort(0, TRUE), 0u);
+    std::atomic<DWORD> result{0xFFFF};
+    std::thread waiter([&] { result = PIO_WaitForIRQ(0); });
+    const bool pending = sim::AwaitInterruptWaits(0, 1, kGuardMs);
+    const uint64_t cancelled = sim::Bus::Instance().Cancellations();
+    HxTestLibraryDetach();
+    waiter.join();
+    ASSERT_TRUE(pending);
+    EXPECT_EQ(result.load(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(sim::Bus::Instance().Cancellations(), cancelled + 1);
+    sim::Reset();
+}
+
 TEST_F(Irq, AnyOtherCompletionCodeIsHandedOn) {
     sim::SetInterruptCompletion(0, ERROR_SEM_TIMEOUT, ERROR_SUCCESS);
     auto raised = BlockedWait();
@@ -129,7 +197,7 @@ TEST_F(Irq, SeveralThreadsWaitOnOneBoardAtOnce) {
     for (auto& wait : waiting) EXPECT_EQ(Finish(wait).result, 0u);
     EXPECT_EQ(sim::PendingInterruptWaits(1), 1u);
     ASSERT_EQ(PIO_AbortIRQWait(1), 0u);
-    EXPECT_EQ(Finish(other).result, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(Finish(other, 1).result, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
 }
 
 TEST_F(Irq, ATimerOnTheBoardEndsWaitsOverAndOver) {

@@ -166,7 +166,8 @@ HALVEX_API DWORD WINAPI PIO_OUTS32(UINT64 iBoard, DWORD Offset, DWORD Count, con
  * requests go to the driver, which decides what they mean. */
 
 /* Waits, without time-out, until the driver completes an interrupt-wait request for the board:
- * when the board's interrupt is raised, or when PIO_AbortIRQWait (from any thread) ends the wait.
+ * when the board's interrupt is raised, or when PIO_AbortIRQWait (from any thread) or the
+ * library's unload ends the wait (a wait they had to cancel returns 995 ERROR_OPERATION_ABORTED).
  * Several threads may wait on one board at once. 0 when the wait was satisfied (the driver's
  * completions "success" and 18 ERROR_NO_MORE_FILES both count: after the latter the last error
  * still reads 18); 31 when the driver refused the request without a code; otherwise the driver's
@@ -181,8 +182,13 @@ HALVEX_API DWORD WINAPI PIO_WaitForIRQ(UINT64 iBoard);
 HALVEX_API DWORD WINAPI PIO_PollForIRQ(UINT64 iBoard);
 
 /* Asks the driver to end the board's pending interrupt waits; the waiting PIO_WaitForIRQ calls
- * return with the driver's completion code. 0 on success (also with no wait pending), 1413 bad
- * board index, otherwise the driver's code. */
+ * return with the driver's completion code. The waits in flight when it is called end within a
+ * bound even when the driver ignores the abort or refuses it: those the driver has not ended
+ * after 100 ms are cancelled (as CancelIoEx does) and their PIO_WaitForIRQ returns 995
+ * ERROR_OPERATION_ABORTED. It returns once those waits have returned, or after at most 1.1 s
+ * should the driver hold on to a cancelled request; with no wait in flight it returns at once.
+ * Waits that begin after the call are not ended. 0 on success (also with no wait pending), 1413
+ * bad board index, otherwise the driver's answer to the abort. */
 HALVEX_API DWORD WINAPI PIO_AbortIRQWait(UINT64 iBoard);
 
 /* Sends a ping-pong control request: DataSize bytes from pData go to the driver, and its answer
@@ -277,11 +283,12 @@ HALVEX_API DWORD WINAPI ADC_SetRange1(UINT64 iBoard, DWORD iSequencer, DWORD Ch,
 HALVEX_API DWORD WINAPI ADC_SetRangeAll(UINT64 iBoard, DWORD iSequencer, DWORD RangeCt, const DWORD *pRanges);
 
 /* Sets the conversion rate: the divisor base clock / Hz, rounded to the nearest integer (ties to
- * even). Hz 0 stops the conversion clock. The board converts at base clock / divisor exactly;
- * ADC_GetRate tells the rate obtained. A negative Hz gives a divisor of the low 32 bits of the
- * negative quotient.
- * 1413 bad board or sequencer; 13 the divisor would be 0, or Hz is NaN or too small; 170 the
- * sequencer acquires; otherwise the register write's code. */
+ * even). Hz 0.0 (either sign) stops the conversion clock. The board converts at base clock /
+ * divisor exactly; ADC_GetRate tells the rate obtained. The divisor must be 1 to 4294967295: a
+ * rounded quotient outside that (a rate too fast or too slow for the base clock, a negative,
+ * infinite or NaN Hz) returns 13 and writes nothing.
+ * 1413 bad board or sequencer; 13 the rounded quotient is not 1 to 4294967295; 170 the sequencer
+ * acquires; otherwise the register write's code. */
 HALVEX_API DWORD WINAPI ADC_SetRate(UINT64 iBoard, DWORD iSequencer, double Hz);
 
 /* Stores the conversion rate in *pHz: base clock / divisor, 0.0 while the clock is stopped.
@@ -346,8 +353,11 @@ HALVEX_API DWORD WINAPI ADC_GetImmediateV(UINT64 iBoard, DWORD iSequencer, doubl
  * time. Boards with 16-bit start/stop registers (identifier 0x1100 and its family) cannot
  * stream: the starts refuse them with 66. The chunk size in bytes is the board's register 32
  * (HX_SetChunkSize sets it; 64 KiB on the simulated boards at power-up), read once when the
- * acquisition starts (4 bytes to 64 MiB); a chunk holds chunk size / 4 samples and is the
- * smallest delivery, so a small chunk gives early, frequent calls at a low rate. The rate,
+ * acquisition starts (4 bytes to 64 MiB); a chunk holds chunk size / 4 samples (fewer when the
+ * driver ends a transfer early: only the samples that arrived are delivered, see HX_CHUNK_INFO)
+ * and is the smallest delivery, so a small chunk gives early, frequent calls at a low rate.
+ * Inside a callback, HX_GetChunkInfo says which samples of the run the chunk holds and when
+ * they arrived. The rate,
  * channel count, ranges and differential mode are those configured with the ADC_Set* functions
  * before the start; they cannot change while the sequencer is busy. The rate is conversions
  * per second over all scanned channels: 100 kHz on 4 channels is 25 kS/s per channel. An

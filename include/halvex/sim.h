@@ -173,6 +173,10 @@ HALVEX_SIM_API double AnalogOutputVolts(std::size_t board, unsigned channel);
 // (ERROR_OPERATION_ABORTED); 18 (ERROR_NO_MORE_FILES) is another satisfied code drivers use.
 HALVEX_SIM_API void RaiseInterrupt(std::size_t board);
 HALVEX_SIM_API void SetInterruptCompletion(std::size_t board, DWORD satisfied, DWORD aborted);
+// A driver that ignores the abort (false at power-up): IOCTL_ABORT_IRQ_WAIT is answered with
+// success and ends no wait, so only a cancellation (CancelIoEx), the interrupt or closing the
+// handle ends one. PIO_AbortIRQWait then cancels the waits itself.
+HALVEX_SIM_API void IgnoreInterruptAbort(std::size_t board, bool ignore);
 HALVEX_SIM_API std::size_t PendingInterruptWaits(std::size_t board);
 // Blocks until at least `count` waits are pending on the board; false after `timeoutMs`.
 HALVEX_SIM_API bool AwaitInterruptWaits(std::size_t board, std::size_t count, DWORD timeoutMs);

@@ -169,6 +169,12 @@ HALVEX_SIM_C_API DWORD HXSIM_RaiseInterrupt(UINT64 iBoard);
  * 1413 bad board. */
 HALVEX_SIM_C_API DWORD HXSIM_SetInterruptCompletion(UINT64 iBoard, DWORD Satisfied, DWORD Aborted);
 
+/* A driver that ignores the abort (Ignore non-zero; 0 at power-up): IOCTL_ABORT_IRQ_WAIT is
+ * answered with success and ends no wait, so only a cancellation (CancelIoEx), the interrupt or
+ * closing the handle ends one. PIO_AbortIRQWait then cancels the waits itself.
+ * 1413 bad board. */
+HALVEX_SIM_C_API DWORD HXSIM_IgnoreInterruptAbort(UINT64 iBoard, BOOL Ignore);
+
 /* ==== Streaming: the DMA engine =============================================================== */
 
 #define HXSIM_PACING_REAL_TIME 0    /* samples come at the conversion rate (power-up) */

@@ -242,10 +242,11 @@ HALVEX_API DWORD WINAPI ADC_SetRate(UINT64 iBoard, DWORD iSequencer, double Hz) 
         DWORD Divisor = 0;  // 0 Hz stops the conversion clock
         if (Hz != 0.0) {
             const double quotient = RoundHalfToEven(static_cast<double>(Devices[iBoard].BaseClock) / Hz);
-            // The integer conversion is only defined inside the signed 64-bit range; NaN fails both tests.
-            if (!(quotient >= -0x1p63 && quotient < 0x1p63)) return ERROR_INVALID_DATA;
-            Divisor = static_cast<DWORD>(static_cast<uint64_t>(static_cast<int64_t>(quotient)));
-            if (Divisor == 0) return ERROR_INVALID_DATA;
+            // Only a divisor the register holds gives the rate asked for: cutting a larger or a
+            // negative quotient to 32 bits would set some other rate without a word. NaN fails
+            // both tests.
+            if (!(quotient >= 1.0 && quotient <= 4294967295.0)) return ERROR_INVALID_DATA;
+            Divisor = static_cast<DWORD>(quotient);
         }
         return RunUnderSequencerLock(iBoard, iSequencer, [&]() -> DWORD {
             if (IsBusy(iBoard, iSequencer)) return ERROR_BUSY;

@@ -11,6 +11,7 @@
 #include "adc/AcquireThreads.h"
 #include "core/BoardFamilies.h"
 #include "log/LogThreads.h"
+#include "pio/IRQ.h"
 #include "port/DriverPort.h"
 
 namespace halvex {
@@ -189,6 +190,9 @@ void LibraryDetach(DWORD reason) {
         // A board closed by an earlier detach has nothing running; and its invalid mutex handle
         // must not reach a wait, where Windows reads it as the current process.
         if (device.SequencerAcq[0].hSequencerMutex != INVALID_HANDLE_VALUE) EndAcquisitionAtDetach(b);
+        // A driver need not end its requests when the handle closes; the waiters' threads would
+        // then stay in the library after it is gone.
+        EndInterruptWaitsAtDetach(b);
         CloseDeviceAndInvalidate(device.hDevice);
         CloseAndInvalidate(device.hThreadingMutex);
         CloseAndInvalidate(device.SequencerAcq[0].hSequencerMutex);

@@ -47,7 +47,7 @@ bool InterruptModel::OnControl(Board& /*board*/, const ControlCall& call, Contro
             }
             return true;
         case kIoctlAbortIrqWait:
-            CompleteAll(abortedCode_);
+            if (!ignoreAbort_) CompleteAll(abortedCode_);
             answer = ControlAnswer::Success(0);
             return true;
         default:
@@ -56,6 +56,8 @@ bool InterruptModel::OnControl(Board& /*board*/, const ControlCall& call, Contro
 }
 
 void InterruptModel::Raise() {
+    // A wait the caller cancelled is gone: the interrupt is kept for the next one.
+    ForgetEndedWaits();
     if (waits_.empty()) {
         raised_ = true;
         return;
@@ -66,6 +68,15 @@ void InterruptModel::Raise() {
 void InterruptModel::SetCompletionCodes(DWORD satisfied, DWORD aborted) {
     satisfiedCode_ = satisfied;
     abortedCode_ = aborted;
+}
+
+std::size_t InterruptModel::PendingWaits() {
+    ForgetEndedWaits();
+    return waits_.size();
+}
+
+void InterruptModel::ForgetEndedWaits() {
+    std::erase_if(waits_, [](uint64_t id) { return !Bus::Instance().IsPending(id); });
 }
 
 void InterruptModel::CompleteAll(DWORD code) {

@@ -23,14 +23,18 @@ public:
     // is kept and satisfies the next wait (or poll) at once. A wait without an OVERLAPPED is
     // refused unless it can be satisfied at once.
     // IOCTL_POLL_FOR_IRQ: success and the kept interrupt taken, or ERROR_IO_INCOMPLETE.
-    // IOCTL_ABORT_IRQ_WAIT: ends every pending wait with the aborted code; success.
+    // IOCTL_ABORT_IRQ_WAIT: ends every pending wait with the aborted code; success. While the
+    // abort is ignored, success and nothing ends.
     bool OnControl(Board& board, const ControlCall& call, ControlAnswer& answer) override;
 
     // The rest with the board mutex held.
     // Completes every pending wait with the satisfied code, or keeps the interrupt when none waits.
     void Raise();
     void SetCompletionCodes(DWORD satisfied, DWORD aborted);
-    std::size_t PendingWaits() const { return waits_.size(); }
+    // A driver that answers IOCTL_ABORT_IRQ_WAIT and ends nothing.
+    void IgnoreAbort(bool ignore) { ignoreAbort_ = ignore; }
+    // Waits still pending: one cancelled or closed with its handle no longer counts.
+    std::size_t PendingWaits();
     // The event of every wait request's OVERLAPPED so far (null for none), oldest first.
     const std::vector<HANDLE>& WaitEvents() const { return waitEvents_; }
     // Notified, under the board mutex, whenever a wait starts or ends.
@@ -44,6 +48,7 @@ public:
 private:
     void StopTimerLocked();
     void CompleteAll(DWORD code);
+    void ForgetEndedWaits();
     void TimerLoop(DWORD periodMs);
 
     Board& board_;
@@ -52,6 +57,7 @@ private:
     bool raised_ = false;          // an interrupt nobody has waited for yet
     DWORD satisfiedCode_ = ERROR_SUCCESS;
     DWORD abortedCode_ = ERROR_OPERATION_ABORTED;
+    bool ignoreAbort_ = false;
 
     std::mutex timerControl_;  // serializes StartTimer and StopTimer
     // The timer's own state, under timerMutex_ (never held while taking the board mutex).

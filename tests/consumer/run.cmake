@@ -36,7 +36,19 @@ endif()
 # The installed Python package finds the library it was installed with, by the directory the
 # install recorded beside it (only `import halvex` and the board list: no numpy needed).
 if(find_package IN_LIST WAYS)
-  find_program(PYTHON3 NAMES python3)
+  # The package needs numpy: Debian's Python has it where another python3 on the path may not.
+  unset(PYTHON3)
+  foreach(candidate /usr/bin/python3 python3)
+    find_program(python_path ${candidate} NO_CACHE)
+    if(python_path)
+      execute_process(COMMAND ${python_path} -c "import numpy" RESULT_VARIABLE missing OUTPUT_QUIET ERROR_QUIET)
+      if(missing EQUAL 0)
+        set(PYTHON3 ${python_path})
+        break()
+      endif()
+    endif()
+    unset(python_path)
+  endforeach()
   if(PYTHON3)
     set(python_dir ${WORK}/prefix/lib/python3/dist-packages)
     run("python: import the installed package" ${CMAKE_COMMAND} -E env --unset=HALVEX_SIM_BOARDS

@@ -51,6 +51,12 @@ void SetInterruptCompletion(std::size_t board, DWORD satisfied, DWORD aborted) {
     target.model->SetCompletionCodes(satisfied, aborted);
 }
 
+void IgnoreInterruptAbort(std::size_t board, bool ignore) {
+    InterruptOf target(board);
+    std::lock_guard lock(target.board->mutex);
+    target.model->IgnoreAbort(ignore);
+}
+
 std::size_t PendingInterruptWaits(std::size_t board) {
     InterruptOf target(board);
     std::lock_guard lock(target.board->mutex);

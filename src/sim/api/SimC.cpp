@@ -252,6 +252,13 @@ extern "C" HALVEX_SIM_C_API DWORD HXSIM_SetInterruptCompletion(UINT64 iBoard, DW
     });
 }
 
+extern "C" HALVEX_SIM_C_API DWORD HXSIM_IgnoreInterruptAbort(UINT64 iBoard, BOOL Ignore) {
+    return SimCall([&] {
+        IgnoreInterruptAbort(Position(iBoard), Ignore != FALSE);
+        return DWORD{ERROR_SUCCESS};
+    });
+}
+
 // ---- Streaming ------------------------------------------------------------------------------
 
 extern "C" HALVEX_SIM_C_API DWORD HXSIM_SetDmaPacing(UINT64 iBoard, DWORD Pacing) {
