@@ -220,13 +220,6 @@ TEST_F(BadPointer, AnalogInputRefusesUnusableArraysAndResults) {
          [](void* p) { return ADC_GetImmediateScanV(kLayout1, As<double>(p), HALVEX_KEEP_RANGES); }},
         {"ADC_GetImmediateScanRaw pData", Use::Store, 4, 16, All(ERROR_INVALID_ADDRESS),
          [](void* p) { return ADC_GetImmediateScanRaw(kLayout1, As<DWORD>(p), HALVEX_KEEP_RANGES); }},
-        // Not provided: the pointers are never used.
-        {"ADC_GetDataV pData", Use::Store, 8, 4, All(ERROR_NOT_SUPPORTED),
-         [](void* p) { return ADC_GetDataV(kLayout2, 0, 4, 0, As<double>(p), nullptr, nullptr); }},
-        {"ADC_GetDataCounts pStatus", Use::Store, 2, 4, All(ERROR_NOT_SUPPORTED),
-         [](void* p) { return ADC_GetDataCounts(kLayout2, 0, 4, 0, nullptr, As<WORD>(p), nullptr); }},
-        {"ADC_GetDataRaw pDataRaw", Use::Store, 4, 4, All(ERROR_NOT_SUPPORTED),
-         [](void* p) { return ADC_GetDataRaw(kLayout2, 0, 4, 0, As<DWORD>(p)); }},
     });
 }
 

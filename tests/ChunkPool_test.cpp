@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <deque>
 #include <random>
 #include <thread>
@@ -69,14 +70,20 @@ TEST_F(ChunkPool, AConsumerSleepsUntilAChunkOrAKillArrives) {
     TChunkPool pool(TChunkPool::pcCounted);
     void* chunk = Chunk();
     void* received[2] = {};
+    std::atomic<bool> popping{false}, returned{false};
     std::thread consumer([&] {
+        popping = true;
         received[0] = pool.PopFirst();
+        returned = true;
         received[1] = pool.PopFirst();
     });
+    // A pop that does not wait returns null on the empty list long before this look.
+    while (!popping.load()) std::this_thread::yield();
+    Sleep(50);
+    EXPECT_FALSE(returned.load()) << "the pop returned from an empty pool";
     pool.PushLast(chunk);
     pool.PushKill();
     consumer.join();
-    // A pop that did not wait would have found the list empty and returned null first.
     EXPECT_EQ(received[0], chunk);
     EXPECT_EQ(received[1], nullptr);
     halvex::FreeChunk(chunk);

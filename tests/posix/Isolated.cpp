@@ -11,6 +11,7 @@
 #include <string>
 
 #include "Await.h"
+#include "ChildProcess.h"
 #include "platform/ForkedChild.h"
 
 namespace {
@@ -55,40 +56,27 @@ std::string RunIsolated(const std::function<std::string()>& body) {
     int report[2];
     if (pipe(report) != 0) return "no pipe for the child's report";
     AwaitOtherThreadsAsleep(std::chrono::seconds(2));
-    const pid_t child = fork();
-    if (child < 0) {
-        close(report[0]);
-        close(report[1]);
-        return "fork failed";
-    }
-    if (child == 0) {
-        close(report[0]);
-        // No stream runs here, so the child can go on using the library it inherited.
-        halvex::platform::TreatForkedChildAsOwnProcessForTests();
-        std::string failures;
-        try {
-            failures = body();
-        } catch (...) {
-            failures = "an exception left the body";
-        }
-        failures.resize(std::min(failures.size(), kMaxReport));
-        if (!failures.empty() && write(report[1], failures.data(), failures.size()) < 0) _exit(2);
-        _exit(failures.empty() ? 0 : 1);
-    }
+    const int result = RunInChild(
+        [&] {
+            close(report[0]);
+            // No stream runs here, so the child can go on using the library it inherited.
+            halvex::platform::TreatForkedChildAsOwnProcessForTests();
+            std::string failures;
+            try {
+                failures = body();
+            } catch (...) {
+                failures = "an exception left the body";
+            }
+            failures.resize(std::min(failures.size(), kMaxReport));
+            if (!failures.empty() && write(report[1], failures.data(), failures.size()) < 0) return 2;
+            return failures.empty() ? 0 : 1;
+        },
+        kDeadline);
     close(report[1]);
-
-    int status = 0;
-    pid_t ended = 0;
-    if (!AwaitTrue([&] { return (ended = waitpid(child, &status, WNOHANG)) != 0; }, kDeadline)) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        close(report[0]);
-        return "no answer within the deadline";
-    }
     std::string text = ReadAll(report[0]);
     close(report[0]);
-    if (WIFSIGNALED(status)) return text + "killed by signal " + std::to_string(WTERMSIG(status));
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return text.empty() ? "the child failed without a report" : text;
+    if (result == kChildTimedOut) return "no answer within the deadline";
+    if (result > 128) return text + "killed by signal " + std::to_string(result - 128);
+    if (result != 0) return text.empty() ? "the child failed without a report" : text;
     return {};
 }

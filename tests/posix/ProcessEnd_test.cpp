@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "Await.h"
+#include "ChildProcess.h"
 #include "Isolated.h"
 #include "LibraryFixture.h"
 #include "lifecycle/Lifecycle.h"
@@ -160,30 +161,20 @@ int ForkAndAwait(const std::function<int()>& body) {
         mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     if (step == MAP_FAILED) return -2;
     step->store(0);
-    std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child < 0) return -2;
-    if (child == 0) {
-        gInForkedTestChild = true;
-        step->store(1);
-        const int result = body();
-        step->store(2);
-        std::exit(result);
-    }
-    int status = 0;
-    pid_t done = 0;
-    if (!AwaitTrue([&] { return (done = waitpid(child, &status, WNOHANG)) != 0; },
-                   std::chrono::seconds(kChildDeadlineSeconds))) {
-        static const char* const kSteps[] = {"before its body", "in its body", "in exit()"};
-        std::fprintf(stderr, "forked child %d outlived the deadline %s\n", static_cast<int>(child),
-                     kSteps[step->load()]);
-        DescribeStuckProcess(child);
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        return -1;
-    }
-    if (done != child) return -3;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return RunInChild(
+        [&]() -> int {
+            gInForkedTestChild = true;
+            step->store(1);
+            const int result = body();
+            step->store(2);
+            std::exit(result);
+        },
+        std::chrono::seconds(kChildDeadlineSeconds),
+        [](int child) {
+            static const char* const kSteps[] = {"before its body", "in its body", "in exit()"};
+            std::fprintf(stderr, "forked child %d outlived the deadline %s\n", child, kSteps[step->load()]);
+            DescribeStuckProcess(child);
+        });
 }
 
 // Counts failed checks in a child; each failure is named on stderr.
@@ -402,16 +393,16 @@ TEST(ForkedChildWin32, ChildrenForkedWhileAnotherThreadUsesTheLayerFindItUsable)
 
 // ---- A child that fork() made from a process that loaded libhalvex.so ------------------------
 
-class ForkedChildOfSharedLibrary : public ::testing::TestWithParam<Acquisition> {
-protected:
-    void SetUp() override {
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-        if (access(SharedLibraryPath().c_str(), R_OK) != 0) GTEST_SKIP() << "the shared library is not built";
-    }
-};
+// Each case runs in a process of its own: this program again, running the child test below.
+void ExpectChildEndsCleanly(const std::string& caseName) {
+    ASSERT_EQ(access(SharedLibraryPath().c_str(), R_OK), 0) << "the shared library is not built";
+    const int exitCode = RunChildCase("ProcessEndChild.DISABLED_Run", caseName,
+                                      (kChildDeadlineSeconds + 3 * kDeadlineSeconds) * 1000);
+    EXPECT_EQ(exitCode, 0) << caseName << (exitCode == kChildTimedOut ? ": hung" : ": see the output above");
+}
 
-// The library's exit hook is inherited by the child; it must not end acquisitions or the log
-// thread there, whose threads stayed in the parent.
+class ForkedChildOfSharedLibrary : public ::testing::TestWithParam<Acquisition> {};
+
 [[noreturn]] void ForkWhileAcquiringThenEndParent(Acquisition kind) {
     alarm(kChildDeadlineSeconds + 2 * kDeadlineSeconds);
     auto [library, api] = LoadSharedLibrary();
@@ -434,7 +425,7 @@ protected:
 }
 
 TEST_P(ForkedChildOfSharedLibrary, ExitsPromptlyAndTheParentEndsNormally) {
-    EXPECT_EXIT(ForkWhileAcquiringThenEndParent(GetParam()), ::testing::ExitedWithCode(0), "");
+    ExpectChildEndsCleanly("fork/" + std::to_string(static_cast<int>(GetParam())));
 }
 
 INSTANTIATE_TEST_SUITE_P(WhileTheParentAcquires, ForkedChildOfSharedLibrary,
@@ -446,14 +437,7 @@ INSTANTIATE_TEST_SUITE_P(WhileTheParentAcquires, ForkedChildOfSharedLibrary,
 
 using EndCase = std::tuple<End, Acquisition, UINT64>;
 
-class ProcessEnd : public ::testing::TestWithParam<EndCase> {
-protected:
-    void SetUp() override {
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-        if (std::get<End>(GetParam()) != End::Detach && access(SharedLibraryPath().c_str(), R_OK) != 0)
-            GTEST_SKIP() << "the shared library is not built";
-    }
-};
+class ProcessEnd : public ::testing::TestWithParam<EndCase> {};
 
 // In a process of its own: start the library, start the acquisition, end the process the
 // case's way. Exit code 0 means it ended cleanly; SIGALRM means it hung.
@@ -482,7 +466,22 @@ std::string EndCaseName(const ::testing::TestParamInfo<EndCase>& param) {
 
 TEST_P(ProcessEnd, EndsCleanly) {
     const auto [end, kind, board] = GetParam();
-    EXPECT_EXIT(AcquireThenEnd(end, kind, board), ::testing::ExitedWithCode(0), "");
+    ExpectChildEndsCleanly("end/" + std::to_string(static_cast<int>(end)) + "/" +
+                           std::to_string(static_cast<int>(kind)) + "/" + std::to_string(board));
+}
+
+// The child of both suites above: "fork/<kind>" or "end/<end>/<kind>/<board>".
+TEST(ProcessEndChild, DISABLED_Run) {
+    std::vector<int> numbers;
+    const std::string name = ChildCaseName();
+    for (std::size_t at = name.find('/'); at != std::string::npos; at = name.find('/', at + 1))
+        numbers.push_back(std::atoi(name.c_str() + at + 1));
+    if (name.starts_with("fork/") && numbers.size() == 1)
+        ForkWhileAcquiringThenEndParent(static_cast<Acquisition>(numbers[0]));
+    if (name.starts_with("end/") && numbers.size() == 3)
+        AcquireThenEnd(static_cast<End>(numbers[0]), static_cast<Acquisition>(numbers[1]),
+                       static_cast<UINT64>(numbers[2]));
+    FAIL() << "run by ProcessEnd and ForkedChildOfSharedLibrary only, not as " << name;
 }
 
 INSTANTIATE_TEST_SUITE_P(

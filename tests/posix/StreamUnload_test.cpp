@@ -12,6 +12,7 @@
 #include <string>
 
 #include "Await.h"
+#include "ChildProcess.h"
 #include "StreamLayouts.h"
 #include "posix/SharedLibrary.h"
 
@@ -46,25 +47,25 @@ void WINAPI CountVolts(UINT64, DWORD, DWORD, double*, WORD*, WORD*) {
 
 class StreamUnload : public ::testing::TestWithParam<StreamLayout> {
 protected:
-    void SetUp() override {
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-        path_ = SharedLibraryPath();
-        if (access(path_.c_str(), R_OK) != 0) GTEST_SKIP() << "the shared library is not built: " << path_;
+    // Each case in a process of its own: this program again, running the child test below.
+    void ExpectChildEndsCleanly(const std::string& how) {
+        ASSERT_EQ(access(SharedLibraryPath().c_str(), R_OK), 0) << "the shared library is not built";
+        const int exitCode = RunChildCase("StreamUnloadChild.DISABLED_Run", how + " " + GetParam().simBoards, 30000);
+        EXPECT_EQ(exitCode, 0) << (exitCode == kChildTimedOut ? "hung" : "see the output above");
     }
-    std::string path_;
 };
 
-TEST_P(StreamUnload, UnloadingWhileAStreamRunsEndsTheProcessCleanly) {
-    EXPECT_EXIT(StreamThenUnload(path_, GetParam().simBoards), ::testing::ExitedWithCode(0), "");
-}
+TEST_P(StreamUnload, UnloadingWhileAStreamRunsEndsTheProcessCleanly) { ExpectChildEndsCleanly("unload"); }
 
-TEST_P(StreamUnload, ExitingFromInsideTheCallbackEndsTheProcessCleanly) {
-    EXPECT_EXIT(
-        {
-            exitInCallback = true;
-            StreamThenUnload(path_, GetParam().simBoards);
-        },
-        ::testing::ExitedWithCode(0), "");
+TEST_P(StreamUnload, ExitingFromInsideTheCallbackEndsTheProcessCleanly) { ExpectChildEndsCleanly("exit"); }
+
+// The child: "unload <boards>" or "exit <boards>".
+TEST(StreamUnloadChild, DISABLED_Run) {
+    const std::string name = ChildCaseName();
+    const std::size_t space = name.find(' ');
+    ASSERT_NE(space, std::string::npos) << "run by StreamUnload only";
+    exitInCallback = name.starts_with("exit");
+    StreamThenUnload(SharedLibraryPath(), name.substr(space + 1).c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(EachLayout, StreamUnload, StreamLayouts(), StreamLayoutName);
