@@ -12,11 +12,9 @@ set(HALVEX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Halvex)
 install(TARGETS halvex EXPORT HalvexTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES include/halvex/halvex.h include/halvex/sim.h include/halvex/sim_c.h
+install(FILES include/halvex/halvex.h include/halvex/sim.h include/halvex/sim_c.h include/halvex/driver_abi.h
               ${PROJECT_BINARY_DIR}/include/halvex/version.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/halvex)
-# sim.h takes the driver's interface from beside it.
-install(FILES src/port/DriverAbi.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/halvex/port)
 install(FILES include/halvex/posix/windows.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/halvex/posix)
 if(TARGET hxcli)
   set_target_properties(hxcli PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")

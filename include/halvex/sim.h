@@ -27,8 +27,8 @@
 #include <string>
 #include <vector>
 
-// Quoted: found beside this header once installed, through the src folder in the source tree.
-#include "port/DriverAbi.h"
+// Quoted: found beside this header, in the source tree and once installed.
+#include "driver_abi.h"
 
 #if defined(_WIN32)
 #define HALVEX_SIM_API

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <halvex/driver_abi.h>
 #include <halvex/halvex.h>
 
 #include <atomic>
@@ -17,7 +18,6 @@
 
 #include "platform/Contain.h"
 #include "platform/ForcedUnwind.h"
-#include "port/DriverAbi.h"
 #include "platform/ForkedChild.h"
 
 namespace halvex {

@@ -1,6 +1,7 @@
 // The driver port over the simulated bus.
 #include "port/DriverPort.h"
 
+#include <halvex/driver_abi.h>
 #include <halvex/sim.h>
 
 #include <atomic>
@@ -11,7 +12,6 @@
 #include "platform/ForcedUnwind.h"
 #include "platform/Guard.h"
 #include "platform/Overlapped.h"
-#include "port/DriverAbi.h"
 #include "sim/Bus.h"
 #include "sim/TransferMemory.h"
 
