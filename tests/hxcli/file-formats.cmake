@@ -1,6 +1,6 @@
 # The sample files of 'block' and 'stream' read back: CSV, .npy and raw binary for each sample
-# type, to a file and to standard output, a run trimmed to the count asked for, and a .npy whose
-# run fell short. The inputs are known: channel 0 held at 1.25 V, channel 1 at its power-up
+# type, to a file and to standard output, a run trimmed to the count asked for, a .npy whose
+# run fell short, and the files of a stream ended by Ctrl-C. The inputs are known: channel 0 held at 1.25 V, channel 1 at its power-up
 # 0.032 V, both on the 5 V range (4000 and 102 counts).
 # Usage: cmake -DHXCLI=<program> -DWORK=<scratch folder> -P file-formats.cmake
 file(REMOVE_RECURSE "${WORK}")
@@ -16,9 +16,9 @@ function(run_session name text expected_code)
   endif()
 endfunction()
 
-set(block "block --board 1 --samples 5 --channels 2 --range 5V --rate 1000 -q")
+set(block "block --board 1 --samples 5 --channels 2 --range 5V --rate 500 -q")
 run_session(files
-  "${block} --type counts --csv ${WORK}/counts.csv --npy ${WORK}/counts.npy --bin ${WORK}/counts.bin\n${block} --type raw --csv ${WORK}/raw.csv --npy ${WORK}/raw.npy\n${block} --type volts --csv ${WORK}/volts.csv --npy ${WORK}/volts.npy\nstream --board 1 --seconds 0.05 --rate 10000 --chunk 4096 -q --npy ${WORK}/trimmed.npy\n"
+  "${block} --type counts --csv ${WORK}/counts.csv --npy ${WORK}/counts.npy --bin ${WORK}/counts.bin\n${block} --type raw --csv ${WORK}/raw.csv --npy ${WORK}/raw.npy\n${block} --type volts --csv ${WORK}/volts.csv --npy ${WORK}/volts.npy\nstream --board 1 --seconds 0.05 --rate 10000 --chunk 4096 -q --npy ${WORK}/trimmed.npy\nblock --board 1 --samples 230 --channels 2 --rate 10000 --chunk 400 --type counts -q --npy ${WORK}/cut.npy --csv ${WORK}/cut.csv\n"
   0)
 
 set(start_regex "20[0-9][0-9]-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6][0-9](\\.[0-9]+)?Z")
@@ -125,8 +125,24 @@ if(NOT dict MATCHES "'shape': \\(500, 1\\)" OR NOT size EQUAL 4128)
   string(APPEND failures "\n  trimmed.npy: ${size} bytes, header ${dict}")
 endif()
 
+# Four whole chunks of 100 samples and 60 of the fifth: the header, the sidecar and the CSV count
+# 230 scans, and the CSV's times are the decimals they are (0.0003, not 0.00030000000000000003).
+file(READ "${WORK}/cut.npy" dict OFFSET 10 LIMIT 118)
+file(SIZE "${WORK}/cut.npy" size)
+file(READ "${WORK}/cut.npy.json" json)
+string(JSON rows ERROR_VARIABLE problem GET "${json}" shape 0)
+file(STRINGS "${WORK}/cut.csv" csv_rows REGEX "^[0-9]")
+list(LENGTH csv_rows csv_count)
+list(GET csv_rows 3 fourth)
+list(GET csv_rows -1 last)
+if(NOT dict MATCHES "'shape': \\(230, 2\\)" OR NOT size EQUAL 1968 OR NOT rows EQUAL 230 OR NOT csv_count EQUAL 230
+   OR NOT fourth MATCHES "^0\\.0003," OR NOT last MATCHES "^0\\.0229,")
+  string(APPEND failures "\n  cut.npy: ${size} bytes, header ${dict}, sidecar rows ${rows}; cut.csv: ${csv_count} "
+                         "rows, the fourth '${fourth}', the last '${last}'")
+endif()
+
 # Scans that straddle chunks (100 samples a chunk, 3 channels) still make whole, aligned rows.
-run_session(straddling "block --board 1 --samples 500 --channels 3 --range 5V --rate 3000 --chunk 400 --type counts --csv ${WORK}/straddling.csv -q\n" 0)
+run_session(straddling "block --board 1 --samples 500 --channels 3 --range 5V --rate 1000 --chunk 400 --type counts --csv ${WORK}/straddling.csv -q\n" 0)
 file(STRINGS "${WORK}/straddling.csv" rows REGEX "^[0-9]")
 list(FILTER rows EXCLUDE REGEX "^[0-9.]+,4000,102,230$")
 file(STRINGS "${WORK}/straddling.csv" lines)
@@ -150,6 +166,49 @@ file(READ "${WORK}/short.npy" dict OFFSET 10 LIMIT 118)
 file(SIZE "${WORK}/short.npy" size)
 if(NOT dict MATCHES "'shape': \\(0, 2\\)" OR NOT size EQUAL 128)
   string(APPEND failures "\n  short.npy: ${size} bytes, header ${dict}")
+endif()
+
+# Ctrl-C (SIGINT) ends a stream that has no --seconds: every file is finished with the rows that
+# arrived and loads: whole CSV rows, a .npy header that counts its rows, the JSON beside it alike.
+# The script waits for the stream to write, and for hxcli to end, each for a bounded time; an
+# hxcli that outlives its Ctrl-C is killed, so no stream is left running.
+set(interrupt [=[
+env --default-signal=INT "$0" stream --board 1 --rate 2000 --channels 2 --chunk 400 --range 5V \
+    --csv "$1/interrupted.csv" --npy "$1/interrupted.npy" -q > "$1/interrupted.out" 2>&1 &
+pid=$!
+i=0
+while [ $i -lt 300 ] && [ ! -s "$1/interrupted.csv" ]; do sleep 0.1; i=$((i+1)); done
+kill -INT $pid
+i=0
+while [ $i -lt 300 ] && kill -0 $pid 2>/dev/null; do sleep 0.1; i=$((i+1)); done
+if kill -0 $pid 2>/dev/null; then kill -KILL $pid; wait $pid; echo "hxcli went on after Ctrl-C"; exit 99; fi
+wait $pid
+]=])
+execute_process(COMMAND sh -c "${interrupt}" "${HXCLI}" "${WORK}" RESULT_VARIABLE code OUTPUT_VARIABLE out
+                ERROR_VARIABLE err TIMEOUT 80)
+file(READ "${WORK}/interrupted.out" summary)
+string(REGEX MATCH "board 1: ([0-9]+) samples per channel \\(ended by Ctrl-C\\)" counted "${summary}")
+set(rows "${CMAKE_MATCH_1}")
+if(NOT code EQUAL 130 OR NOT counted OR rows LESS 1)
+  string(APPEND failures "\n  Ctrl-C: exit ${code}, ${out}${err}, hxcli said: ${summary}")
+else()
+  file(READ "${WORK}/interrupted.npy" dict OFFSET 10 LIMIT 118)
+  file(SIZE "${WORK}/interrupted.npy" size)
+  math(EXPR expected_size "128 + ${rows} * 2 * 8")
+  file(READ "${WORK}/interrupted.npy.json" json)
+  string(JSON json_rows ERROR_VARIABLE problem GET "${json}" shape 0)
+  file(STRINGS "${WORK}/interrupted.csv" csv_rows REGEX "^[0-9]")
+  list(LENGTH csv_rows csv_count)
+  list(FILTER csv_rows EXCLUDE REGEX "^[0-9.]+,-?[0-9.]+,-?[0-9.]+$")
+  file(READ "${WORK}/interrupted.csv" csv)
+  string(LENGTH "${csv}" csv_length)
+  math(EXPR last "${csv_length} - 1")
+  string(SUBSTRING "${csv}" ${last} 1 csv_end)
+  if(NOT dict MATCHES "'shape': \\(${rows}, 2\\)" OR NOT size EQUAL expected_size OR NOT json_rows EQUAL rows
+     OR NOT csv_count EQUAL rows OR csv_rows OR NOT csv_end STREQUAL "\n")
+    string(APPEND failures "\n  Ctrl-C after ${rows} rows: .npy ${size} bytes, header ${dict}; JSON rows "
+                           "${json_rows}; CSV rows ${csv_count}, broken rows '${csv_rows}'")
+  endif()
 endif()
 
 if(failures)

@@ -16,8 +16,7 @@
 namespace hxcli {
 namespace {
 
-const std::string kRangeHelp = "Input range: " + InputRangeNames() +
-                               " (all bipolar; volts, the V optional), or 'keep' for the ranges already set";
+const std::string kRangeHelp = "Input range, all bipolar: " + InputRangeRule() + "; or 'keep' for the ranges already set";
 
 // Names resolve to the range tags, so the tag path of the library is what hxcli exercises.
 // The parser's check has let only names, volts and 'keep' through.
@@ -108,9 +107,14 @@ int ReadOne(const ReadArgs& args) {
     DWORD word = 0;
     if (const DWORD r = ADC_GetImmediateRaw(args.board, args.sequencer, &word, args.channel, RangeArgument(args.range));
         r != 0) {
-        if (r == ERROR_BAD_DEV_TYPE && args.sequencer == 1)
-            std::fprintf(stderr, "hxcli: board %llu reads sequencer 0 only (register layout 2)\n",
-                         static_cast<unsigned long long>(args.board));
+        // The library's text for 66 speaks of 16-bit registers, which is not why a layout-2 board refuses.
+        if (r == ERROR_BAD_DEV_TYPE && args.sequencer == 1 && LayoutOf(args.board).number == 2) {
+            std::fprintf(stderr,
+                         "hxcli: ADC_GetImmediateRaw failed: 66 (%s): board %llu has register layout 2, whose "
+                         "immediate scans convert sequencer 0 only; read sequencer 0\n",
+                         ErrorName(r).c_str(), static_cast<unsigned long long>(args.board));
+            return kExitFailed;
+        }
         return Fail("ADC_GetImmediateRaw", r);
     }
     const Reading reading = Read(word);
@@ -132,20 +136,45 @@ struct ConfigArgs {
     std::string range;
     std::string channel = "all";
     std::vector<std::string> ranges;
-    std::optional<double> rate;
+    std::optional<double> rate;            // samples per second per channel
+    std::optional<double> conversionRate;  // conversions per second over all channels
     std::string channels;
     bool differential = false;
     bool singleEnded = false;
 };
 
+// The conversions per second to give the library, or a refusal naming the argument.
+std::optional<double> ConversionRate(const ConfigArgs& args) {
+    if (args.conversionRate) {
+        std::string why;
+        if (*args.conversionRate != 0.0 && !RateDivisor(args.board, *args.conversionRate, 0, why)) {
+            std::fprintf(stderr, "hxcli: --conversion-rate %.10g: %s\n", *args.conversionRate, why.c_str());
+            return std::nullopt;
+        }
+        return *args.conversionRate;
+    }
+    if (*args.rate == 0.0) return 0.0;
+    // Per channel means nothing without the count; the library cannot be asked for the one set.
+    if (args.channels.empty()) {
+        std::fprintf(stderr, "hxcli: --rate %.10g is samples per second per channel: give the channel count with it "
+                             "(-n), or the total over all channels with --conversion-rate\n", *args.rate);
+        return std::nullopt;
+    }
+    const unsigned count = args.channels == "all" ? (args.differential ? 4 : 8) : std::stoul(args.channels);
+    std::string why;
+    if (!RateDivisor(args.board, *args.rate, count, why)) {
+        std::fprintf(stderr, "hxcli: --rate %.10g: %s\n", *args.rate, why.c_str());
+        return std::nullopt;
+    }
+    return *args.rate * count;
+}
+
 int Config(const ConfigArgs& args) {
     // Everything is checked before the first setting is written.
-    if (args.rate && *args.rate != 0.0) {
-        std::string why;
-        if (!RateDivisor(args.board, *args.rate, why)) {
-            std::fprintf(stderr, "hxcli: --rate %.10g: %s\n", *args.rate, why.c_str());
-            return kExitUsage;
-        }
+    std::optional<double> conversions;
+    if (args.rate || args.conversionRate) {
+        conversions = ConversionRate(args);
+        if (!conversions) return kExitUsage;
     }
     if (args.ranges.size() > 8) {
         std::fprintf(stderr, "hxcli: --ranges: at most 8 ranges, one per channel\n");
@@ -179,15 +208,21 @@ int Config(const ConfigArgs& args) {
                     static_cast<unsigned>(count), count == 1 ? "y" : "ies");
         did = true;
     }
-    if (args.rate) {
-        if (const DWORD r = ADC_SetRate(args.board, args.sequencer, *args.rate); r != 0) return Fail("ADC_SetRate", r);
+    if (conversions) {
+        if (const DWORD r = ADC_SetRate(args.board, args.sequencer, *conversions); r != 0) return Fail("ADC_SetRate", r);
         double hz = 0;
         if (const DWORD r = ADC_GetRate(args.board, args.sequencer, &hz); r != 0) return Fail("ADC_GetRate", r);
         if (hz == 0.0) {
             std::printf("Sequencer %u: clock stopped.\n", static_cast<unsigned>(args.sequencer));
+        } else if (args.rate) {
+            const double count = *conversions / *args.rate;
+            std::printf("Sequencer %u: %.10g samples/s per channel on %.0f channel%s (%.10g conversions/s; asked for "
+                        "%.10g per channel).\n",
+                        static_cast<unsigned>(args.sequencer), hz / count, count, count == 1 ? "" : "s", hz,
+                        *args.rate);
         } else {
-            std::printf("Sequencer %u: rate %.10g Hz (asked for %.10g Hz).\n", static_cast<unsigned>(args.sequencer),
-                        hz, *args.rate);
+            std::printf("Sequencer %u: %.10g conversions/s over its channels (asked for %.10g).\n",
+                        static_cast<unsigned>(args.sequencer), hz, *conversions);
         }
         did = true;
     }
@@ -221,7 +256,8 @@ int Rate(const RateArgs& args) {
         if (hz == 0.0) {
             std::printf("Sequencer %u: clock stopped\n", static_cast<unsigned>(sequencer));
         } else {
-            std::printf("Sequencer %u: %.10g Hz\n", static_cast<unsigned>(sequencer), hz);
+            std::printf("Sequencer %u: %.10g conversions/s over its channels (per channel: divided by the channel "
+                        "count)\n", static_cast<unsigned>(sequencer), hz);
         }
     }
     return kExitOk;
@@ -256,7 +292,7 @@ Command AddReadCommand(CLI::App& app) {
 
 Command AddConfigCommand(CLI::App& app) {
     auto* cmd = app.add_subcommand(
-        "config", "Configure the analog inputs of a sequencer: ranges, conversion rate, channel count; and the "
+        "config", "Configure the analog inputs of a sequencer: ranges, rate, channel count; and the "
                   "input mode of the whole board. Settings are applied in the order mode, range, ranges, rate, "
                   "channel count. A sequencer that acquires refuses every change.");
     auto args = std::make_shared<ConfigArgs>();
@@ -273,8 +309,16 @@ Command AddConfigCommand(CLI::App& app) {
                     "a channel)")
         ->delimiter(',')
         ->check(InputRangeArgument(true));
-    cmd->add_option("--rate", args->rate, "Conversion rate in Hz (0 stops the clock); the board's divisor rounds it")
-        ->check(PositiveNumber(true));
+    auto* rate = cmd->add_option("--rate", args->rate,
+                                 "Samples per second per channel, with the channel count (-n) in the same command: "
+                                 "the board converts at rate x channels, which its divisor rounds (0 stops the "
+                                 "clock)")
+                     ->check(PositiveNumber(true));
+    cmd->add_option("--conversion-rate", args->conversionRate,
+                    "Conversions per second over all channels, as the library's ADC_SetRate takes it (0 stops the "
+                    "clock)")
+        ->check(PositiveNumber(true))
+        ->excludes(rate);
     cmd->add_option("-n,--channels", args->channels, "Channels a scan covers: 1-8 (1-4 differential) or all")
         ->check(CLI::IsMember({"all"}) | WholeNumber(1, 8, "channel count"));
     auto* diff = cmd->add_flag("-d,--differential", args->differential, "Both sequencers: differential inputs");
@@ -284,7 +328,8 @@ Command AddConfigCommand(CLI::App& app) {
 }
 
 Command AddRateCommand(CLI::App& app) {
-    auto* cmd = app.add_subcommand("rate", "Print the conversion rate of a sequencer (of both without one).");
+    auto* cmd = app.add_subcommand("rate", "Print the conversion rate of a sequencer (of both without one): conversions "
+                                           "per second over all its channels.");
     auto args = std::make_shared<RateArgs>();
     cmd->add_option("board", args->board, "Board index")->required()->check(BoardIndex());
     cmd->add_option("sequencer", args->sequencer, "Sequencer: 0 or 1")->check(WholeNumber(0, 1, "sequencer"));

@@ -51,8 +51,7 @@ CLI::Validator InputRangeArgument(bool keep) {
     return CLI::Validator(
         [keep](std::string& text) -> std::string {
             if ((keep && text == "keep") || FindInputRange(text) != nullptr) return {};
-            return "bad range '" + text + "': use " + InputRangeNames() + " (volts, the V optional)" +
-                   (keep ? " or keep" : "");
+            return "bad range '" + text + "': use " + InputRangeRule() + (keep ? ", or keep" : "");
         },
         "RANGE", "input range");
 }

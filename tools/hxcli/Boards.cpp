@@ -27,23 +27,35 @@ HX_BOARD_INFO InfoOf(UINT64 board) {
 Layout LayoutOf(UINT64 board) {
     switch (InfoOf(board).Layout) {
         case 2:
-            return {"layout 2 (32-bit start/stop)", "32-bit commands", true};
+            return {2, "layout 2 (32-bit start/stop)", "32-bit commands", true};
         case 3:
-            return {"layout 3 (32-bit start/stop)", "32-bit commands", true};
+            return {3, "layout 3 (32-bit start/stop)", "32-bit commands", true};
         default:
-            return {"layout 1 (16-bit start/stop)", "16-bit commands", false};
+            return {1, "layout 1 (16-bit start/stop)", "16-bit commands", false};
     }
 }
 
 DWORD BaseClockOf(UINT64 board) { return InfoOf(board).BaseClock; }
 
-std::optional<DWORD> RateDivisor(UINT64 board, double hz, std::string& why) {
+std::optional<DWORD> RateDivisor(UINT64 board, double hz, unsigned channels, std::string& why) {
     const double clock = BaseClockOf(board);
-    const double quotient = std::isfinite(hz) && hz > 0 ? std::nearbyint(clock / hz) : 0.0;
+    const double conversions = channels == 0 ? hz : hz * channels;
+    const double quotient = std::isfinite(conversions) && conversions > 0 ? std::nearbyint(clock / conversions) : 0.0;
     if (quotient >= 1.0 && quotient <= 4294967295.0) return static_cast<DWORD>(quotient);
-    char text[200];
-    std::snprintf(text, sizeof text, "board %llu converts at %.6g Hz to %.10g Hz (its base clock divided by 1 to 4294967295)",
-                  static_cast<unsigned long long>(board), clock / 4294967295.0, clock);
+    char text[300];
+    if (channels == 0) {
+        std::snprintf(text, sizeof text,
+                      "board %llu converts at %.6g to %.10g conversions per second (its base clock, %.10g Hz, "
+                      "divided by 1 to 4294967295)",
+                      static_cast<unsigned long long>(board), clock / 4294967295.0, clock, clock);
+    } else {
+        std::snprintf(text, sizeof text,
+                      "board %llu samples %u channel%s at %.6g to %.10g samples per second per channel (its base "
+                      "clock, %.10g Hz, divided by 1 to 4294967295%s)",
+                      static_cast<unsigned long long>(board), channels, channels == 1 ? "" : "s",
+                      clock / 4294967295.0 / channels, clock / channels, clock,
+                      channels == 1 ? "" : ", shared by the channels");
+    }
     why = text;
     return std::nullopt;
 }

@@ -14,6 +14,7 @@ namespace hxcli {
 uint64_t BoardCount();
 
 struct Layout {
+    unsigned number;  // 1, 2 or 3
     const char* registers;
     const char* immediate;
     bool streams;  // 32-bit start/stop registers
@@ -23,9 +24,11 @@ Layout LayoutOf(UINT64 board);
 // The clock the conversion-rate divisor divides.
 DWORD BaseClockOf(UINT64 board);
 
-// The divisor the library computes for `hz` on `board` (nearest, ties to even), or none when
-// it falls outside 1 .. 2^32 - 1; then `why` says which rates the board converts at.
-std::optional<DWORD> RateDivisor(UINT64 board, double hz, std::string& why);
+// The divisor the library computes on `board` (nearest, ties to even) for `hz` samples per second
+// per channel on `channels` channels, or for `hz` conversions per second in all where `channels`
+// is 0; none when it falls outside 1 .. 2^32 - 1, and then `why` names the rates the board takes,
+// in the same terms.
+std::optional<DWORD> RateDivisor(UINT64 board, double hz, unsigned channels, std::string& why);
 
 // "boards 0-2", "board 0", "no boards found".
 std::string BoardsText();

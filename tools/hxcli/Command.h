@@ -19,6 +19,7 @@ inline constexpr int kExitUsage = 2;         // bad command line, or a bad HALVE
 inline constexpr int kExitNoInterrupt = 3;   // irq: a wait timed out, or a poll found none
 inline constexpr int kExitIncomplete = 4;    // stream, block: samples lost or missing
 inline constexpr int kExitOutput = 5;        // stream, block: an output file could not be written
+inline constexpr int kExitInterrupted = 130; // stream, block: ended by Ctrl-C, the shell's code for it
 
 // A subcommand's action; returns the exit code.
 using Action = std::function<int()>;

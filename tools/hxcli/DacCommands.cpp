@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Arguments.h"
@@ -43,7 +45,23 @@ bool ParseChannel(const std::string& text, DWORD& channel) {
     return true;
 }
 
-// A code 0-4, a name from kRanges, or "keep" (-1: leave the range as it is).
+constexpr const char* kRangeRule =
+    "0-5V, 0-10V, 5V, 10V or 2.5V (a number is the volts of a bipolar range, the V optional: 5 is -5..+5 V), "
+    "u5, u10, b5, b10, b2.5, a range code only as code0-code4, or keep";
+
+// Volts of a range's upper end in `text` ("10", "10V", "+-10v", "±10V"), or none.
+std::optional<double> VoltsOf(std::string text) {
+    for (const std::string sign : {"+-", "\xC2\xB1"})
+        if (text.rfind(sign, 0) == 0) text.erase(0, sign.size());
+    if (!text.empty() && text.back() == 'v') text.pop_back();
+    double volts = 0.0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), volts);
+    if (text.empty() || error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+    return volts;
+}
+
+// As the input ranges: a number is volts, never a code, so "2" (2 V) is refused rather than read
+// as code 2 (-5..+5 V). Unipolar ranges are written from 0; codes as "code2". Sets -1 for keep.
 bool ParseRange(const std::string& text, DWORD& code) {
     const std::string lower = Lower(text);
     if (lower == "keep") {
@@ -51,15 +69,27 @@ bool ParseRange(const std::string& text, DWORD& code) {
         return true;
     }
     for (DWORD i = 0; i < std::size(kRanges); ++i) {
-        if (lower == kRanges[i].name) {
+        if (lower == kRanges[i].name || lower == "code" + std::to_string(i)) {
             code = i;
             return true;
         }
     }
-    uint32_t value = 0;
-    if (!ParseU32(text, value) || value > 4) return false;
-    code = value;
-    return true;
+    const bool unipolar = lower.rfind("0-", 0) == 0;
+    const std::optional<double> volts = VoltsOf(unipolar ? lower.substr(2) : lower);
+    if (!volts) return false;
+    const std::pair<double, DWORD> ranges[] = {{5.0, 2}, {10.0, 3}, {2.5, 4}};
+    if (unipolar) {
+        if (*volts != 5.0 && *volts != 10.0) return false;
+        code = *volts == 5.0 ? 0 : 1;
+        return true;
+    }
+    for (const auto& [high, rangeCode] : ranges) {
+        if (*volts == high) {
+            code = rangeCode;
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string ChannelText(DWORD channel) {
@@ -85,7 +115,7 @@ int SetRange(const RangeArgs& args) {
         const std::string item = args.ranges.substr(start, comma == std::string::npos ? comma : comma - start);
         DWORD code = 0;
         if (!ParseRange(item, code)) {
-            std::fprintf(stderr, "hxcli: bad range '%s' (0-4, u5, u10, b5, b10, b2.5 or keep)\n", item.c_str());
+            std::fprintf(stderr, "hxcli: dac range: bad range '%s': use %s\n", item.c_str(), kRangeRule);
             return kExitUsage;
         }
         codes.push_back(code);
@@ -135,7 +165,7 @@ int ShowReadback(const OutArgs& args, DWORD channel) {
         const std::optional<simulator::OutputLevel> level = simulator::OutputLevelOf(args.board, ch);
         if (!level) break;
         std::printf("  output %u: range %u (%s), counts %u, %.6f V\n", ch, static_cast<unsigned>(level->rangeCode),
-                    kRanges[level->rangeCode].text, static_cast<unsigned>(level->counts), level->volts);
+                    level->rangeCode < std::size(kRanges) ? kRanges[level->rangeCode].text : "unknown", static_cast<unsigned>(level->counts), level->volts);
     }
     return kExitOk;
 }
@@ -192,8 +222,9 @@ Command AddDacCommand(CLI::App& app) {
     auto rangeArgs = std::make_shared<RangeArgs>();
     auto* range = dac->add_subcommand(
         "range",
-        "Set the output range of a channel or of all channels. Ranges: 0 or u5 (0..+5 V), 1 or u10 (0..+10 V), "
-        "2 or b5 (-5..+5 V), 3 or b10 (-10..+10 V), 4 or b2.5 (-2.5..+2.5 V), keep (leave as it is). With the "
+        "Set the output range of a channel or of all channels. Ranges: 0-5V or u5 (0..+5 V, code0), 0-10V or u10 "
+        "(0..+10 V, code1), 5V or b5 (-5..+5 V, code2), 10V or b10 (-10..+10 V, code3), 2.5V or b2.5 (-2.5..+2.5 V, "
+        "code4), keep (leave as it is). A number is volts, the V optional, never a code: 5 is -5..+5 V. With the "
         "channel 'all', a comma-separated list sets channels 0, 1, ... in turn; the last entry repeats.");
     range->add_option("board", rangeArgs->board, "Board index")->required()->check(BoardIndex());
     range->add_option("channel", rangeArgs->channel, "Channel 0-3 or all")->required();

@@ -5,6 +5,9 @@
 namespace hxcli {
 
 const InputRange* FindInputRange(std::string_view text) {
+    if (text.size() == 5 && (text.substr(0, 4) == "code" || text.substr(0, 4) == "CODE") && text[4] >= '0' &&
+        text[4] <= '7')
+        return InputRangeOfCode(static_cast<DWORD>(text[4] - '0'));
     if (!text.empty() && (text.back() == 'V' || text.back() == 'v')) text.remove_suffix(1);
     double volts = 0.0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), volts);
@@ -27,6 +30,15 @@ std::string InputRangeNames() {
         names += range.name;
     }
     return names;
+}
+
+}  // namespace hxcli
+
+namespace hxcli {
+
+std::string InputRangeRule() {
+    return InputRangeNames() + " (a number is volts, the V optional: 5 is the +-5 V range; a range code only as "
+                               "code0-code5 or code7)";
 }
 
 }  // namespace hxcli

@@ -27,13 +27,16 @@ inline constexpr InputRange kInputRanges[] = {
     {"0.3125V", 0.3125, HALVEX_AI_RANGE_0V3125, 0x3331E142, 0.00001953125},
 };
 
-// A range by name or by its half-span in volts: "10V", "10v" and "10" are the +-10 V range.
-// Null for anything else (range codes and tags included: a bare 5 is +-5 V, never code 5).
+// A range by name or by its half-span in volts: "10V", "10v" and "10" are the +-10 V range; a
+// range code only as "code7", which no one reads as volts. Null for anything else (a bare 5 is
+// +-5 V, never code 5; tags are not taken).
 const InputRange* FindInputRange(std::string_view text);
 // Null for code 6 and anything above 7.
 const InputRange* InputRangeOfCode(DWORD code);
 // "12V, 10V, 5V, 2.5V, 1.25V, 0.625V or 0.3125V"
 std::string InputRangeNames();
+// The rule for help and messages: the names, that a number is volts, and how a code is written.
+std::string InputRangeRule();
 
 // Counts beyond +-16000 lie outside the range the sample was converted on.
 inline bool BeyondRange(int16_t counts) { return counts > 16000 || counts < -16000; }

@@ -71,6 +71,8 @@ void Recorder::WriteChunks() {
         }
         changed_.notify_all();
         for (const Sample& sample : chunk) Take(sample);
+        for (const auto& file : files_)
+            if (file->Failed()) writeFailed_.store(true);
     }
 }
 

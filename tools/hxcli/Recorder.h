@@ -3,6 +3,7 @@
 // up the library's deliveries for longer than the queue's memory allows.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -44,6 +45,9 @@ public:
     // `error` when a file could not be written.
     bool Finish(std::string& error);
 
+    // Whether a file has failed to take what was written to it; from any thread.
+    bool WriteFailed() const { return writeFailed_.load(); }
+
     // After Finish. Per scan slot: slot k of every scan is channel k (k / 2 in differential mode).
     const std::vector<ChannelStats>& Stats() const { return stats_; }
     uint64_t Rows() const { return rows_; }
@@ -68,6 +72,7 @@ private:
     std::vector<Sample> scan_;
     uint64_t rows_ = 0;
     bool begun_ = false;
+    std::atomic<bool> writeFailed_{false};
     std::thread writer_;
 };
 

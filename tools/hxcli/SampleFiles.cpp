@@ -5,6 +5,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstring>
+#include <string_view>
 
 #include "Terminal.h"
 
@@ -23,6 +24,20 @@ void AppendNumber(std::string& text, double value) {
     auto result = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed);
     if (result.ec != std::errc{}) result = std::to_chars(digits, digits + sizeof digits, value);
     text.append(digits, result.ptr);
+}
+
+// Volts are counts times a range's step, and every step has at most 11 decimal places: printed
+// to those places, a reading shows as the decimal it is (0.0003125, not 0.00031250000000000001).
+void AppendVolts(std::string& text, double value) {
+    char digits[64];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, 11);
+    if (result.ec != std::errc{}) return AppendNumber(text, value);
+    std::string_view number(digits, static_cast<std::size_t>(result.ptr - digits));
+    if (number.find('.') != std::string_view::npos) {
+        while (number.back() == '0') number.remove_suffix(1);
+        if (number.back() == '.') number.remove_suffix(1);
+    }
+    text.append(number == "-0" ? std::string_view("0") : number);
 }
 
 template <typename Integer>
@@ -170,14 +185,21 @@ SampleFile::~SampleFile() {
     if (sidecar_ != nullptr) std::fclose(sidecar_);
 }
 
+void SampleFile::Write(const void* data, std::size_t bytes) {
+    errno = 0;
+    if ((std::fwrite(data, 1, bytes, stream_) != bytes || std::ferror(stream_)) && writeError_ == 0) {
+        writeError_ = errno != 0 ? errno : EIO;
+        failed_.store(true);
+    }
+}
+
 void SampleFile::WriteNpyHeader(uint64_t rows) {
     const std::string header = NpyHeader(metadata_.type, rows, metadata_.channels);
-    std::fwrite(header.data(), 1, header.size(), stream_);
+    Write(header.data(), header.size());
 }
 
 void SampleFile::Begin(const Metadata& metadata) {
     metadata_ = metadata;
-    secondsPerScan_ = metadata.channels / metadata.conversionRateHz;
     if (format_ == Format::Npy) {
         WriteNpyHeader(metadata.rows);
     } else if (format_ == Format::Csv) {
@@ -192,7 +214,7 @@ void SampleFile::Begin(const Metadata& metadata) {
                 "\n# first_sample: " + std::to_string(metadata.firstSample) + "\ntime_s";
         for (unsigned c = 0; c < metadata.channels; ++c) text += ",ch" + std::to_string(c);
         text += '\n';
-        std::fputs(text.c_str(), stream_);
+        Write(text.data(), text.size());
     }
 }
 
@@ -201,22 +223,23 @@ void SampleFile::Row(const Sample* samples, uint64_t index) {
     if (format_ != Format::Csv) {
         for (unsigned c = 0; c < channels; ++c) {
             if (metadata_.type == SampleType::Volts) {
-                std::fwrite(&samples[c].volts, sizeof(double), 1, stream_);
+                Write(&samples[c].volts, sizeof(double));
             } else if (metadata_.type == SampleType::Counts) {
                 const int32_t counts = static_cast<int16_t>(samples[c].word & 0xFFFF);
-                std::fwrite(&counts, sizeof counts, 1, stream_);
+                Write(&counts, sizeof counts);
             } else {
-                std::fwrite(&samples[c].word, sizeof samples[c].word, 1, stream_);
+                Write(&samples[c].word, sizeof samples[c].word);
             }
         }
         return;
     }
     line_.clear();
-    AppendNumber(line_, static_cast<double>(metadata_.firstSample + index) * secondsPerScan_);
+    // Divided, not multiplied by a period: 3 / 10000 prints as 0.0003, where 3 x 0.0001 would not.
+    AppendNumber(line_, static_cast<double>(metadata_.firstSample + index) / metadata_.sampleRateHz);
     for (unsigned c = 0; c < channels; ++c) {
         line_ += ',';
         if (metadata_.type == SampleType::Volts) {
-            AppendNumber(line_, samples[c].volts);
+            AppendVolts(line_, samples[c].volts);
         } else if (metadata_.type == SampleType::Counts) {
             AppendInteger(line_, static_cast<int16_t>(samples[c].word & 0xFFFF));
         } else {
@@ -224,7 +247,7 @@ void SampleFile::Row(const Sample* samples, uint64_t index) {
         }
     }
     line_ += '\n';
-    std::fwrite(line_.data(), 1, line_.size(), stream_);
+    Write(line_.data(), line_.size());
 }
 
 bool SampleFile::Finish(uint64_t rows, std::string& error) {
@@ -239,7 +262,9 @@ bool SampleFile::Finish(uint64_t rows, std::string& error) {
             ok = false;
         }
     }
-    const bool written = std::fflush(stream_) == 0 && !std::ferror(stream_);
+    errno = 0;
+    const bool written = std::fflush(stream_) == 0 && !std::ferror(stream_) && writeError_ == 0;
+    if (!written && writeError_ == 0) writeError_ = errno != 0 ? errno : EIO;
     if (stream_ != stdout && std::fclose(stream_) != 0 && ok && written) {
         error = "cannot finish '" + path_ + "': " + std::strerror(errno);
         ok = false;
@@ -247,7 +272,7 @@ bool SampleFile::Finish(uint64_t rows, std::string& error) {
     if (stream_ == stdout) std::fflush(stdout);
     stream_ = nullptr;
     if (!written && ok) {
-        error = "writing '" + path_ + "' failed";
+        error = "writing '" + path_ + "' failed: " + std::strerror(writeError_);
         ok = false;
     }
     std::string problem;

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -50,6 +51,8 @@ public:
     SampleFile& operator=(const SampleFile&) = delete;
 
     bool ToStandardOutput() const { return stream_ == stdout; }
+    // Whether a write has failed already; any thread may ask while another writes.
+    bool Failed() const { return failed_.load(); }
     const std::string& Path() const { return path_; }
     void Begin(const Metadata& metadata);
     void Row(const Sample* samples, uint64_t index);
@@ -59,6 +62,7 @@ public:
 
 private:
     SampleFile(Format format, std::string path, std::FILE* stream, std::FILE* sidecar);
+    void Write(const void* data, std::size_t bytes);
     void WriteNpyHeader(uint64_t rows);
     bool FinishSidecar(uint64_t rows, std::string& error);
 
@@ -67,7 +71,8 @@ private:
     std::FILE* stream_;
     std::FILE* sidecar_;  // <path>.json; null for CSV and standard output
     Metadata metadata_;
-    double secondsPerScan_ = 0.0;
+    int writeError_ = 0;  // errno of the first write that failed
+    std::atomic<bool> failed_{false};
     std::string line_;  // CSV: the row being formatted
 };
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Command.h"
+#include "Terminal.h"
 
 namespace hxcli {
 namespace {
@@ -31,6 +32,11 @@ int RunScript(std::istream& in, bool keepGoing, bool echo) {
         }
         const int code = RunCommandLine(line);
         std::fflush(stdout);
+        // Ctrl-C ended a run: the person wants the session to stop, --keep-going or not.
+        if (Interrupted()) {
+            std::fprintf(stderr, "hxcli: line %u ended by Ctrl-C; the lines after it do not run\n", number);
+            return code;
+        }
         if (code != kExitOk) {
             if (!keepGoing) {
                 std::fprintf(stderr, "hxcli: line %u failed (exit %d)\n", number, code);
@@ -66,7 +72,7 @@ Command AddRunCommand(CLI::App& app) {
         "run",
         "Run hxcli commands from a file (or standard input), one per line, in one library session: what one "
         "command sets (outputs, ranges, simulated sources) is still set for the next. Lines starting with # are "
-        "comments. Stops at the first command that fails unless --keep-going.");
+        "comments. Stops at the first command that fails unless --keep-going, and after a run ended by Ctrl-C.");
     cmd->add_option("file", args->file, "Command file; - for standard input")->default_val("-");
     cmd->add_flag("-k,--keep-going", args->keepGoing, "Run every line; exit with the first failure's code");
     cmd->add_flag("-e,--echo", args->echo, "Print each command before its output");

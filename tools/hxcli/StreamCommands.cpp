@@ -1,5 +1,7 @@
-// hxcli stream, block: exactly so many samples per channel from sequencer 0, through a
-// callback, to a per-channel summary and optional CSV, .npy or raw binary files.
+// hxcli stream, block: exactly so many samples per channel from sequencer 0 (or a stream until
+// Ctrl-C), through a callback, to a per-channel summary and optional CSV, .npy or raw binary
+// files. Rates here are samples per second per channel; only the call to ADC_SetRate takes the
+// library's conversions per second over all channels.
 #include <halvex/halvex.h>
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -93,13 +96,16 @@ void WINAPI OnVolts(void* context, UINT64 board, DWORD sequencer, DWORD n, doubl
     Deliver(s, std::move(chunk));
 }
 
+// A million conversions a second over the channels, when no --rate is given.
+constexpr double kDefaultConversionRate = 1e6;
+
 struct Options {
     std::string board = "1";
-    double rate = 1e6;
+    std::optional<double> rate;  // per channel
     uint32_t channels = 1;
     std::vector<std::string> ranges;
     std::string type = "volts";
-    double seconds = 10.0;  // stream
+    std::optional<double> seconds;  // stream; none or 0: until Ctrl-C
     uint64_t samples = 0;   // block: per channel
     uint32_t chunkBytes = 0;  // 0: about ten chunks a second
     std::string csv;
@@ -129,7 +135,11 @@ std::string LibraryVersion() {
 struct Plan {
     UINT64 board = 0;
     SampleType type = SampleType::Volts;
-    double rate = 0.0;      // what the board's divisor gives
+    uint32_t channels = 1;
+    double askedRate = 0.0;       // per channel, as given
+    double conversionRate = 0.0;  // what the board's divisor gives, over all channels
+    double sampleRate = 0.0;      // the same per channel
+    bool untilInterrupted = false;  // a stream without --seconds: perChannel and total are 0
     uint64_t perChannel = 0;
     uint64_t total = 0;
     DWORD chunkBytes = 0;
@@ -143,19 +153,23 @@ int MakePlan(const Options& o, bool block, Plan& plan) {
     if (const std::string problem = StreamingBoard()(o.board); !problem.empty()) return Usage("--board: " + problem);
     plan.board = std::stoull(o.board);
     plan.type = o.type == "raw" ? SampleType::Raw : o.type == "counts" ? SampleType::Counts : SampleType::Volts;
+    plan.channels = o.channels;
+    plan.askedRate = o.rate ? *o.rate : kDefaultConversionRate / o.channels;
     std::string why;
-    const std::optional<DWORD> divisor = RateDivisor(plan.board, o.rate, why);
-    if (!divisor) return Usage("--rate " + Number(o.rate) + ": " + why);
-    plan.rate = static_cast<double>(BaseClockOf(plan.board)) / *divisor;
-    const double scansPerSecond = plan.rate / o.channels;
+    const std::optional<DWORD> divisor = RateDivisor(plan.board, plan.askedRate, o.channels, why);
+    if (!divisor) return Usage("--rate " + Number(plan.askedRate) + ": " + why);
+    plan.conversionRate = static_cast<double>(BaseClockOf(plan.board)) / *divisor;
+    plan.sampleRate = plan.conversionRate / o.channels;
     if (block) {
         plan.perChannel = o.samples;
+    } else if (o.seconds.value_or(0.0) == 0.0) {
+        plan.untilInterrupted = true;
     } else {
-        const double scans = std::round(o.seconds * scansPerSecond);
+        const double scans = std::round(*o.seconds * plan.sampleRate);
         if (scans < 1.0)
-            return Usage("--seconds " + Number(o.seconds) + " is less than one scan at " + Number(scansPerSecond) +
-                         " scans a second");
-        if (scans > 1e15) return Usage("--seconds " + Number(o.seconds) + " is too long");
+            return Usage("--seconds " + Number(*o.seconds) + " is less than one scan at " + Number(plan.sampleRate) +
+                         " samples per second per channel");
+        if (scans > 1e15) return Usage("--seconds " + Number(*o.seconds) + " is too long");
         plan.perChannel = static_cast<uint64_t>(scans);
     }
     plan.total = plan.perChannel * o.channels;
@@ -165,8 +179,9 @@ int MakePlan(const Options& o, bool block, Plan& plan) {
                      std::to_string(o.channels) + " channels; 'stream --seconds' takes more");
     uint64_t chunkSamples = o.chunkBytes / 4;
     if (o.chunkBytes == 0) {
-        chunkSamples = static_cast<uint64_t>(std::llround(plan.rate / kChunksPerSecond));
-        chunkSamples = std::clamp<uint64_t>(std::min(chunkSamples, plan.total), 1, kMaxChunkSamples);
+        chunkSamples = static_cast<uint64_t>(std::llround(plan.conversionRate / kChunksPerSecond));
+        if (plan.total != 0) chunkSamples = std::min(chunkSamples, plan.total);
+        chunkSamples = std::clamp<uint64_t>(chunkSamples, 1, kMaxChunkSamples);
     }
     plan.chunkBytes = static_cast<DWORD>(chunkSamples * 4);
     if (o.ranges.size() > 8) return Usage("--range: at most 8 ranges, one per channel");
@@ -176,6 +191,9 @@ int MakePlan(const Options& o, bool block, Plan& plan) {
         if (c > 0) plan.rangeNames += ',';
         plan.rangeNames += FindInputRange(o.ranges[std::min<std::size_t>(c, o.ranges.size() - 1)])->name;
     }
+    if (plan.untilInterrupted && o.npy == "-")
+        return Usage("--npy -: a .npy header on standard output cannot be rewritten with the length of a stream "
+                     "that runs until Ctrl-C; give --seconds, or write the .npy to a file");
     const std::pair<SampleFile::Format, const std::string*> outputs[] = {
         {SampleFile::Format::Csv, &o.csv}, {SampleFile::Format::Npy, &o.npy}, {SampleFile::Format::Binary, &o.bin}};
     for (const auto& [format, path] : outputs) {
@@ -194,7 +212,8 @@ int MakePlan(const Options& o, bool block, Plan& plan) {
 
 int Configure(const Options& o, const Plan& plan, Session& session) {
     if (DWORD r = HX_SetChunkSize(plan.board, 0, plan.chunkBytes)) return Fail("HX_SetChunkSize", r);
-    if (DWORD r = ADC_SetRate(plan.board, 0, o.rate)) return Fail("ADC_SetRate", r);
+    // The library's rate is the conversions of all channels together.
+    if (DWORD r = ADC_SetRate(plan.board, 0, plan.askedRate * plan.channels)) return Fail("ADC_SetRate", r);
     if (DWORD r = ADC_SetChannelCount(plan.board, 0, o.channels)) return Fail("ADC_SetChannelCount", r);
     if (!plan.ranges.empty()) {
         if (DWORD r = ADC_SetRangeAll(plan.board, 0, static_cast<DWORD>(plan.ranges.size()), plan.ranges.data()))
@@ -217,35 +236,55 @@ int Configure(const Options& o, const Plan& plan, Session& session) {
 
 void PrintProgress(const Session& s, const Plan& plan, std::chrono::steady_clock::time_point start) {
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::fprintf(stderr, "\r%8.1f s  %12llu of %llu samples per channel   ", elapsed,
-                 static_cast<unsigned long long>(s.kept.load() / (plan.total / plan.perChannel)),
-                 static_cast<unsigned long long>(plan.perChannel));
+    const auto rows = static_cast<unsigned long long>(s.kept.load() / plan.channels);
+    if (plan.untilInterrupted) {
+        std::fprintf(stderr, "\r%8.1f s  %12llu samples per channel (Ctrl-C ends the run)   ", elapsed, rows);
+    } else {
+        std::fprintf(stderr, "\r%8.1f s  %12llu of %llu samples per channel   ", elapsed, rows,
+                     static_cast<unsigned long long>(plan.perChannel));
+    }
     std::fflush(stderr);
 }
 
-// Waits until the run has what it wants, has ended by itself, or is well past its time.
-void AwaitSamples(Session& s, const Plan& plan, bool progress) {
+// Why the wait for the samples ended early: nothing (the count arrived, the run ended by itself or
+// is well past its time), a Ctrl-C, or a file that could not be written.
+enum class Cut { None, Interrupted, WriteFailed };
+
+Cut AwaitSamples(Session& s, const Plan& plan, bool progress) {
     const auto start = std::chrono::steady_clock::now();
-    const double expected = static_cast<double>(plan.total) / plan.rate;
+    const double expected = static_cast<double>(plan.perChannel) / plan.sampleRate;
     const auto deadline = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                       std::chrono::duration<double>(expected * 1.5 + 5.0));
+    Cut cut = Cut::None;
     std::unique_lock lock(s.mutex);
-    while (s.kept.load() < s.wanted && std::chrono::steady_clock::now() < deadline) {
-        s.enough.wait_for(lock, std::chrono::milliseconds(250), [&] { return s.kept.load() >= s.wanted; });
+    while (s.kept.load() < s.wanted) {
+        // Short enough that Ctrl-C ends the run at once to a person's eye.
+        s.enough.wait_for(lock, std::chrono::milliseconds(100), [&] { return s.kept.load() >= s.wanted; });
+        if (Interrupted()) {
+            cut = Cut::Interrupted;
+            break;
+        }
+        if (s.recorder->WriteFailed()) {
+            cut = Cut::WriteFailed;
+            break;
+        }
         HX_ACQUIRE_STATUS status{};
         status.Size = sizeof status;
         if (HX_AcquireStatus(plan.board, 0, &status) == 0 && status.RunEnded) break;
+        if (!plan.untilInterrupted && std::chrono::steady_clock::now() >= deadline) break;
         if (progress) PrintProgress(s, plan, start);
     }
     if (progress) {
         PrintProgress(s, plan, start);
         std::fputc('\n', stderr);
     }
+    return cut;
 }
 
 void PrintTable(std::FILE* out, const Recorder& recorder, SampleType type) {
+    const bool volts = type == SampleType::Volts;
     std::fprintf(out, "%-8s %12s %14s %14s %14s %10s  (%s)\n", "channel", "samples", "min", "max", "mean",
-                 "over-range", type == SampleType::Volts ? "V" : "counts");
+                 "over-range", volts ? "V" : "counts");
     const std::vector<ChannelStats>& stats = recorder.Stats();
     for (std::size_t c = 0; c < stats.size(); ++c) {
         const ChannelStats& s = stats[c];
@@ -254,10 +293,25 @@ void PrintTable(std::FILE* out, const Recorder& recorder, SampleType type) {
                          static_cast<unsigned long long>(s.overRange));
             continue;
         }
-        std::fprintf(out, "%-8zu %12llu %14.6f %14.6f %14.6f %10llu\n", c, static_cast<unsigned long long>(s.count),
-                     s.min, s.max, s.sum / static_cast<double>(s.count), static_cast<unsigned long long>(s.overRange));
+        const double mean = s.sum / static_cast<double>(s.count);
+        if (volts) {
+            std::fprintf(out, "%-8zu %12llu %14.6f %14.6f %14.6f %10llu\n", c, static_cast<unsigned long long>(s.count),
+                         s.min, s.max, mean, static_cast<unsigned long long>(s.overRange));
+        } else {
+            // Counts are whole numbers; only their mean has a fraction.
+            std::fprintf(out, "%-8zu %12llu %14.0f %14.0f %14.3f %10llu\n", c, static_cast<unsigned long long>(s.count),
+                         s.min, s.max, mean, static_cast<unsigned long long>(s.overRange));
+        }
     }
 }
+
+// Puts Ctrl-C back as it was when a run ends, whichever way it ends.
+struct InterruptScope {
+    InterruptScope() { CatchInterrupt(); }
+    ~InterruptScope() { ReleaseInterrupt(); }
+    InterruptScope(const InterruptScope&) = delete;
+    InterruptScope& operator=(const InterruptScope&) = delete;
+};
 
 int Run(const Options& o, bool block) {
     Plan plan;
@@ -268,8 +322,8 @@ int Run(const Options& o, bool block) {
     metadata.library = LibraryVersion();
     metadata.board = plan.board;
     BRD_GetDeviceID(plan.board, &metadata.deviceId);
-    metadata.conversionRateHz = plan.rate;
-    metadata.sampleRateHz = plan.rate / o.channels;
+    metadata.conversionRateHz = plan.conversionRate;
+    metadata.sampleRateHz = plan.sampleRate;
     metadata.channels = o.channels;
     metadata.ranges = plan.rangeNames;
     metadata.type = plan.type;
@@ -277,7 +331,7 @@ int Run(const Options& o, bool block) {
 
     // Both outlive this call if the library cannot tell that its last callback has returned.
     auto session = std::make_unique<Session>();
-    session->wanted = plan.total;
+    session->wanted = plan.untilInterrupted ? UINT64_MAX : plan.total;
     if (const int code = Configure(o, plan, *session); code != kExitOk) {
         ADC_SetCallback(plan.board, 0, ADC_CALLBACK_NONE, nullptr);
         return code;
@@ -287,6 +341,7 @@ int Run(const Options& o, bool block) {
     auto recorder = std::make_unique<Recorder>(metadata, std::move(plan.files), kQueueBytes);
     session->recorder = recorder.get();
 
+    const InterruptScope interruptScope;
     const DWORD started = block ? ADC_AcquireBlock(plan.board, 0, static_cast<DWORD>(plan.total))
                                 : ADC_AcquireStream(plan.board, 0);
     if (started != 0) {
@@ -295,7 +350,7 @@ int Run(const Options& o, bool block) {
         ADC_SetCallback(plan.board, 0, ADC_CALLBACK_NONE, nullptr);
         return Fail(block ? "ADC_AcquireBlock" : "ADC_AcquireStream", started);
     }
-    AwaitSamples(*session, plan, !o.quiet && IsTerminal(stderr));
+    const Cut cut = AwaitSamples(*session, plan, !o.quiet && IsTerminal(stderr));
     int result = kExitOk;
     if (DWORD r = ADC_AcquireEnd(plan.board, 0)) result = Fail("ADC_AcquireEnd", r);
     if (DWORD r = HX_AcquireWait(plan.board, 0, 10'000)) {
@@ -320,12 +375,17 @@ int Run(const Options& o, bool block) {
         overRange += s.overRange;
     }
     PrintTable(report, *recorder, plan.type);
+    std::string count = std::to_string(recorder->Rows());
+    if (!plan.untilInterrupted) count += " of " + std::to_string(plan.perChannel);
+    count += " samples per channel";
+    if (cut == Cut::Interrupted) count += " (ended by Ctrl-C)";
+    if (cut == Cut::WriteFailed) count += " (ended: a file could not be written)";
     std::fprintf(report,
-                 "board %llu: %llu of %llu samples per channel, %u channel%s at %s Hz, %llu chunk%s of %u bytes; "
-                 "overrun %llu, failed transfers %u, short transfers %u, no-sample words %llu, over range %llu\n",
-                 static_cast<unsigned long long>(plan.board), static_cast<unsigned long long>(recorder->Rows()),
-                 static_cast<unsigned long long>(plan.perChannel), static_cast<unsigned>(o.channels),
-                 o.channels == 1 ? "" : "s", Number(plan.rate).c_str(),
+                 "board %llu: %s, %u channel%s at %s samples/s per channel (%s conversions/s), %llu chunk%s of %u "
+                 "bytes; overrun %llu, failed transfers %u, short transfers %u, no-sample words %llu, over range "
+                 "%llu\n",
+                 static_cast<unsigned long long>(plan.board), count.c_str(), static_cast<unsigned>(o.channels),
+                 o.channels == 1 ? "" : "s", Number(plan.sampleRate).c_str(), Number(plan.conversionRate).c_str(),
                  static_cast<unsigned long long>(session->chunks.load()), session->chunks.load() == 1 ? "" : "s",
                  static_cast<unsigned>(plan.chunkBytes),
                  static_cast<unsigned long long>(overruns), static_cast<unsigned>(status.FailedTransfers),
@@ -346,7 +406,8 @@ int Run(const Options& o, bool block) {
                      static_cast<unsigned>(status.ShortTransfers), status.ShortTransfers == 1 ? "" : "s");
         result = kExitIncomplete;
     }
-    if (recorder->Rows() < plan.perChannel) {
+    // A run cut short on purpose, or by its own file, is not missing samples the board owed it.
+    if (cut == Cut::None && recorder->Rows() < plan.perChannel) {
         std::fprintf(stderr, "hxcli: only %llu of %llu samples per channel arrived\n",
                      static_cast<unsigned long long>(recorder->Rows()), static_cast<unsigned long long>(plan.perChannel));
         result = kExitIncomplete;
@@ -361,9 +422,11 @@ int Run(const Options& o, bool block) {
         result = kExitIncomplete;
     }
     if (!written) {
-        std::fprintf(stderr, "hxcli: %s\n", writeError.c_str());
+        std::fprintf(stderr, "hxcli: %s%s\n", writeError.c_str(),
+                     cut == Cut::WriteFailed ? "; the run was ended there" : "");
         if (result == kExitOk) result = kExitOutput;
     }
+    if (cut == Cut::Interrupted && result == kExitOk) result = kExitInterrupted;
     return result;
 }
 
@@ -372,14 +435,15 @@ void AddCommon(CLI::App* cmd, Options& o) {
                                            "stream")
         ->check(StreamingBoard());
     cmd->add_option("-r,--rate", o.rate,
-                    "Conversions per second over all channels (default 1e6); the board's divisor rounds it, and the "
-                    "summary and files give the rate obtained")
+                    "Samples per second per channel (default: 1000000 / channels, a million conversions a second "
+                    "in all). The board converts at rate x channels, rounded by its clock divisor; the summary and "
+                    "the files give the rate obtained, per channel (sample_rate_hz) and in all "
+                    "(conversion_rate_hz)")
         ->check(PositiveNumber());
     cmd->add_option("-n,--channels", o.channels, "Channels per scan, 1-8 (default 1)")
         ->check(WholeNumber(1, 8, "channel count"));
-    cmd->add_option("--range", o.ranges,
-                    "Range per channel: " + InputRangeNames() + " (volts, the V optional); the last repeats; "
-                    "default: the ranges already set")
+    cmd->add_option("--range", o.ranges, "Range per channel: " + InputRangeRule() + "; the last repeats; "
+                                           "default: the ranges already set")
         ->check(InputRangeArgument(false));
     cmd->add_option("-t,--type", o.type, "Samples as volts, counts or raw packed words (default volts)")
         ->check(CLI::IsMember({"raw", "counts", "volts"}));
@@ -399,18 +463,20 @@ void AddCommon(CLI::App* cmd, Options& o) {
 }
 
 constexpr const char* kExitNote =
-    " Exit code 4 when samples were lost or missing (overrun, failed or short transfer, fewer than asked), 5 when an "
-    "output file could not be written.";
+    " Ctrl-C ends the run: the files are finished with what arrived (a .npy header counts the rows it holds), the "
+    "summary is printed, and the exit code is 130. Exit code 4 when samples were lost or missing (overrun, failed "
+    "or short transfer, fewer than asked), 5 when an output file could not be written (which ends the run).";
 
 }  // namespace
 
 Command AddStreamCommand(CLI::App& app) {
     auto options = std::make_shared<Options>();
     CLI::App* cmd = app.add_subcommand(
-        "stream", std::string("Stream sequencer 0 for a number of seconds: exactly rate / channels x seconds samples "
-                              "per channel, then summarize.") + kExitNote);
+        "stream", std::string("Stream sequencer 0 for a number of seconds, exactly rate x seconds samples per "
+                              "channel, or until Ctrl-C; then summarize.") + kExitNote);
     AddCommon(cmd, *options);
-    cmd->add_option("-s,--seconds", options->seconds, "How long to stream (default 10)")->check(PositiveNumber());
+    cmd->add_option("-s,--seconds", options->seconds, "How long to stream; without it, or 0, until Ctrl-C")
+        ->check(PositiveNumber(true));
     return {cmd, [options] { return Run(*options, false); }};
 }
 

@@ -1,4 +1,4 @@
-// The little hxcli needs to know about its standard streams, per platform.
+// The little hxcli needs to know about its standard streams and the console, per platform.
 #pragma once
 
 #include <cstdio>
@@ -9,5 +9,14 @@ namespace hxcli {
 bool IsTerminal(std::FILE* stream);
 // Bytes written to `stream` go out unchanged (no newline translation).
 void UseBinary(std::FILE* stream);
+
+// Ctrl-C during a run: from CatchInterrupt on, the first Ctrl-C only sets Interrupted(), so the
+// run can end and finish its files; a second one ends the process as it would have anyway.
+// Where Ctrl-C was ignored when hxcli started (a background job of a script), it stays ignored.
+// ReleaseInterrupt puts back what was there before; Interrupted() keeps its answer until the
+// next CatchInterrupt, so a session of several commands can stop after the interrupted one.
+void CatchInterrupt();
+void ReleaseInterrupt();
+bool Interrupted();
 
 }  // namespace hxcli
