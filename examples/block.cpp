@@ -1,9 +1,12 @@
-// Acquires one block of samples without a callback: the chunks wait in the library, and the
-// status says how many arrived. Usage: block [samples]
+// Acquires one block of exactly N samples in volts. The samples reach a program only through a
+// callback: without one the library keeps the chunks and can tell that they wait, but gives no
+// way to read them. So the callback copies what it is given, and the program reads its copy once
+// HX_AcquireWait says the last call has returned. Usage: block [samples]
 #include <halvex/halvex.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -12,6 +15,20 @@ bool Ok(const char* what, DWORD code) {
     std::fprintf(stderr, "%s: %u %s (%s)\n", what, static_cast<unsigned>(code), HX_ErrorName(code),
                  HX_ErrorText(code));
     return false;
+}
+
+struct Block {
+    std::vector<double> volts;  // what the program asked for, no more
+    std::size_t wanted = 0;
+    unsigned chunks = 0;
+};
+
+// On the library's thread, one chunk at a time, never two at once. The block comes in whole
+// chunks, so the last one may hold more than was asked for.
+void WINAPI OnVolts(void* context, UINT64, DWORD, DWORD count, double* volts, WORD*, WORD*) {
+    Block& block = *static_cast<Block*>(context);
+    ++block.chunks;
+    for (DWORD i = 0; i < count && block.volts.size() < block.wanted; ++i) block.volts.push_back(volts[i]);
 }
 
 }  // namespace
@@ -25,18 +42,32 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "no board can stream\n");
         return 1;
     }
-    if (!Ok("ADC_SetCallback", ADC_SetCallback(board, 0, ADC_CALLBACK_NONE, nullptr)) ||
-        !Ok("ADC_SetRate", ADC_SetRate(board, 0, 200000.0)) || !Ok("ADC_AcquireBlock", ADC_AcquireBlock(board, 0, samples)) ||
-        !Ok("HX_AcquireWait", HX_AcquireWait(board, 0, 10000)))
+    Block block;
+    block.wanted = samples;
+    block.volts.reserve(samples);
+    if (!Ok("ADC_SetChannelCount", ADC_SetChannelCount(board, 0, 1)) ||
+        !Ok("ADC_SetRate", ADC_SetRate(board, 0, 200000.0)) ||
+        !Ok("HX_SetCallbackContext",
+            HX_SetCallbackContext(board, 0, ADC_CALLBACK_VOLTS, reinterpret_cast<void*>(&OnVolts), &block)) ||
+        !Ok("ADC_AcquireBlock", ADC_AcquireBlock(board, 0, samples)))
         return 1;
+    // The block ends by itself; after this wait the callback is never called again, so `block`
+    // is the program's alone.
+    const bool waited = Ok("HX_AcquireWait", HX_AcquireWait(board, 0, 10000));
     HX_ACQUIRE_STATUS status{};
     status.Size = sizeof status;
-    if (!Ok("HX_AcquireStatus", HX_AcquireStatus(board, 0, &status))) return 1;
-    // Whole chunks: the block is rounded up to a multiple of 1024 samples.
-    std::printf("board %llu: block of %u samples: %llu samples in %u chunks waiting\n",
-                static_cast<unsigned long long>(board), static_cast<unsigned>(samples),
-                static_cast<unsigned long long>(status.SamplesDelivered), static_cast<unsigned>(status.ChunksPooled));
-    const bool whole = ADC_PollData(board, 0) == 0 && status.FailedTransfers == 0;
-    if (!Ok("ADC_AcquireEnd", ADC_AcquireEnd(board, 0))) return 1;
-    return whole ? 0 : 1;
+    const bool known = Ok("HX_AcquireStatus", HX_AcquireStatus(board, 0, &status));
+    // Every start needs its end, a block that has completed too.
+    if (!Ok("ADC_AcquireEnd", ADC_AcquireEnd(board, 0)) || !waited || !known) return 1;
+
+    std::printf("board %llu: block of %u samples: %zu kept of %llu delivered in %u chunks\n",
+                static_cast<unsigned long long>(board), static_cast<unsigned>(samples), block.volts.size(),
+                static_cast<unsigned long long>(status.SamplesDelivered), block.chunks);
+    if (!block.volts.empty()) {
+        double sum = 0.0;
+        for (const double v : block.volts) sum += v;
+        std::printf("first %.4f V, last %.4f V, mean %.4f V\n", block.volts.front(), block.volts.back(),
+                    sum / static_cast<double>(block.volts.size()));
+    }
+    return block.volts.size() == samples && status.FailedTransfers == 0 ? 0 : 1;
 }
