@@ -10,6 +10,8 @@
             t = block.times()         # seconds since the run started, one per row
             ...
     t, volts = board.acquire(1000, rate=1000, channels=2)
+    board.record("run.h5", rate=10_000, channels=2, seconds=60)    # HDF5, needs h5py
+    volts = halvex.open_recording("run.h5").volts()
 
 The native library is found through HALVEX_LIBRARY, beside the package, in the install prefix
 recorded by `cmake --install`, or by the system loader, in that order. On Linux its boards are
@@ -27,10 +29,12 @@ from . import ranges, sim
 from ._errors import HalvexDataLost, HalvexError, HalvexStreamEnded, HalvexWarning
 from ._library import LibraryNotFound, library
 from .board import Board, boards, version
+from .record import Recorder, Recording, RecordingError, open_recording
 from .stream import Acquisition, Block, Stream, acquire
 
 __version__ = "0.1.0"
 
 
 __all__ = ["Acquisition", "Block", "Board", "HalvexDataLost", "HalvexError", "HalvexStreamEnded", "HalvexWarning",
-           "LibraryNotFound", "Stream", "acquire", "boards", "library", "ranges", "sim", "version"]
+           "LibraryNotFound", "Recorder", "Recording", "RecordingError", "Stream", "acquire", "boards", "library",
+           "open_recording", "ranges", "sim", "version"]

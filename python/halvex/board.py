@@ -219,5 +219,12 @@ class Board:
 
         return acquire(self, n, rate, channels, units, ranges, chunk, timeout)
 
+    def record(self, path, rate, channels=1, seconds=None, **options):
+        """Records a stream at `rate` samples per second per channel to the HDF5 file `path`,
+        for `seconds` or until stopped; returns its Summary. See halvex.record.record."""
+        from .record import record
+
+        return record(self, path, rate, channels, seconds, **options)
+
 
 __all__ = ["Board", "boards", "version", "HalvexError"]

@@ -1,7 +1,7 @@
 """Pictures of acquired data: volts (or counts) against seconds, one line per channel.
 
-`python3 -m halvex plot` acquires from a board, or reads a CSV or .npy file that hxcli wrote,
-and saves a PNG. Rates are samples per second per channel, as hxcli's --rate; a file that
+`python3 -m halvex plot` acquires from a board, or reads a CSV or .npy file that hxcli wrote or
+an HDF5 recording (python3 -m halvex record), and saves a PNG. Rates are samples per second per channel, as hxcli's --rate; a file that
 carries its rate is plotted with it, and one without a rate (nor --rate) against sample index.
 """
 
@@ -136,6 +136,39 @@ def _load_npy(path, rate):
     return t, data, units, rate
 
 
+# Beyond this many rows a recording is drawn as each stretch's lowest and highest value, read a
+# stretch at a time: an hours-long recording neither fills memory nor the picture.
+MAX_POINTS = 200_000
+
+
+def read_recording(path, max_points=MAX_POINTS):
+    """(t, volts, title) of an HDF5 recording, also one whose recorder is running or died. A long
+    one comes as the minimum and maximum of each of max_points / 2 stretches."""
+    import numpy as np
+
+    from .record import open_recording
+
+    with open_recording(path) as run:
+        n = len(run)
+        if n <= max_points:
+            t, data = run.times(), run.volts()
+        else:
+            stretches = max_points // 2
+            edges = np.linspace(0, n, stretches + 1).astype(np.int64)
+            t = np.empty(2 * stretches)
+            data = np.empty((2 * stretches, run.channels))
+            for k in range(stretches):
+                part = run.volts(edges[k], edges[k + 1])
+                times = run.times(edges[k], edges[k + 1])
+                t[2 * k], t[2 * k + 1] = times[0], times[-1]
+                data[2 * k], data[2 * k + 1] = np.nanmin(part, axis=0), np.nanmax(part, axis=0)
+        board = f"{run.board['index']} ({int(run.board['device_id']):04X})"
+        title = _title(board, run.sample_rate, run.channels, ",".join(run.ranges))
+        if not run.complete:
+            title += ", incomplete"
+    return t, data, title
+
+
 def _title(board, rate, channels, ranges):
     parts = [f"board {board}" if board is not None else "Halvex"]
     if rate:
@@ -155,7 +188,8 @@ def _parser():
     parser.add_argument("--sine", type=float, default=None, metavar="HZ",
                         help="simulated boards: feed channel c a sine of HZ x (c+1) before acquiring, so the "
                              "picture shows a signal (the inputs are otherwise near 0 V)")
-    parser.add_argument("input", nargs="?", help="a CSV or .npy file that hxcli wrote; omitted: acquire now")
+    parser.add_argument("input", nargs="?", help="a CSV or .npy file that hxcli wrote, or an HDF5 recording "
+                                                 "(.h5); omitted: acquire now")
     parser.add_argument("-b", "--board", type=int, default=1, help="board index (default 1)")
     parser.add_argument("-s", "--sequencer", type=int, default=0, help="sequencer; only 0 acquires (default 0)")
     parser.add_argument("-c", "--channels", type=int, default=1, help="channels 0..N-1 (default 1)")
@@ -169,7 +203,12 @@ def _parser():
 
 
 def _from_file(path, rate):
-    """(t, data, units, title, x label) of an hxcli file."""
+    """(t, data, units, title, x label) of an hxcli file or a recording."""
+    if path.suffix in (".h5", ".hdf5"):
+        if rate:
+            raise ValueError("a recording carries its rate; leave --rate out")
+        t, data, title = read_recording(path)
+        return t, data, "volts", f"{title} ({path.name})", TIME
     if path.suffix == ".npy":
         t, data, units, rate = _load_npy(path, rate)
         title = _title(None, rate, data.shape[1], None)
@@ -205,13 +244,17 @@ def main(argv=None):
     xlabel = TIME
     if options.input:
         path = Path(options.input)
-        if not path.exists():
+        from .record import part_path
+
+        # A recording that rolled over is named as it was recorded: run.h5 for run_0000.h5, ...
+        rolled = path.suffix in (".h5", ".hdf5") and part_path(path, 0).exists()
+        if not path.exists() and not rolled:
             parser.error(f"{path} does not exist")
         if options.sine is not None:
             parser.error("--sine feeds a simulated board before acquiring; it does nothing for a file")
         try:
             t, data, units, title, xlabel = _from_file(path, options.rate)
-        except (OSError, ValueError, KeyError, EOFError) as error:
+        except (OSError, ValueError, KeyError, EOFError, ImportError) as error:
             # One line: a file that is not what hxcli writes is the caller's to fix, not a fault here.
             message = str(error) if str(path) in str(error) else f"{path}: {error}"
             print(f"halvex plot: {message}".splitlines()[0], file=sys.stderr)
