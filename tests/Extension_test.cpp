@@ -68,15 +68,7 @@ void ExpectLargerRecordGetsItsOwnSize(Fill fill) {
 
 // The run the status and the wait describe: its end is the block's completion, a failure or
 // ADC_AcquireEnd, and the wait also covers the callback's last return.
-class ExtensionTest : public StreamTest {
-protected:
-    static HX_ACQUIRE_STATUS Status() {
-        HX_ACQUIRE_STATUS status{};
-        status.Size = sizeof status;
-        EXPECT_EQ(HX_AcquireStatus(kStreamBoard, 0, &status), 0u);
-        return status;
-    }
-};
+class ExtensionTest : public StreamTest {};
 
 TEST_F(ExtensionTest, ABlockWithAContextCallbackIsWaitedForAndReportedWhole) {
     CallContext context;

@@ -232,13 +232,7 @@ TEST_P(StreamControl, UnloadDropsTheChunksQueuedForACallbackAndFinishesOnlyTheOn
     };
     ASSERT_EQ(SetCallback(ADC_CALLBACK_RAW), 0u);
     ASSERT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
-    auto queued = [] {
-        HX_ACQUIRE_STATUS status{};
-        status.Size = sizeof status;
-        HX_AcquireStatus(kStreamBoard, 0, &status);
-        return status.ChunksQueued;
-    };
-    ASSERT_TRUE(AwaitTrue([&] { return inFirst.load() && queued() >= 5; }));
+    ASSERT_TRUE(AwaitTrue([&] { return inFirst.load() && Status().ChunksQueued >= 5; }));
     std::thread unload([] { HxTestLibraryDetach(); });
     // The run is stopped only after the queue was marked to be dropped.
     EXPECT_TRUE(AwaitTrue([] { return !halvex::sim::StreamStatusOf(kStreamBoard).running; }));

@@ -126,6 +126,14 @@ protected:
 
     static void SetChunkBytes(uint32_t bytes) { halvex::sim::SetRegister(kStreamBoard, 32, bytes); }
 
+    // The stream board's latest run, as HX_AcquireStatus reports it.
+    static HX_ACQUIRE_STATUS Status() {
+        HX_ACQUIRE_STATUS status{};
+        status.Size = sizeof status;
+        EXPECT_EQ(HX_AcquireStatus(kStreamBoard, 0, &status), 0u);
+        return status;
+    }
+
     static DWORD SetCallback(DWORD type) {
         void* function = nullptr;
         if (type == ADC_CALLBACK_RAW) function = reinterpret_cast<void*>(&RecordRaw);

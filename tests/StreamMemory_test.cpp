@@ -11,12 +11,6 @@ namespace {
 class StreamMemory : public StreamTest {
 protected:
     static int64_t ChunksAlive() { return halvex::LiveChunkCount() - chunksAtStart_; }
-    static HX_ACQUIRE_STATUS Status() {
-        HX_ACQUIRE_STATUS status{};
-        status.Size = sizeof status;
-        EXPECT_EQ(HX_AcquireStatus(kStreamBoard, 0, &status), 0u);
-        return status;
-    }
     static DWORD SetRawCallback(HX_CallbackRaw callback) {
         return HX_SetCallbackContext(kStreamBoard, 0, ADC_CALLBACK_RAW, reinterpret_cast<void*>(callback), nullptr);
     }

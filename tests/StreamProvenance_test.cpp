@@ -93,12 +93,6 @@ uint64_t ExpectUnbroken(const std::vector<Chunk>& chunks, DWORD chunkBytes) {
 
 class StreamProvenance : public OnEachStreamLayout<StreamTest> {
 protected:
-    static HX_ACQUIRE_STATUS Status() {
-        HX_ACQUIRE_STATUS status{};
-        status.Size = sizeof status;
-        EXPECT_EQ(HX_AcquireStatus(kStreamBoard, 0, &status), 0u);
-        return status;
-    }
     static DWORD SetRecorder(Capture& run) {
         return HX_SetCallbackContext(kStreamBoard, 0, ADC_CALLBACK_RAW, reinterpret_cast<void*>(&Record), &run);
     }

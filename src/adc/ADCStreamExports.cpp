@@ -199,28 +199,25 @@ HALVEX_API DWORD WINAPI HX_SetCallbackContext(UINT64 iBoard, DWORD iSequencer, D
 
 HALVEX_API DWORD WINAPI HX_AcquireStatus(UINT64 iBoard, DWORD iSequencer, HX_ACQUIRE_STATUS* pStatus) {
     return SequencerCall(iBoard, iSequencer, [&]() -> DWORD {
-        DWORD size = 0;
-        if (!platform::GuardedLoad(&size, pStatus, sizeof size)) return ERROR_INVALID_ADDRESS;
-        if (size < 2 * sizeof(DWORD)) return ERROR_INVALID_PARAMETER;
-        HX_ACQUIRE_STATUS status{};
-        status.Size = std::min<DWORD>(size, sizeof status);
-        RunUnderSequencerLock(iBoard, iSequencer, [&] {
-            const TSequencerAcq& acq = AcqOf(iBoard, iSequencer);
-            status.Exists = acq.AcquireThread != nullptr;
-            if (status.Exists && acq.AcquireThread->FinalChunkPool() != nullptr)
-                status.ChunksPooled = static_cast<DWORD>(acq.AcquireThread->FinalChunkPool()->Count());
-            if (const TAcquireRecord* run = acq.LastRun.get()) {
-                status.RunEnded = run->RunEnded.load();
-                status.BytesPerChunk = run->ChunkSize;
-                status.ChunksDelivered = run->ChunksDelivered.load();
-                status.SamplesDelivered = run->SamplesDelivered.load();
-                status.ShortTransfers = run->ShortTransfers.load();
-                status.ChunksQueued = static_cast<DWORD>(std::max<int64_t>(run->ChunksQueued.load(), 0));
-                status.FailedTransfers = run->FailedTransfers.load();
-                status.LastFailure = run->LastFailure.load();
-            }
+        return AnswerSizedRecord(pStatus, [&](HX_ACQUIRE_STATUS& status) -> DWORD {
+            RunUnderSequencerLock(iBoard, iSequencer, [&] {
+                const TSequencerAcq& acq = AcqOf(iBoard, iSequencer);
+                status.Exists = acq.AcquireThread != nullptr;
+                if (status.Exists && acq.AcquireThread->FinalChunkPool() != nullptr)
+                    status.ChunksPooled = static_cast<DWORD>(acq.AcquireThread->FinalChunkPool()->Count());
+                if (const TAcquireRecord* run = acq.LastRun.get()) {
+                    status.RunEnded = run->RunEnded.load();
+                    status.BytesPerChunk = run->ChunkSize;
+                    status.ChunksDelivered = run->ChunksDelivered.load();
+                    status.SamplesDelivered = run->SamplesDelivered.load();
+                    status.ShortTransfers = run->ShortTransfers.load();
+                    status.ChunksQueued = static_cast<DWORD>(std::max<int64_t>(run->ChunksQueued.load(), 0));
+                    status.FailedTransfers = run->FailedTransfers.load();
+                    status.LastFailure = run->LastFailure.load();
+                }
+            });
+            return ERROR_SUCCESS;
         });
-        return platform::GuardedStore(pStatus, &status, status.Size) ? ERROR_SUCCESS : ERROR_INVALID_ADDRESS;
     });
 }
 
@@ -238,13 +235,9 @@ HALVEX_API DWORD WINAPI HX_AcquireWait(UINT64 iBoard, DWORD iSequencer, DWORD Ti
 
 HALVEX_API DWORD WINAPI HX_GetChunkInfo(UINT64 iBoard, DWORD iSequencer, HX_CHUNK_INFO* pInfo) {
     return SequencerCall(iBoard, iSequencer, [&]() -> DWORD {
-        DWORD size = 0;
-        if (!platform::GuardedLoad(&size, pInfo, sizeof size)) return ERROR_INVALID_ADDRESS;
-        if (size < 2 * sizeof(DWORD)) return ERROR_INVALID_PARAMETER;
-        HX_CHUNK_INFO info{};
-        if (!DescribeChunkInDelivery(iBoard, iSequencer, info)) return ERROR_NO_DATA;
-        info.Size = std::min<DWORD>(size, sizeof info);
-        return platform::GuardedStore(pInfo, &info, info.Size) ? ERROR_SUCCESS : ERROR_INVALID_ADDRESS;
+        return AnswerSizedRecord(pInfo, [&](HX_CHUNK_INFO& info) -> DWORD {
+            return DescribeChunkInDelivery(iBoard, iSequencer, info) ? ERROR_SUCCESS : ERROR_NO_DATA;
+        });
     });
 }
 

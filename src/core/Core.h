@@ -19,6 +19,7 @@
 #include "platform/Contain.h"
 #include "platform/ForcedUnwind.h"
 #include "platform/ForkedChild.h"
+#include "platform/Guard.h"
 
 namespace halvex {
 
@@ -266,6 +267,22 @@ template <typename Body>
 DWORD ExportBoundary(Body&& body) {
     if (platform::InForkedChild()) return RefuseInForkedChild(kForkedChildError);
     return ExportBoundary<DWORD>(ERROR_INTERNAL_ERROR, std::forward<Body>(body));
+}
+
+// The extensions' size-prefixed records (HX_BOARD_INFO, HX_ACQUIRE_STATUS, HX_CHUNK_INFO): the
+// caller's Size says how many bytes its record holds, at least the first two DWORDs. `fill`
+// fills a record of ours and answers 0 (or the code to return instead); the first
+// min(Size, ours) bytes go back, with Size set to that count, so older and newer callers both
+// get what they can hold.
+template <typename Record, typename Fill>
+DWORD AnswerSizedRecord(Record* pRecord, Fill&& fill) {
+    DWORD size = 0;
+    if (!platform::GuardedLoad(&size, pRecord, sizeof size)) return ERROR_INVALID_ADDRESS;
+    if (size < 2 * sizeof(DWORD)) return ERROR_INVALID_PARAMETER;
+    Record record{};
+    if (const DWORD result = fill(record)) return result;
+    record.Size = size < sizeof record ? size : static_cast<DWORD>(sizeof record);
+    return platform::GuardedStore(pRecord, &record, record.Size) ? ERROR_SUCCESS : ERROR_INVALID_ADDRESS;
 }
 
 // The frames of the exports that take a board, or a board and a sequencer: inside the export

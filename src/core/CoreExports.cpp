@@ -121,18 +121,15 @@ HALVEX_API INT64 WINAPI BRD_GetHighestBoardIndex(void) {
 
 HALVEX_API DWORD WINAPI HX_GetBoardInfo(UINT64 iBoard, HX_BOARD_INFO* pInfo) {
     return BoardCall(iBoard, [&]() -> DWORD {
-        DWORD size = 0;
-        if (!platform::GuardedLoad(&size, pInfo, sizeof size)) return ERROR_INVALID_ADDRESS;
-        if (size < 2 * sizeof(DWORD)) return ERROR_INVALID_PARAMETER;
-        const TDeviceData& device = Devices[iBoard];
-        HX_BOARD_INFO info{};
-        info.Size = std::min<DWORD>(size, sizeof info);
-        info.DeviceID = device.DeviceID;
-        info.Layout = device.RegisterMap;
-        info.CanStream = HasWideStartStop(device.RegisterMap);
-        info.ScanRows = ScanRows(device.RegisterMap);
-        info.BaseClock = device.BaseClock;
-        return platform::GuardedStore(pInfo, &info, info.Size) ? ERROR_SUCCESS : ERROR_INVALID_ADDRESS;
+        return AnswerSizedRecord(pInfo, [&](HX_BOARD_INFO& info) -> DWORD {
+            const TDeviceData& device = Devices[iBoard];
+            info.DeviceID = device.DeviceID;
+            info.Layout = device.RegisterMap;
+            info.CanStream = HasWideStartStop(device.RegisterMap);
+            info.ScanRows = ScanRows(device.RegisterMap);
+            info.BaseClock = device.BaseClock;
+            return ERROR_SUCCESS;
+        });
     });
 }
 
