@@ -806,6 +806,9 @@ class _ReadPart:
                                            f"flag") from None
             raise OSError(error.errno, f"{self.path}: not an HDF5 file that can be read ({error})") from None
         attrs = self.file.attrs
+        if "samples" not in self.file and _text(attrs.get("format", "")) in ("", FORMAT):
+            self.file.close()
+            raise ValueError(f"{self.path}: holds no samples (its recorder stopped before the board gave any)")
         if _text(attrs.get("format", "")) != FORMAT:
             self.file.close()
             raise ValueError(f"{self.path}: not a Halvex recording (its format attribute is not {FORMAT!r})")

@@ -184,3 +184,48 @@ def test_errors_name_their_cause_and_keep_what_was_written(tmp_path):
         assert len(run) == recorded > 100_000
         assert run.counts().shape == (recorded, 2)
     assert os.path.getsize(tmp_path / "full.h5") <= limit
+
+
+def test_volts_compression_and_rollover_by_size(board, tmp_path):
+    halvex.sim.set_index_source(board)
+    path = tmp_path / "v.h5"
+    summary = board.record(path, rate=40_000, channels=2, seconds=0.5, ranges="10V", units="volts",
+                           compression="gzip", rollover_bytes=100_000)
+    assert len(summary.files) == 4  # 6250 rows of two float64 per file, 20000 rows in all
+    with halvex.open_recording(path) as run:
+        assert run.units == "volts" and len(run) == 20_000
+        index = run.sample_index()
+        assert np.array_equal(index, np.arange(20_000))
+        conversions = index[:, None] * 2 + np.arange(2)
+        assert np.array_equal(run.volts(), (conversions & 0xFFFF).astype(np.uint16).view(np.int16) * 0.000625)
+        with pytest.raises(ValueError, match="holds volts"):
+            run.counts()
+    with h5py.File(summary.files[0], "r") as f:
+        assert f["samples"].compression == "gzip"
+
+
+def test_ctrl_c_ends_a_recording_without_seconds_cleanly(tmp_path):
+    path = tmp_path / "until.h5"
+    child = subprocess.Popen([sys.executable, "-m", "halvex", "record", str(path), "--rate", "20000"], env=ENV,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + DEADLINE
+        while True:
+            assert time.monotonic() < deadline and child.poll() is None, "the recording did not start"
+            try:
+                with halvex.open_recording(path) as run:
+                    if len(run):
+                        break
+            except (OSError, ValueError, KeyError):
+                pass  # not set up yet
+            time.sleep(0.1)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=DEADLINE)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+    assert child.returncode == 0, err
+    with h5py.File(path, "r") as f:  # closed as at any other end
+        assert f.attrs["complete"] and f.attrs["samples"] > 0
+        assert f"{f.attrs['samples']} samples x 1 channels" in out
