@@ -45,7 +45,7 @@ EOF2
 cp -L build/libhalvex.so.0 python/halvex/libhalvex.so.0
 python=python3
 for candidate in /usr/bin/python3 python3; do
-  if "$candidate" -c 'import numpy, matplotlib' 2>/dev/null; then python=$candidate; break; fi
+  if "$candidate" -c 'import numpy, matplotlib, h5py' 2>/dev/null; then python=$candidate; break; fi
 done
 python=$(command -v "$python")
 say "Python: $python ($("$python" -c 'import sys; print(sys.version.split()[0])'))"
@@ -55,3 +55,5 @@ py -m halvex boards
 py python/examples/demo_plots.py "$pictures"
 py -m halvex plot --board 2 --channels 4 --rate 25000 --duration 0.05 --range 10V -o "$pictures/plot.png"
 py -m halvex plot build/demo/block.csv -o "$pictures/block.png"
+py -m halvex record build/demo/recording.h5 --board 1 --rate 20000 --channels 2 --seconds 2 --range 5V --sine 5 --overwrite
+py -m halvex plot build/demo/recording.h5 -o "$pictures/recording.png"
