@@ -29,7 +29,7 @@ constexpr TCodeText kCodes[] = {
     {31, "ERROR_GEN_FAILURE", "the driver or device failed without saying why"},
     {38, "ERROR_HANDLE_EOF", "no data waits"},
     {50, "ERROR_NOT_SUPPORTED", "not provided by this library or board"},
-    {66, "ERROR_BAD_DEV_TYPE", "this board cannot do that (its start/stop registers are 16-bit)"},
+    {66, "ERROR_BAD_DEV_TYPE", "this board cannot do that: it cannot stream (16-bit start/stop registers), or has no such sequencer"},
     {67, "ERROR_BAD_NET_NAME", "the board-finder list is missing"},
     {87, "ERROR_INVALID_PARAMETER", "an argument is not valid"},
     {122, "ERROR_INSUFFICIENT_BUFFER", "the buffer is too small"},
