@@ -9,7 +9,11 @@
 //    time from a chunk's completion to the start of its callback at 1 MS/s;
 //  - chunks alive over time at 10 MS/s while the callback keeps up, stalls, and keeps up again;
 //  - the immediate scan of the boards that take 32-bit commands against its floor (15 us a
-//    command).
+//    command);
+//  - paced streams of 10 s at 10 MS/s (one channel at 10 MS/s, four at 2.5 MS/s each) with a
+//    keeping-up volts callback at a tenth of a second, 64 KiB and 4 KiB chunks: samples the board
+//    lost, and the CPU of the library's threads and of the simulator's;
+//  - the simulator's conversion alone per source kind, and its CPU per MS/s while streaming.
 #include <windows.h>
 
 #include <benchmark/benchmark.h>
@@ -19,6 +23,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -32,6 +37,7 @@
 #include "adc/ChunkPool.h"
 #include "adc/AcquireThreads.h"
 #include "adc/PackedSample.h"
+#include "sim/AnalogInputSources.h"
 
 namespace {
 
@@ -369,6 +375,143 @@ void BM_ImmediateScanNative32(benchmark::State& state) {
            "%.0f / %.0f, %.3f", Median(us), floorUs, Median(us) / floorUs);
 }
 
+// ---- Sustained paced streams: what the board loses ------------------------------------------------
+
+struct PacedRun {
+    uint64_t overruns = 0;
+    uint64_t samples = 0;
+    uint64_t chunks = 0;
+    double seconds = 0;
+    double libraryCpu = 0;    // of one processor, over the measured stretch
+    double simulatorCpu = 0;  // the threads that outlive the run: the simulated board's engine
+};
+
+// Streams the board, paced in real time, for `seconds` to a callback that keeps up. Samples lost
+// are counted over the whole run; CPU from half a second in (after the chunk pool has filled).
+PacedRun RunPaced(uint32_t chunkBytes, DWORD channels, double conversionRate, double seconds, bool volts) {
+    halvex::sim::SetRegister(kBoard, 32, chunkBytes);
+    ADC_SetChannelCount(kBoard, 0, channels);
+    ADC_SetRate(kBoard, 0, conversionRate);
+    const std::set<pid_t> before = ThreadIds();
+    const uint64_t lost0 = halvex::sim::StreamStatusOf(kBoard).overruns;
+    Deliveries d;
+    d.starts.reserve(static_cast<std::size_t>(seconds * conversionRate / (chunkBytes / 4.0)) + 64);
+    deliveries = &d;
+    ADC_SetCallback(kBoard, 0, volts ? ADC_CALLBACK_VOLTS : ADC_CALLBACK_RAW,
+                    volts ? reinterpret_cast<void*>(&OnVolts) : reinterpret_cast<void*>(&OnRaw));
+    const int64_t t0 = NowNs();
+    ADC_AcquireStream(kBoard, 0);
+    Sleep(500);
+    std::set<pid_t> fresh;
+    for (pid_t id : ThreadIds())
+        if (before.count(id) == 0) fresh.insert(id);
+    std::map<pid_t, int64_t> cpu0;
+    for (pid_t id : fresh) cpu0[id] = ThreadCpuNs(id);
+    const int64_t m0 = NowNs();
+    while (NowNs() - t0 < static_cast<int64_t>(seconds * 1e9)) Sleep(20);
+    std::map<pid_t, int64_t> cpu1;
+    for (pid_t id : fresh) cpu1[id] = ThreadCpuNs(id);
+    const int64_t m1 = NowNs();
+    PacedRun run;
+    run.overruns = halvex::sim::StreamStatusOf(kBoard).overruns - lost0;
+    ADC_AcquireEnd(kBoard, 0);
+    HX_AcquireWait(kBoard, 0, 10000);
+    deliveries = nullptr;
+    run.samples = d.samples;
+    run.chunks = d.starts.size();
+    run.seconds = static_cast<double>(m1 - t0) / 1e9;
+    const std::set<pid_t> after = ThreadIds();
+    for (pid_t id : fresh) {
+        const double cpu = static_cast<double>(cpu1[id] - cpu0[id]) / static_cast<double>(m1 - m0);
+        (after.count(id) != 0 ? run.simulatorCpu : run.libraryCpu) += cpu;
+    }
+    return run;
+}
+
+void BM_Sustained(benchmark::State& state) {
+    const auto channels = static_cast<DWORD>(state.range(0));
+    constexpr double kRate = 10e6;  // conversions per second over the channels
+    // 0: a tenth of a second, hxcli's and the Python package's default.
+    const auto chunkBytes = state.range(1) != 0 ? static_cast<uint32_t>(state.range(1))
+                                                : static_cast<uint32_t>(kRate / 10 * 4);
+    StartLibrary(0x805C);
+    PacedRun run;
+    for (auto _ : state) run = RunPaced(chunkBytes, channels, kRate, 10.0, true);
+    StopLibrary();
+    state.counters["overruns"] = static_cast<double>(run.overruns);
+    state.counters["library_cpu"] = run.libraryCpu;
+    state.counters["simulator_cpu"] = run.simulatorCpu;
+    char what[160];
+    std::snprintf(what, sizeof what, "10 s, %u ch at %.1f MS/s each, %s chunks: lost / delivered MS, chunks",
+                  static_cast<unsigned>(channels), kRate / channels / 1e6,
+                  state.range(1) == 0 ? "0.1 s" : (std::to_string(chunkBytes / 1024) + " KiB").c_str());
+    Report(what, "%.0f / %.1f, %.0f", static_cast<double>(run.overruns), static_cast<double>(run.samples) / 1e6,
+           static_cast<double>(run.chunks));
+    std::snprintf(what, sizeof what, "  CPU of a processor: library's threads / simulator's");
+    Report(what, "%.2f / %.2f", run.libraryCpu, run.simulatorCpu);
+}
+
+// ---- The simulator's conversion, per source kind ------------------------------------------------
+
+enum SourceKindArg { kConstant, kSine, kSquare, kRamp, kNoise, kLoopback, kIndex };
+const char* const kSourceNames[] = {"constant", "sine", "square", "ramp", "noise", "loopback", "index"};
+
+halvex::sim::InputSource SourceOfKind(int kind) {
+    using halvex::sim::InputSourceKind;
+    halvex::sim::InputSource source;
+    source.volts = 0.5;
+    source.amplitude = 2.0;
+    source.hertz = 1000.0;
+    const InputSourceKind kinds[] = {InputSourceKind::Constant, InputSourceKind::Sine,  InputSourceKind::Square,
+                                     InputSourceKind::Ramp,     InputSourceKind::Noise, InputSourceKind::AnalogOutput};
+    source.kind = kind < kIndex ? kinds[kind] : InputSourceKind::Constant;
+    return source;
+}
+
+// The conversion of one channel's run alone, as the engine makes it for a transfer.
+void BM_Conversion_Source(benchmark::State& state) {
+    const int kind = static_cast<int>(state.range(0));
+    constexpr std::size_t n = 65536;
+    std::vector<uint32_t> words(n);
+    const halvex::sim::InputSource source = SourceOfKind(kind);
+    const std::array<double, 4> outputs{1.25, 0, 0, 0};
+    uint64_t first = 0;
+    for (auto _ : state) {
+        if (kind == kIndex) {
+            FillLikeTheEngine(words.data(), first, n);
+        } else {
+            halvex::sim::ConversionRun run;
+            run.plus = {&source, 0, first};
+            run.rate = 1e7;
+            run.first = first;
+            run.rangeCode = 7;
+            halvex::sim::ConvertRun(run, outputs, words.data(), n);
+        }
+        first += n;
+        benchmark::DoNotOptimize(words.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n));
+}
+
+// The simulator's CPU while a board streams one channel of the source at 10 MS/s.
+void BM_SimulatorCpu(benchmark::State& state) {
+    const int kind = static_cast<int>(state.range(0));
+    constexpr double kRate = 10e6;
+    StartLibrary(0x805C);
+    if (kind == kIndex)
+        halvex::sim::SetStreamIndexSource(kBoard, true);
+    else
+        halvex::sim::SetInputSource(kBoard, 0, 0, SourceOfKind(kind));
+    PacedRun run;
+    for (auto _ : state) run = RunPaced(65536, 1, kRate, 2.5, false);
+    StopLibrary();
+    state.counters["simulator_cpu_per_MSps"] = run.simulatorCpu / (kRate / 1e6);
+    state.counters["overruns"] = static_cast<double>(run.overruns);
+    Report(std::string("simulator CPU per MS/s streaming ") + kSourceNames[kind] + ", % of a processor (lost)",
+           "%.2f (%.0f)", run.simulatorCpu / (kRate / 1e6) * 100, static_cast<double>(run.overruns));
+}
+
 BENCHMARK(BM_Throughput)
     ->ArgsProduct({{4096, 16384, 65536, 262144}, {0, 1}})
     ->ArgNames({"chunk", "volts"})
@@ -379,12 +522,27 @@ BENCHMARK(BM_Conversion)->Arg(0)->Arg(1)->ArgName("whole_chunk");
 BENCHMARK(BM_RealTime)->Arg(1)->Arg(10)->ArgName("MSps")->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ChunksInCirculation)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ImmediateScanNative32)->Arg(0)->Arg(1)->ArgName("layout2")->UseManualTime()->Iterations(200);
+BENCHMARK(BM_Sustained)
+    ->ArgsProduct({{1, 4}, {0, 65536, 4096}})
+    ->ArgNames({"channels", "chunk"})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Conversion_Source)->DenseRange(kConstant, kIndex)->ArgName("source");
+BENCHMARK(BM_SimulatorCpu)->DenseRange(kConstant, kIndex)->ArgName("source")->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // Picks the conversion rates out of the reporter's runs, then lets it print as usual.
 class SummaryReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
+            if (run.benchmark_name().rfind("BM_Conversion_Source", 0) == 0) {
+                const auto items = run.counters.find("items_per_second");
+                const auto at = run.benchmark_name().find("source:");
+                if (items == run.counters.end() || at == std::string::npos) continue;
+                const int kind = std::stoi(run.benchmark_name().substr(at + 7));
+                Report(std::string("simulator conversion, ") + kSourceNames[kind] + ", MS/s", "%.0f", items->second.value / 1e6);
+                continue;
+            }
             if (run.benchmark_name().rfind("BM_Conversion", 0) != 0) continue;
             const auto items = run.counters.find("items_per_second");
             if (items == run.counters.end()) continue;

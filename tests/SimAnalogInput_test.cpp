@@ -2,8 +2,12 @@
 // and its count, command spacing on 32-bit command boards, and the sources.
 #include "AnalogInputFixture.h"
 
+#include <array>
 #include <cmath>
 #include <set>
+#include <vector>
+
+#include "sim/AnalogInputSources.h"
 
 namespace hs = halvex::sim;
 
@@ -180,4 +184,40 @@ TEST_F(SimSourceTest, ALoopbackSourceReadsItsAnalogOutput) {
     loopback.output = 4;
     EXPECT_THROW(hs::SetInputSource(1, 0, 0, loopback), std::invalid_argument);
     EXPECT_THROW(hs::SetInputSource(1, 2, 0, loopback), std::out_of_range);
+}
+
+// A streaming engine converts whole runs of one scan position at a time; each word must be the
+// one the sample-by-sample conversion gives, for every kind of source and for a pair.
+TEST(SimConversion, RunsConvertWordForWordAsSampleBySample) {
+    using hs::InputSourceKind;
+    const std::array<double, 4> outputs{0.0, 0.0, -3.25, 0.0};
+    std::vector<hs::InputSource> sources;
+    for (const auto kind : {InputSourceKind::Constant, InputSourceKind::Sine, InputSourceKind::Square,
+                            InputSourceKind::Ramp, InputSourceKind::Noise, InputSourceKind::AnalogOutput})
+        sources.push_back({kind, 0.5, 4.0, 1234.5, 2});
+    constexpr std::size_t kCount = 600;  // more than one batch of the run conversion
+    constexpr uint64_t kStride = 3;
+    for (const auto& plus : sources) {
+        for (const bool differential : {false, true}) {
+            hs::ConversionRun run;
+            run.plus = {&plus, 2, 17};
+            run.minus = {&sources[4], 3, 5};  // noise
+            run.differential = differential;
+            run.startSeconds = 12.375;
+            run.rate = 250'000.0;
+            run.first = 1'000'001;
+            run.stride = kStride;
+            run.rangeCode = 0;
+            run.channel = 2;
+            std::vector<uint32_t> words(kCount * kStride, 0xDEADBEEF);
+            hs::ConvertRun(run, outputs, words.data(), kCount);
+            for (std::size_t k = 0; k < kCount; ++k) {
+                const double seconds = run.startSeconds + static_cast<double>(run.first + k * kStride) / run.rate;
+                double volts = hs::SourceVolts(plus, seconds, 17 + k, 2, outputs);
+                if (differential) volts -= hs::SourceVolts(sources[4], seconds, 5 + k, 3, outputs);
+                ASSERT_EQ(words[k * kStride], hs::PackConversion(volts, 0, 2)) << static_cast<int>(plus.kind) << " " << k;
+                ASSERT_EQ(words[k * kStride + 1], 0xDEADBEEFu) << "only every stride-th word is written";
+            }
+        }
+    }
 }

@@ -1,11 +1,16 @@
 // The simulated DMA engine seen through the library's register and DMA exports: what arms and
 // starts it, the scan it converts, pacing, the FIFO and its overrun count; on each streaming layout.
+#include <array>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 
 #include "Await.h"
 #include "LibraryFixture.h"
 #include "StreamLayouts.h"
+#include "sim/AnalogInputSources.h"
+#include "sim/Bus.h"
+#include "sim/DmaEngine.h"
 
 namespace {
 
@@ -38,18 +43,32 @@ protected:
         PIO_Out32(kBoard, 56, startStop);
         return queued;
     }
-    DWORD Queue(std::vector<uint32_t>& buffer) {
-        ResetEvent(overlapped_.hEvent);
+    DWORD Queue(std::vector<uint32_t>& buffer) { return Queue(buffer, overlapped_); }
+    static DWORD Queue(std::vector<uint32_t>& buffer, OVERLAPPED& overlapped) {
+        ResetEvent(overlapped.hEvent);
         return PIO_DMAPiongIn(kBoard, reinterpret_cast<BYTE*>(buffer.data()), static_cast<DWORD>(buffer.size() * 4),
-                              &overlapped_);
+                              &overlapped);
     }
-    // The request's outcome: 0 or its error.
-    DWORD Outcome() {
+    // The request's outcome: 0 or its error (WAIT_TIMEOUT for a request that never ends).
+    DWORD Outcome() { return Outcome(overlapped_); }
+    static DWORD Outcome(OVERLAPPED& overlapped) {
+        if (WaitForSingleObject(overlapped.hEvent, static_cast<DWORD>(kHangGuard.count())) != WAIT_OBJECT_0)
+            return WAIT_TIMEOUT;
         DWORD bytes = 0;
         HANDLE device = nullptr;
         PIO_GetDeviceHandle(kBoard, &device);
-        if (GetOverlappedResult(device, &overlapped_, &bytes, TRUE)) return 0;
+        if (GetOverlappedResult(device, &overlapped, &bytes, FALSE)) return 0;
         return GetLastError();
+    }
+    // Sample indices (modulo 65536, as the index source has them) missing from `words`, which
+    // follow sample `previous`; the count of the newest word comes back in `previous`.
+    static uint64_t MissingIndices(const std::vector<uint32_t>& words, uint32_t& previous) {
+        uint64_t missing = 0;
+        for (uint32_t word : words) {
+            missing += ((word & 0xFFFF) - previous - 1) & 0xFFFF;
+            previous = word & 0xFFFF;
+        }
+        return missing;
     }
 
     OVERLAPPED overlapped_{};
@@ -102,6 +121,45 @@ TEST_P(SimDmaEngine, RealInputsArePackedWithTheirRangeAndChannel) {
     EXPECT_EQ(buffer[3], halvex::sim::PackedConversion(2.5, 1, 1));
 }
 
+// Noise steps once per conversion of its own input, however requests cut the scan, single-ended
+// and in differential pairs (both inputs of a pair step).
+TEST_P(SimDmaEngine, NoiseStepsOncePerConversionOfEachInputAcrossRequests) {
+    using halvex::sim::InputSource;
+    using halvex::sim::InputSourceKind;
+    halvex::sim::SetStreamIndexSource(kBoard, false);
+    halvex::sim::SetDmaPacing(kBoard, DmaPacing::FreeRunning);
+    for (unsigned channel = 0; channel < 4; ++channel)
+        halvex::sim::SetInputSource(kBoard, 0, channel, InputSource{InputSourceKind::Noise, 0.1 * channel, 1.0});
+    PIO_Out32(kBoard, 24, 0x00007777);  // ±10 V
+    const std::array<double, 4> outputs{};
+    const auto level = [&](unsigned channel, uint64_t ordinal) {
+        return halvex::sim::SourceVolts(halvex::sim::InputSourceOf(kBoard, 0, channel), 0.0, ordinal, channel, outputs);
+    };
+    // The second run's noise goes on where the first one's stopped.
+    uint64_t ordinals[4] = {};
+    for (const bool differential : {false, true}) {
+        // Channels 0-2 single-ended; the pairs 0-1 and 2-3 differential.
+        const DWORD mode = differential ? (3u << 12) : (0x800u | 2u << 12);
+        const unsigned positions = differential ? 2 : 3;
+        std::vector<uint32_t> words;
+        for (const std::size_t size : {7u, 11u}) {
+            std::vector<uint32_t> buffer(size);
+            const DWORD queued = words.empty() ? QueueAndStart(buffer, kRun | mode) : Queue(buffer);
+            ASSERT_EQ(queued, static_cast<DWORD>(ERROR_IO_PENDING));
+            ASSERT_EQ(Outcome(), 0u);
+            words.insert(words.end(), buffer.begin(), buffer.end());
+        }
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            const unsigned channel = static_cast<unsigned>(i % positions) * (differential ? 2 : 1);
+            const double volts = differential ? level(channel, ordinals[channel]++) - level(channel + 1, ordinals[channel + 1]++)
+                                              : level(channel, ordinals[channel]++);
+            EXPECT_EQ(words[i], halvex::sim::PackConversion(volts, 7, channel)) << differential << " " << i;
+        }
+        PIO_Out32(kBoard, 56, kRun & ~0x10000u);
+        Control(0x10);
+    }
+}
+
 TEST_P(SimDmaEngine, TheStopByteFailsThePendingRequestAndDisarms) {
     PIO_Out32(kBoard, 16, 40'000);  // 1000 samples a second
     std::vector<uint32_t> buffer(100'000);
@@ -145,20 +203,76 @@ TEST_P(SimDmaEngine, ASmallerRequestAfterALargeOneIsFilledWhenDue) {
     EXPECT_EQ(small[0], IndexSampleWord(300, 0, 0));
 }
 
+// A board loses only what comes while no request is pending, beyond what its FIFO holds: the
+// count is exactly the samples missing from what arrives, before the first request and after
+// one that came late.
 TEST_P(SimDmaEngine, WithoutARequestSamplesWaitInTheFifoAndBeyondItAreCountedLost) {
     halvex::sim::SetStreamFifoDepth(kBoard, 10);
-    PIO_Out32(kBoard, 16, 40);  // 1 MS/s
+    PIO_Out32(kBoard, 16, 400);  // 100 kS/s
     Control(0x11);
     PIO_Out32(kBoard, 64, 0x10);
     PIO_Out32(kBoard, 56, kRun);
     ASSERT_TRUE(AwaitTrue([] { return StreamStatusOf(kBoard).overruns != 0; }));
     EXPECT_EQ(StreamStatusOf(kBoard).fifo, 10u);
-    // The FIFO's ten samples come first, then the samples converted after the gap.
-    std::vector<uint32_t> buffer(20);
-    ASSERT_EQ(Queue(buffer), static_cast<DWORD>(ERROR_IO_PENDING));
+
+    // Each request queued with another behind it, so the count stands still once it is filled.
+    OVERLAPPED behindDone{};
+    behindDone.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::vector<uint32_t> first(1010), second(1000), late(1010), behind(1'000'000);
+    ASSERT_EQ(Queue(first), static_cast<DWORD>(ERROR_IO_PENDING));
+    ASSERT_EQ(Queue(second, behindDone), static_cast<DWORD>(ERROR_IO_PENDING));
     ASSERT_EQ(Outcome(), 0u);
-    for (uint64_t i = 0; i < 10; ++i) EXPECT_EQ(buffer[i], IndexSampleWord(i, 0, 0));
-    EXPECT_NE(buffer[10], IndexSampleWord(10, 0, 0)) << "lost samples leave a gap";
+    for (uint64_t i = 0; i < 10; ++i) EXPECT_EQ(first[i], IndexSampleWord(i, 0, 0));
+    const uint64_t lostBefore = StreamStatusOf(kBoard).overruns;
+    EXPECT_EQ(first[10], IndexSampleWord(10 + lostBefore, 0, 0)) << "the FIFO's ten, then what came after the request";
+    ASSERT_EQ(Outcome(behindDone), 0u);
+
+    // Nothing pending for 200 ms: a callback that stalled.
+    Sleep(200);
+    ASSERT_EQ(Queue(late), static_cast<DWORD>(ERROR_IO_PENDING));
+    ASSERT_EQ(Queue(behind, behindDone), static_cast<DWORD>(ERROR_IO_PENDING));
+    ASSERT_EQ(Outcome(), 0u);
+    const uint64_t lost = StreamStatusOf(kBoard).overruns;
+    uint32_t previous = 0xFFFF;
+    EXPECT_EQ(MissingIndices(first, previous) + MissingIndices(second, previous), lostBefore);
+    const uint64_t lostLate = MissingIndices(late, previous);
+    EXPECT_GT(lostLate, 10'000u);
+    EXPECT_EQ(lostBefore + lostLate, lost);
+    Control(0x10);
+    EXPECT_EQ(Outcome(behindDone), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    CloseHandle(behindDone.hEvent);
+}
+
+// A board's DMA takes each sample into the pending transfer as it comes. A slow source converted
+// a whole large request at a time would hand it back long after its last sample, and the
+// samples meanwhile must not count as the next request's lateness.
+TEST_P(SimDmaEngine, ALargeRequestFromASlowSourceIsFilledInPiecesAndLosesNothing) {
+    {
+        auto board = halvex::sim::Bus::Instance().BoardAt(kBoard);
+        std::lock_guard lock(board->mutex);
+        board->FindModel<halvex::sim::DmaEngineModel>()->SetConversionCost(std::chrono::microseconds(4));
+    }
+    halvex::sim::SetStreamFifoDepth(kBoard, 5000);  // 50 ms, less than a whole request's conversion
+    PIO_Out32(kBoard, 16, 400);                     // 100 kS/s: 0.2 s a request, 80 ms of it converting
+    OVERLAPPED other{};
+    other.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::vector<uint32_t> buffers[2] = {std::vector<uint32_t>(20'000), std::vector<uint32_t>(20'000)};
+    OVERLAPPED* overlapped[2] = {&overlapped_, &other};
+    ASSERT_EQ(QueueAndStart(buffers[0]), static_cast<DWORD>(ERROR_IO_PENDING));
+    uint64_t next = 0;
+    for (int request = 0; request < 3; ++request) {
+        const int at = request % 2;
+        ASSERT_EQ(Outcome(*overlapped[at]), 0u) << request;
+        // The next one queued at once, as the library does, before this one is looked at.
+        if (request < 2) {
+            ASSERT_EQ(Queue(buffers[1 - at], *overlapped[1 - at]), static_cast<DWORD>(ERROR_IO_PENDING));
+        }
+        for (uint32_t word : buffers[at]) ASSERT_EQ(word, IndexSampleWord(next++, 0, 0)) << request;
+    }
+    const auto status = StreamStatusOf(kBoard);
+    EXPECT_EQ(status.overruns, 0u);
+    EXPECT_EQ(status.delivered, 60'000u);
+    CloseHandle(other.hEvent);
 }
 
 TEST_P(SimDmaEngine, CompletionTimesAreRecordedPerRequest) {

@@ -8,15 +8,21 @@
 // FIFO; beyond its depth they are lost and counted as overrun. Control byte 0x10, clearing the
 // run bit or register 64 stops it (the ping-pong model fails the pending request on 0x10).
 //
-// Pacing is real time by default: a thread of the engine wakes when the next request can be
-// filled. Free-running, every request is filled the moment it is queued (or the moment the run
-// starts), as fast as memory allows, and nothing is ever lost.
+// Pacing is real time by default. As a board's DMA drains its FIFO into the pending transfer all
+// the time, a thread of the engine converts the oldest request's samples in pieces as they come
+// due, and completes the request once its last sample is in. What counts as lost is only what a
+// board would lose: samples that come while no request is pending, beyond what the FIFO holds,
+// counted from the moment the previous request was completed (not the moment its last sample
+// came due: the engine's own lateness is not the library's) to the moment the next one came.
+// Free-running, every request is filled the moment it is queued (or the moment the run starts),
+// as fast as memory allows, and nothing is ever lost.
 //
 // Locks: all state is guarded by the board's mutex, which the engine's thread takes too.
 #pragma once
 
 #include <halvex/sim.h>
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -50,6 +56,9 @@ public:
     void CatchUp();
     std::vector<int64_t> CompletionTimes() const { return {completions_.begin(), completions_.end()}; }
     std::condition_variable& Changed() { return wake_; }
+    // Tests: extra time converting each sample costs, spent with the board mutex held, as a
+    // slow source would.
+    void SetConversionCost(std::chrono::nanoseconds perSample) { conversionCost_ = perSample; }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -64,14 +73,29 @@ private:
     void Stop();
     // Produces the samples due by `now` into the FIFO (paced only).
     void Advance(Clock::time_point now, bool requestPending);
-    // Fills pending requests while the FIFO (or, free-running, the engine) can.
-    void Serve(Board& board);
+    // Fills pending requests while the FIFO (or, free-running, the engine) can, converting at
+    // most `budget` samples (paced). True when more samples are due than the budget took.
+    bool Serve(Board& board, uint64_t budget);
     bool CompleteFromFifo(Board& board, DWORD bytes);
     void Fill(uint32_t* out, uint64_t firstIndex, uint64_t count);
-    uint32_t Sample(uint64_t index);
-    uint64_t FifoCount() const;
+    // Converts up to `limit` samples from the FIFO's runs into the ready words.
+    void Convert(uint64_t limit);
+    // Drops the first `n` ready words once a request has them.
+    void Consume(uint64_t n);
+    // Empties the FIFO; the noise sequences take back the steps of words never delivered.
+    void Discard();
+    uint64_t FifoCount() const { return ReadyCount() + queued_; }
+    uint64_t ReadyCount() const { return ready_.size() - readyHead_; }
+    // Samples converted by `t` since the run started.
+    uint64_t DueAt(Clock::time_point t) const;
+    Clock::time_point WhenDue(uint64_t samples) const;
     // When a request of `bytes` can be filled (paced, rate above 0).
     Clock::time_point FillableAt(DWORD bytes) const;
+    // Samples converted in one go while a large request fills: about a millisecond's worth.
+    uint64_t PieceSamples() const;
+    // When the engine's thread next has something to do (max: only when woken).
+    Clock::time_point NextWake(Clock::time_point now);
+    void NoteFront(uint64_t id, Clock::time_point now);
     void ThreadBody();
 
     Board& board_;
@@ -98,8 +122,22 @@ private:
     Clock::time_point epoch_;
 
     uint64_t produced_ = 0;  // samples converted since the run started
+    // The FIFO: first the ready words, already converted for the oldest request (what the DMA
+    // moved on), then the runs of samples not converted yet.
+    std::vector<uint32_t> ready_;
+    std::size_t readyHead_ = 0;
+    uint64_t lastReadyIndex_ = 0;        // the sample index of the newest ready word
+    std::array<uint64_t, 16> readySteps_{};  // noise ordinal steps the ready words took, per input
     std::deque<Run> fifo_;
-    std::vector<uint64_t> ordinals_ = std::vector<uint64_t>(16, 0);
+    uint64_t queued_ = 0;  // samples in fifo_
+    // Samples in the FIFO that do not count against its depth: those that came after a request's
+    // last sample was due but before the engine completed it. A board would have handed the
+    // request back that much sooner.
+    uint64_t exempt_ = 0;
+    uint64_t frontId_ = 0;            // the oldest pending request as last seen
+    Clock::time_point frontSince_{};  // since when it has been the oldest
+    std::array<uint64_t, 16> ordinals_{};
+    std::chrono::nanoseconds conversionCost_{0};
     StreamStatus status_;
     std::deque<int64_t> completions_;  // steady-clock nanoseconds of recent completions
 
