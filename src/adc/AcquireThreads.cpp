@@ -360,6 +360,10 @@ void TPoolCallbackThread::Body() {
     };
     try {
         if (!platform::RunContainedBody(deliverQueue)) {
+            // The fault skipped the destructors of the frames it left, the delivery's own end
+            // among them.
+            tDelivery = nullptr;
+            Devices[plan_.iBoard].SequencerAcq[plan_.iSequencer].bInCallback.store(0);
             dropChunk();
             AbandonRun(kErrorUnhandledException);
             return;
