@@ -178,3 +178,19 @@ TEST_F(SimModels, CloseWaitsForACompletionThatIsFillingTheBuffer) {
     CloseHandle(mayFinish);
     CloseHandle(closed);
 }
+
+// A long stream makes requests without end; the log keeps the newest ones only, in order.
+TEST_F(SimModels, TheRequestLogKeepsTheNewestRequests) {
+    sim::ClearRequests(0);
+    constexpr uint32_t kBeyond = 100;
+    sim::ControlCall call;
+    call.code = sim::kIoctlRegWrite;
+    for (uint32_t i = 0; i < sim::Board::kRequestsKept + kBeyond; ++i) {
+        call.input = RegisterRequest(0x88, 4, i);
+        board->Answer(call);
+    }
+    const auto log = sim::Requests(0);
+    ASSERT_EQ(log.size(), sim::Board::kRequestsKept);
+    EXPECT_EQ(log.front().Value(), kBeyond);
+    EXPECT_EQ(log.back().Value(), sim::Board::kRequestsKept + kBeyond - 1);
+}

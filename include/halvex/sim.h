@@ -120,6 +120,7 @@ HALVEX_SIM_API void SetRegister(std::size_t board, uint32_t offset, uint32_t val
 HALVEX_SIM_API uint32_t GetRegister(std::size_t board, uint32_t offset, unsigned width = 4);
 
 // ---- What the library sent ----------------------------------------------------------------
+// The board's newest 65536 requests, oldest first.
 HALVEX_SIM_API std::vector<Request> Requests(std::size_t board);
 HALVEX_SIM_API void ClearRequests(std::size_t board);
 // Register writes only, in order, as (offset, width, value).

@@ -53,6 +53,7 @@ ControlAnswer Board::Answer(const ControlCall& call) {
     logged.outSize = call.outSize;
     logged.overlapped = call.overlapped != nullptr;
     log.push_back(std::move(logged));
+    if (log.size() > kRequestsKept) log.pop_front();
 
     auto injected = failures.find(call.code);
     if (injected == failures.end()) return Dispatch(call);

@@ -7,6 +7,7 @@
 #include <halvex/sim.h>
 
 #include <array>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -51,10 +52,14 @@ public:
         return nullptr;
     }
 
+    // Requests kept in the log: a stream makes thousands a second, and a log that grew without
+    // end would, each time it moved, hold the board while a transfer waits.
+    static constexpr std::size_t kRequestsKept = 65536;
+
     // Guards everything below and the models' state.
     std::mutex mutex;
     RegisterFile registers;
-    std::vector<Request> log;
+    std::deque<Request> log;  // the newest kRequestsKept requests, oldest first
     std::map<DWORD, Failure> failures;  // by control code
     DWORD openFailure = 0;
     // Volts on each analog output, kept by the DAC model; the inputs wired to an output read it.

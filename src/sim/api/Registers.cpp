@@ -32,7 +32,7 @@ uint32_t GetRegister(std::size_t board, uint32_t offset, unsigned width) {
 std::vector<Request> Requests(std::size_t board) {
     auto target = Bus::Instance().BoardAt(board);
     std::lock_guard lock(target->mutex);
-    return target->log;
+    return {target->log.begin(), target->log.end()};
 }
 
 void ClearRequests(std::size_t board) {
