@@ -114,9 +114,8 @@ void EndAcquisitionAtDetach(UINT64 iBoard) {
         DiscardCallbackQueues(iBoard);
         EndAcquisition(iBoard, 0);
         WaitForCallbackThreadsAtDetach(iBoard);
-    } catch (const halvex::platform::ForcedUnwind&) {
-        throw;
     } catch (...) {
+        if (halvex::platform::ForcedUnwinding()) throw;
     }
 }
 

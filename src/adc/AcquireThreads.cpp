@@ -368,12 +368,12 @@ void TPoolCallbackThread::Body() {
             AbandonRun(kErrorUnhandledException);
             return;
         }
-    } catch (const platform::ForcedUnwind&) {
-        dropChunk();
-        AbandonRun(ERROR_OPERATION_ABORTED);
-        throw;
     } catch (...) {
         dropChunk();
+        if (platform::ForcedUnwinding()) {
+            AbandonRun(ERROR_OPERATION_ABORTED);
+            throw;
+        }
         AbandonRun(ERROR_INTERNAL_ERROR);
         return;
     }
@@ -436,9 +436,8 @@ void TPoolCallbackThread::DeliverChunk(void* pData) {
                                                                  status_.data(), timestamp_.data());
                     break;
             }
-        } catch (const platform::ForcedUnwind&) {
-            throw;
         } catch (...) {
+            if (halvex::platform::ForcedUnwinding()) throw;
         }
     };
     // The user's failure is the user's, a fault or another runtime's exception included: the
@@ -644,9 +643,8 @@ void TPoolAcquireThread::Body() {
     auto run = [&] {
         try {
             result = Run(ControlWord, *transfer);
-        } catch (const platform::ForcedUnwind&) {
-            throw;
         } catch (...) {
+            if (halvex::platform::ForcedUnwinding()) throw;
         }
     };
     // A fault inside the run ends it, not the process; the end below still runs.

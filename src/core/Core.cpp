@@ -49,9 +49,8 @@ DWORD DriverControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID o
             SetLastError(error);
         }
         return error;
-    } catch (const halvex::platform::ForcedUnwind&) {
-        throw;
     } catch (...) {
+        if (halvex::platform::ForcedUnwinding()) throw;
         return ERROR_INTERNAL_ERROR;
     }
 }
@@ -59,9 +58,8 @@ DWORD DriverControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID o
 BOOL DriverCancel(HANDLE device, LPOVERLAPPED overlapped) {
     try {
         return port::Cancel(device, overlapped);
-    } catch (const halvex::platform::ForcedUnwind&) {
-        throw;
     } catch (...) {
+        if (halvex::platform::ForcedUnwinding()) throw;
         return FALSE;
     }
 }
@@ -113,9 +111,8 @@ DWORD CheckBoardIndex(UINT64 iBoard) {
         const DWORD result = iBoard < Devices.size() ? ERROR_SUCCESS : ERROR_INVALID_INDEX;
         SetLastError(result);
         return result;
-    } catch (const halvex::platform::ForcedUnwind&) {
-        throw;
     } catch (...) {
+        if (halvex::platform::ForcedUnwinding()) throw;
         return ERROR_INTERNAL_ERROR;
     }
 }
@@ -127,9 +124,8 @@ DWORD CheckSequencerIndex(UINT64 iBoard, DWORD iSequencer) {
         const DWORD result = iSequencer < 2 ? ERROR_SUCCESS : ERROR_INVALID_INDEX;
         SetLastError(result);
         return result;
-    } catch (const halvex::platform::ForcedUnwind&) {
-        throw;
     } catch (...) {
+        if (halvex::platform::ForcedUnwinding()) throw;
         return ERROR_INTERNAL_ERROR;
     }
 }

@@ -253,9 +253,8 @@ Result ExportBoundary(Result onException, Body&& body) {
     auto guarded = [&] {
         try {
             result = std::forward<Body>(body)();
-        } catch (const platform::ForcedUnwind&) {
-            throw;
         } catch (...) {
+            if (halvex::platform::ForcedUnwinding()) throw;
             result = onException;
         }
     };

@@ -33,13 +33,13 @@ DWORD WINAPI TWorkerThread::ThreadProc(LPVOID self) {
     try {
         // A fault the body did not contain ends its thread, not the process.
         if (thread->runBody_.load()) platform::RunContainedBody(thread->body_);
-    } catch (const platform::ForcedUnwind&) {
-        // The thread's runtime ends it (pthread_exit): its end still happens, then the unwind
-        // goes on to the runtime.
-        thread->Finished();
-        throw;
     } catch (...) {
-        // A body that fails just ends its thread.
+        // The thread's runtime ends it (pthread_exit): its end still happens, then the unwind
+        // goes on to the runtime. A body that fails otherwise just ends its thread.
+        if (platform::ForcedUnwinding()) {
+            thread->Finished();
+            throw;
+        }
     }
     thread->Finished();
     return platform::ReleaseModuleAndExitThread(moduleToken, 0);

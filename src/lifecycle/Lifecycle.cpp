@@ -146,9 +146,8 @@ void OpenBoards() {
             device.SequencerAcq[1].hSequencerMutex = CreateMutexW(nullptr, FALSE, nullptr);
             ++kept;
         }
-    } catch (const halvex::platform::ForcedUnwind&) {
-        throw;
     } catch (...) {
+        if (halvex::platform::ForcedUnwinding()) throw;
         TrimDevices(kept);
         throw;
     }
@@ -221,18 +220,16 @@ void ReleaseDeviceTable() {
 void StartAtLoad() {
     try {
         LibraryStart();
-    } catch (const halvex::platform::ForcedUnwind&) {
-        throw;
     } catch (...) {
+        if (halvex::platform::ForcedUnwinding()) throw;
     }
 }
 
 void DetachAtUnload(bool threadsGone) {
     try {
         RunProcessDetachHook(threadsGone);
-    } catch (const halvex::platform::ForcedUnwind&) {
-        throw;
     } catch (...) {
+        if (halvex::platform::ForcedUnwinding()) throw;
     }
     ReleaseDeviceTable();
 }

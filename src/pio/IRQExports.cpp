@@ -217,9 +217,8 @@ void EndInterruptWaitsAtDetach(UINT64 iBoard) {
     try {
         if (Devices[iBoard].hDevice == INVALID_HANDLE_VALUE) return;
         EndWaits(WaitsInFlightNow(iBoard), 0);
-    } catch (const halvex::platform::ForcedUnwind&) {
-        throw;
     } catch (...) {
+        if (halvex::platform::ForcedUnwinding()) throw;
         // Closing the handle is the next way to end them.
     }
 }

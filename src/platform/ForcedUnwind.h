@@ -2,15 +2,18 @@
 // interpreter that shuts down while the thread is in its code). It is not an error: a catch-all
 // that swallows it aborts the process, so every catch-all of the library lets it pass first:
 //
-//     try { ... } catch (const platform::ForcedUnwind&) { throw; } catch (...) { ... }
+//     try { ... } catch (...) { if (platform::ForcedUnwinding()) throw; ... }
 //
-// On Windows nothing raises it; the type is there so the same code compiles.
+// Asked of the runtime rather than caught by type: the runtime's forced-unwind "object" is no
+// object, and binding a reference to it is undefined (the sanitizers say so).
 #pragma once
 
-#include <cxxabi.h>
+#include <exception>
 
 namespace halvex::platform {
 
-using ForcedUnwind = abi::__forced_unwind;
+// Inside a catch (...): true when what is being caught is no C++ exception of this runtime, a
+// forced unwind above all (another language's exception is passed on the same way).
+inline bool ForcedUnwinding() noexcept { return !std::current_exception(); }
 
 }  // namespace halvex::platform

@@ -183,9 +183,8 @@ bool Bus::CompletePending(uint64_t id, const CompletionFill& fill) {
     CompletionResult result{ERROR_GEN_FAILURE, 0};
     try {
         result = FillThroughGuard(fill, pending.out, pending.outSize);
-    } catch (const halvex::platform::ForcedUnwind&) {
-        throw;
     } catch (...) {
+        if (halvex::platform::ForcedUnwinding()) throw;
         // A model that cannot fill the buffer fails the request rather than leave it pending.
     }
     platform::CompleteOverlapped(pending.overlapped, result.error, result.bytes);

@@ -52,9 +52,8 @@ std::vector<std::u16string> EnumerateInterfaces(const GUID& classGuid) {
             }
             paths.push_back(std::move(path));
         }
-    } catch (const halvex::platform::ForcedUnwind&) {
-        throw;
     } catch (...) {
+        if (halvex::platform::ForcedUnwinding()) throw;
         paths.clear();
     }
     return paths;
@@ -68,9 +67,8 @@ HANDLE Open(LPCWSTR path) {
     try {
         // The whole string up to its terminator: a path still carrying its tail matches nothing.
         return sim::Bus::Instance().Open(std::u16string_view(reinterpret_cast<const char16_t*>(path)));
-    } catch (const halvex::platform::ForcedUnwind&) {
-        throw;
     } catch (...) {
+        if (halvex::platform::ForcedUnwinding()) throw;
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
     }
@@ -117,9 +115,8 @@ BOOL Control(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWO
         answer = board->Answer(call);
     } catch (const std::bad_alloc&) {
         answer = sim::ControlAnswer::Failure(ERROR_NOT_ENOUGH_MEMORY);
-    } catch (const halvex::platform::ForcedUnwind&) {
-        throw;
     } catch (...) {
+        if (halvex::platform::ForcedUnwinding()) throw;
         answer = sim::ControlAnswer::Failure(ERROR_GEN_FAILURE);
     }
 
@@ -152,9 +149,8 @@ BOOL Cancel(HANDLE device, LPOVERLAPPED overlapped) {
     if (gProcessEnding.load()) return RefuseAtProcessEnd();
     try {
         return sim::Bus::Instance().Cancel(device, overlapped);
-    } catch (const halvex::platform::ForcedUnwind&) {
-        throw;
     } catch (...) {
+        if (halvex::platform::ForcedUnwinding()) throw;
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }
@@ -165,9 +161,8 @@ BOOL Close(HANDLE device) {
     if (gProcessEnding.load()) return TRUE;
     try {
         return sim::Bus::Instance().Close(device);
-    } catch (const halvex::platform::ForcedUnwind&) {
-        throw;
     } catch (...) {
+        if (halvex::platform::ForcedUnwinding()) throw;
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }

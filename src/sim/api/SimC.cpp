@@ -36,9 +36,8 @@ DWORD SimCall(Body&& body) noexcept {
             result = ERROR_INVALID_PARAMETER;
         } catch (const std::bad_alloc&) {
             result = ERROR_NOT_ENOUGH_MEMORY;
-        } catch (const halvex::platform::ForcedUnwind&) {
-            throw;
         } catch (...) {
+            if (halvex::platform::ForcedUnwinding()) throw;
             result = ERROR_INTERNAL_ERROR;
         }
     };
