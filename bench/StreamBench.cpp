@@ -18,6 +18,8 @@
 
 #include <benchmark/benchmark.h>
 #include <dirent.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <halvex/halvex.h>
 #include <halvex/sim.h>
 #include <time.h>
@@ -388,11 +390,21 @@ struct PacedRun {
 
 // Streams the board, paced in real time, for `seconds` to a callback that keeps up. Samples lost
 // are counted over the whole run; CPU from half a second in (after the chunk pool has filled).
+// A short run first, so that the engine's thread exists before the ids are taken: the threads
+// there before the start are the simulator's (and this one), those that come with it the
+// library's.
 PacedRun RunPaced(uint32_t chunkBytes, DWORD channels, double conversionRate, double seconds, bool volts) {
-    halvex::sim::SetRegister(kBoard, 32, chunkBytes);
     ADC_SetChannelCount(kBoard, 0, channels);
     ADC_SetRate(kBoard, 0, conversionRate);
-    const std::set<pid_t> before = ThreadIds();
+    halvex::sim::SetRegister(kBoard, 32, 4096);
+    {
+        Deliveries warm;
+        PipelineRun(warm, false, 1024);
+    }
+    halvex::sim::SetRegister(kBoard, 32, chunkBytes);
+    Sleep(50);  // the warm-up's own threads end
+    std::set<pid_t> simulator = ThreadIds();
+    simulator.erase(static_cast<pid_t>(syscall(SYS_gettid)));
     const uint64_t lost0 = halvex::sim::StreamStatusOf(kBoard).overruns;
     Deliveries d;
     d.starts.reserve(static_cast<std::size_t>(seconds * conversionRate / (chunkBytes / 4.0)) + 64);
@@ -402,16 +414,12 @@ PacedRun RunPaced(uint32_t chunkBytes, DWORD channels, double conversionRate, do
     const int64_t t0 = NowNs();
     ADC_AcquireStream(kBoard, 0);
     Sleep(500);
-    std::set<pid_t> fresh;
+    std::set<pid_t> library;
     for (pid_t id : ThreadIds())
-        if (before.count(id) == 0) fresh.insert(id);
-    std::map<pid_t, int64_t> cpu0;
-    for (pid_t id : fresh) cpu0[id] = ThreadCpuNs(id);
-    const int64_t m0 = NowNs();
+        if (simulator.count(id) == 0 && id != static_cast<pid_t>(syscall(SYS_gettid))) library.insert(id);
+    const int64_t sim0 = CpuOf(simulator), lib0 = CpuOf(library), m0 = NowNs();
     while (NowNs() - t0 < static_cast<int64_t>(seconds * 1e9)) Sleep(20);
-    std::map<pid_t, int64_t> cpu1;
-    for (pid_t id : fresh) cpu1[id] = ThreadCpuNs(id);
-    const int64_t m1 = NowNs();
+    const int64_t sim1 = CpuOf(simulator), lib1 = CpuOf(library), m1 = NowNs();
     PacedRun run;
     run.overruns = halvex::sim::StreamStatusOf(kBoard).overruns - lost0;
     ADC_AcquireEnd(kBoard, 0);
@@ -420,11 +428,8 @@ PacedRun RunPaced(uint32_t chunkBytes, DWORD channels, double conversionRate, do
     run.samples = d.samples;
     run.chunks = d.starts.size();
     run.seconds = static_cast<double>(m1 - t0) / 1e9;
-    const std::set<pid_t> after = ThreadIds();
-    for (pid_t id : fresh) {
-        const double cpu = static_cast<double>(cpu1[id] - cpu0[id]) / static_cast<double>(m1 - m0);
-        (after.count(id) != 0 ? run.simulatorCpu : run.libraryCpu) += cpu;
-    }
+    run.simulatorCpu = static_cast<double>(sim1 - sim0) / static_cast<double>(m1 - m0);
+    run.libraryCpu = static_cast<double>(lib1 - lib0) / static_cast<double>(m1 - m0);
     return run;
 }
 
