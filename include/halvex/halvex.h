@@ -644,6 +644,10 @@ HALVEX_API DWORD WINAPI HX_GetChunkInfo(UINT64 iBoard, DWORD iSequencer, HX_CHUN
  * driver's code when the write fails. */
 HALVEX_API DWORD WINAPI HX_SetChunkSize(UINT64 iBoard, DWORD iSequencer, DWORD Bytes);
 
+/* The bytes of a chunk the library accepts: a whole number of 4-byte samples in this span. */
+#define HX_CHUNK_BYTES_MIN 4u
+#define HX_CHUNK_BYTES_MAX 0x4000000u /* 64 MiB */
+
 
 #ifdef __cplusplus
 }

@@ -234,8 +234,8 @@ private:
 
 // Bytes of one transfer the acquisition accepts from register 32: at least one sample, and
 // few enough that a handful of chunks fit in memory.
-inline constexpr DWORD kMinTransferBytes = 4;
-inline constexpr DWORD kMaxTransferBytes = 64u << 20;
+inline constexpr DWORD kMinTransferBytes = HX_CHUNK_BYTES_MIN;
+inline constexpr DWORD kMaxTransferBytes = HX_CHUNK_BYTES_MAX;
 
 // How long the end of a run waits for its pending transfer: first for the driver to end it on
 // the stop byte, then, after cancelling it, for the cancellation to complete.

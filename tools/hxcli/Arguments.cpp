@@ -1,5 +1,7 @@
 #include "Arguments.h"
 
+#include <halvex/halvex.h>
+
 #include <charconv>
 #include <cmath>
 
@@ -84,7 +86,7 @@ CLI::Validator ChunkBytes() {
     return CLI::Validator(
         [](std::string& text) -> std::string {
             uint64_t bytes = 0;
-            if (ParseU64(text, bytes) && bytes >= 4 && bytes <= 64u << 20 && bytes % 4 == 0) return {};
+            if (ParseU64(text, bytes) && bytes >= HX_CHUNK_BYTES_MIN && bytes <= HX_CHUNK_BYTES_MAX && bytes % 4 == 0) return {};
             return "'" + text + "' bytes: a chunk is a multiple of 4 bytes from 4 to 67108864 (64 MiB)";
         },
         "BYTES", "chunk bytes");

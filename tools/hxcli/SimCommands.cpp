@@ -1,4 +1,5 @@
 // hxcli bus and source, and every other question hxcli puts to the simulated boards.
+#include <halvex/halvex.h>
 #include <halvex/sim.h>
 
 #include <cctype>
@@ -198,7 +199,7 @@ Command AddFailCommand(CLI::App& app) {
     cmd->add_option("--short", args->shortBytes,
                     "Instead of failing, complete with only this many bytes (the stream's next ones) in place of "
                     "a whole chunk")
-        ->check(CLI::Range(0u, 64u << 20));
+        ->check(CLI::Range(0u, HX_CHUNK_BYTES_MAX));
     return {cmd, [args] { return FailTransfers(*args); }};
 }
 

@@ -29,7 +29,7 @@ namespace {
 
 // About this many chunks a second, so the last one never keeps a short run waiting long.
 constexpr double kChunksPerSecond = 10.0;
-constexpr uint64_t kMaxChunkSamples = (64u << 20) / 4;
+constexpr uint64_t kMaxChunkSamples = HX_CHUNK_BYTES_MAX / 4;
 // What the writer thread may fall behind by before the callback waits for it.
 constexpr std::size_t kQueueBytes = 256u << 20;
 
