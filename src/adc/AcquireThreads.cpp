@@ -84,11 +84,15 @@ void CallUser(const TAcquisitionPlan& plan, Args... args) {
 // Nanoseconds of the performance counter: CLOCK_MONOTONIC on Linux, the counter's own time on
 // Windows. Split so that a counter of many days does not overflow the product.
 uint64_t MonotonicNs() {
-    LARGE_INTEGER counter{}, frequency{};
+    // The frequency is fixed at boot: asked once, not once a chunk.
+    static const uint64_t f = [] {
+        LARGE_INTEGER frequency{};
+        QueryPerformanceFrequency(&frequency);
+        return static_cast<uint64_t>(frequency.QuadPart);
+    }();
+    LARGE_INTEGER counter{};
     QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
     const auto c = static_cast<uint64_t>(counter.QuadPart);
-    const auto f = static_cast<uint64_t>(frequency.QuadPart);
     if (f == 0) return 0;
     return c / f * 1000000000u + c % f * 1000000000u / f;
 }

@@ -168,6 +168,19 @@ private:
     int previous_;
 };
 
+// Keeps the thread's last error across a scope whose calls may overwrite it: the error a driver
+// request left for the caller survives the bookkeeping done after it.
+class KeepLastError {
+public:
+    KeepLastError() : lastError_(GetLastError()) {}
+    ~KeepLastError() { SetLastError(lastError_); }
+    KeepLastError(const KeepLastError&) = delete;
+    KeepLastError& operator=(const KeepLastError&) = delete;
+
+private:
+    DWORD lastError_;
+};
+
 // Holds one library mutex for a scope. The wait's result is not examined: a failed wait lets
 // the body run without the lock, as the rest of the library expects.
 class MutexHold {

@@ -78,19 +78,6 @@ struct TWaitsOfBoard {
     }
 };
 
-// Taking a std::mutex may go through platform calls that set the last error; the one the
-// request left for the caller must survive them.
-class KeepLastError {
-public:
-    KeepLastError() : lastError_(GetLastError()) {}
-    ~KeepLastError() { SetLastError(lastError_); }
-    KeepLastError(const KeepLastError&) = delete;
-    KeepLastError& operator=(const KeepLastError&) = delete;
-
-private:
-    DWORD lastError_;
-};
-
 // One wait on the list, from just before its request is sent until its request has completed.
 class TListedWait {
 public:
