@@ -9,7 +9,7 @@ if [ "${1:-}" = "demo" ]; then
   packages=(cmake ninja-build g++ libcli11-dev python3 python3-numpy python3-matplotlib python3-h5py)
 else
   packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev libcli11-dev pkgconf
-            python3 python3-numpy python3-matplotlib python3-pytest python3-h5py
+            python3 python3-numpy python3-matplotlib python3-pytest python3-h5py python3-tango
             g++-mingw-w64-x86-64-posix wine64)
 fi
 
