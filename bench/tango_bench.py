@@ -40,6 +40,7 @@ def client(address, ready_file):
         with lock:
             if event.err:
                 seen["errors"] += 1
+                seen.setdefault("reasons", set()).add(event.errors[0].reason)
             else:
                 seen["sequences"].add(event.ctr)
 
@@ -47,6 +48,7 @@ def client(address, ready_file):
         with lock:
             if event.err:
                 seen["errors"] += 1
+                seen.setdefault("reasons", set()).add(event.errors[0].reason)
                 return
             value, when = event.attr_value.value, event.attr_value.time.totime()
             if value is not None and value.size and when != seen.get("last"):  # a repeat has the same time
@@ -57,11 +59,21 @@ def client(address, ready_file):
     [proxy.subscribe_event("LastChunk", tango.EventType.DATA_READY_EVENT, on_ready),
      proxy.subscribe_event("LastChunk", tango.EventType.CHANGE_EVENT, on_change)]
     Path(ready_file).write_text("ready")
-    sys.stdin.read()  # the bench closes it when the run is over
+    last = int(sys.stdin.read())  # the run's last sequence number, once it is over
+    # Events still on their way are not missed: wait for the last one, or for 2 s without any.
+    count, quiet_since = -1, time.monotonic()
+    while time.monotonic() - quiet_since < 2:
+        with lock:
+            if last in seen["sequences"]:
+                break
+            if len(seen["sequences"]) != count:
+                count, quiet_since = len(seen["sequences"]), time.monotonic()
+        time.sleep(0.05)
     with lock:
         sequences = sorted(seen["sequences"])
         print(json.dumps({"ready_events": len(sequences), "highest": sequences[-1] if sequences else -1,
-                          "changes": seen["changes"], "samples": seen["samples"], "errors": seen["errors"]}),
+                          "changes": seen["changes"], "samples": seen["samples"], "errors": seen["errors"],
+                          "reasons": sorted(seen.get("reasons", ()))}),
               flush=True)
     # Not unsubscribe_event: PyTango 9.3.6's crashes now and then in a client that has taken events
     # for more than ten seconds or so; the process ends instead, which the server takes as well.
@@ -134,10 +146,9 @@ def run(rate, channels, chunk, clients, seconds, tmp, database=False):
         chunks = proxy.ChunkSequence + 1
         achieved = proxy.SampleRate
         dropped, overruns = proxy.SamplesDropped, proxy.Overruns
-        time.sleep(1.0)
         results = []
         for reader, ready in readers:
-            out, _ = reader.communicate("", timeout=60)
+            out, _ = reader.communicate(str(chunks - 1), timeout=120)
             if reader.returncode != 0 or not out.strip():
                 raise RuntimeError(f"a client ended with {reader.returncode}: {out!r}")
             results.append(json.loads(out.strip().splitlines()[-1]))
@@ -150,7 +161,8 @@ def run(rate, channels, chunk, clients, seconds, tmp, database=False):
                 "clients_received": [r["changes"] for r in results],
                 "clients_missed": [chunks - r["ready_events"] for r in results],
                 "clients_samples_per_s": [r["samples"] / seconds for r in results],
-                "errors": [r["errors"] for r in results]}
+                "errors": [r["errors"] for r in results],
+                "reasons": sorted({reason for r in results for reason in r["reasons"]})}
     finally:
         for reader, _ in readers:
             if reader.poll() is None:
@@ -168,7 +180,7 @@ def show(result):
           f"{result['samples_per_s'] / 1e6:7.3f} MS/s delivered  server CPU {100 * result['server_cpu']:5.1f}%  "
           f"received {result['clients_received']}  missed {result['clients_missed']}  "
           f"dropped {result['device_dropped']}  overruns {result['overruns']}  "
-          f"errors {result['errors']}", flush=True)
+          f"errors {result['errors']} {' '.join(result['reasons'])}", flush=True)
 
 
 def main():

@@ -22,7 +22,6 @@ code.
 """
 
 import ctypes
-import datetime
 import functools
 import math
 import sys
@@ -325,8 +324,8 @@ class HalvexBoard(Device):
     @_answers_devfailed
     def OutputRanges(self, values):
         board = self._need_board()
-        if not 1 <= len(values) <= OUTPUTS:
-            raise _Refused(ERROR_INVALID_PARAMETER, f"OutputRanges: one range for all four outputs, or four")
+        if len(values) not in (1, OUTPUTS):
+            raise _Refused(ERROR_INVALID_PARAMETER, "OutputRanges: one range for all four outputs, or four")
         try:
             codes = [None if v == "" else _ranges.output_range(v) for v in values]
         except ValueError as error:
@@ -521,6 +520,7 @@ class HalvexBoard(Device):
             self._fault(error)
             raise error
         self._channels = self._channels_on_board()
+        self._sample_rate = None
         self._output_ranges = ["unknown"] * OUTPUTS
         self._idle()
 
