@@ -201,14 +201,24 @@ def main():
         return client(args.client, args.ready_file)
     import tempfile
 
+    import tango
+
     with tempfile.TemporaryDirectory() as tmp:
         if args.sweep:
             for per_second in (10, 100, 250, 500, 1000):
                 show(run(args.rate, args.channels, max(1, round(args.rate / per_second)), args.clients,
                          args.seconds, tmp, args.database))
         else:
-            show(run(args.rate, args.channels, args.chunk, args.clients, args.seconds, tmp, args.database))
+            try:
+                show(run(args.rate, args.channels, args.chunk, args.clients, args.seconds, tmp, args.database))
+            except Exception as error:
+                import traceback
+
+                where = [line for line in traceback.format_tb(error.__traceback__) if __file__ in line][-1:]
+                reason = error.args[0].reason if isinstance(error, tango.DevFailed) else type(error).__name__
+                print(f"run failed: {reason} {''.join(where).strip()}", flush=True)
+                return 1
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

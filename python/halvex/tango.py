@@ -399,12 +399,13 @@ class HalvexBoard(Device):
         self._update_counts()
         return self._short
 
-    def _update_counts(self):
+    def _update_counts(self, dropped=True):
         run = self._run
         if run is None:
             return
         self._samples = run.samples
-        self._dropped = run.stream.dropped
+        if dropped:
+            self._dropped = run.stream.dropped
         try:
             self._overruns = run.stream.overruns
             self._short = run.stream.short_transfers
@@ -583,13 +584,16 @@ class HalvexBoard(Device):
             with tango.AutoTangoAllowThreads(self):
                 run.thread.join()
         failure = run.failure
+        # What the stream drops from here on is what arrives while it ends, never to be pushed:
+        # not a drop of the run's.
+        self._update_counts()
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             try:
                 run.stream.close()
             except HalvexError as error:
                 failure = failure or error
-        self._update_counts()
+        self._update_counts(dropped=False)
         self._run = None
         return failure
 
