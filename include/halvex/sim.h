@@ -29,6 +29,7 @@
 
 // Quoted: found beside this header, in the source tree and once installed.
 #include "driver_abi.h"
+#include "test_entries.h"
 
 #if defined(_WIN32)
 #define HALVEX_SIM_API
@@ -147,14 +148,6 @@ HALVEX_SIM_API void WriteBoardList(const std::string& company = "Orvande");
 HALVEX_SIM_API void RemoveBoardList();
 
 }  // namespace halvex::sim
-
-// ---- The library's life cycle, for tests -----------------------------------------------------
-// Runs the library's start-up (as at load) or its unload (as at unload) in this process. A test
-// may detach and start again any number of times, with a different bus each time.
-extern "C" {
-HALVEX_SIM_API void HxTestLibraryStart(void);
-HALVEX_SIM_API void HxTestLibraryDetach(void);
-}
 
 // ---- Analog outputs, interrupts and the DMA ping-pong requests --------------------------------
 // Functions taking a board position throw std::out_of_range for a board not on the bus, and for

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "board/DriverAbi.h"
 #include "sim/Bus.h"
 
 namespace halvex::sim {
@@ -51,20 +52,20 @@ std::vector<RegisterWrite> RegisterWrites(std::size_t board) {
     return writes;
 }
 
-// A logged register request carries the 8-byte RegisterRequest.
+// A logged register request carries a RegisterRequest.
 bool Request::IsRegister() const {
-    return (code == kIoctlRegRead || code == kIoctlRegWrite || code == kIoctlRegReadBlock) && input.size() >= 8;
+    return (code == kIoctlRegRead || code == kIoctlRegWrite || code == kIoctlRegReadBlock) &&
+           input.size() >= sizeof(halvex::board::RegisterRequest);
 }
 
 uint16_t Request::Offset() const {
-    return IsRegister() ? static_cast<uint16_t>(input[0] | input[1] << 8) : 0;
+    return IsRegister() ? halvex::board::LoadRegisterRequest(input.data()).Offset : 0;
 }
 
-uint8_t Request::Width() const { return IsRegister() ? input[3] : 0; }
+uint8_t Request::Width() const { return IsRegister() ? halvex::board::LoadRegisterRequest(input.data()).Width : 0; }
 
 uint32_t Request::Value() const {
-    if (!IsRegister()) return 0;
-    return uint32_t{input[4]} | uint32_t{input[5]} << 8 | uint32_t{input[6]} << 16 | uint32_t{input[7]} << 24;
+    return IsRegister() ? halvex::board::LoadRegisterRequest(input.data()).Value : 0;
 }
 
 }  // namespace halvex::sim

@@ -101,22 +101,6 @@ extern "C" HALVEX_SIM_C_API DWORD HXSIM_GetBoardCount(UINT64* pCount) {
     });
 }
 
-// ---- The library's life cycle -------------------------------------------------------------
-
-extern "C" HALVEX_SIM_C_API DWORD HXSIM_LibraryStart(void) {
-    return SimCall([] {
-        HxTestLibraryStart();
-        return DWORD{ERROR_SUCCESS};
-    });
-}
-
-extern "C" HALVEX_SIM_C_API DWORD HXSIM_LibraryDetach(void) {
-    return SimCall([] {
-        HxTestLibraryDetach();
-        return DWORD{ERROR_SUCCESS};
-    });
-}
-
 // ---- Analog inputs --------------------------------------------------------------------------
 
 static_assert(HXSIM_SOURCE_CONSTANT == static_cast<int>(InputSourceKind::Constant) &&
