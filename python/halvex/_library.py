@@ -159,6 +159,7 @@ _SIM_FUNCTIONS = {
     "HXSIM_GetInputSource": (_D, [UINT64, DWORD, DWORD, P(DWORD), P(ctypes.c_double),
                                   P(ctypes.c_double), P(ctypes.c_double), P(DWORD)]),
     "HXSIM_FailRequests": (_D, [UINT64, DWORD, DWORD, DWORD, DWORD, LONG]),
+    "HXSIM_GetControlCode": (_D, [ctypes.c_char_p, P(DWORD)]),
     "HXSIM_ClearFailures": (_D, [UINT64]),
     "HXSIM_SetRegister": (_D, [UINT64, DWORD, DWORD, DWORD]),
     "HXSIM_GetRegister": (_D, [UINT64, DWORD, DWORD, P(DWORD)]),
