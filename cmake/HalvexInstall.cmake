@@ -13,6 +13,7 @@ install(TARGETS halvex EXPORT HalvexTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES include/halvex/halvex.h include/halvex/sim.h include/halvex/sim_c.h include/halvex/driver_abi.h
+              include/halvex/test_entries.h
               ${PROJECT_BINARY_DIR}/include/halvex/version.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/halvex)
 install(FILES include/halvex/posix/windows.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/halvex/posix)

@@ -139,6 +139,10 @@ TEST_F(BadPointer, BoardInformationRefusesUnusableResults) {
         {"BRD_GetSerialNumber pSerialNumber", Use::Store, 8, 1,
          NullAllowed(ERROR_NOT_SUPPORTED, ERROR_INVALID_ADDRESS),
          [](void* p) { return BRD_GetSerialNumber(kLayout2, As<UINT64>(p)); }},
+        {"HX_GetChunkLimits pMinBytes", Use::Store, 4, 1, NullAllowed(ERROR_SUCCESS, ERROR_INVALID_ADDRESS),
+         [](void* p) { return HX_GetChunkLimits(As<DWORD>(p), nullptr); }},
+        {"HX_GetChunkLimits pMaxBytes", Use::Store, 4, 1, NullAllowed(ERROR_SUCCESS, ERROR_INVALID_ADDRESS),
+         [](void* p) { return HX_GetChunkLimits(nullptr, As<DWORD>(p)); }},
     });
 }
 

@@ -230,6 +230,64 @@ TEST_F(ExtensionTest, TheChunkSizeIsCheckedAndWrittenToTheTransferRegister) {
     EXPECT_EQ(Status().BytesPerChunk, 4096u);
 }
 
+// What HX_GetRangeInfo says of a range is what the boards and the library do on it: an input
+// converts High to FullScaleCounts, an output spans 65536 counts of VoltsPerCount from Low.
+TEST_F(ExtensionTest, RangesAreDescribedAsTheBoardsConvertOnThem) {
+    const auto info = [](DWORD kind, DWORD code, HX_RANGE_INFO& out) {
+        out = {};
+        out.Size = sizeof out;
+        return HX_GetRangeInfo(kind, code, &out);
+    };
+    HX_RANGE_INFO range, byTag;
+    int inputs = 0;
+    for (DWORD code = 0; code < 9; ++code) {
+        if (code == 6 || code == 8) {
+            EXPECT_EQ(info(HX_RANGE_INPUT, code, range), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << code;
+            continue;
+        }
+        ASSERT_EQ(info(HX_RANGE_INPUT, code, range), 0u) << code;
+        ++inputs;
+        EXPECT_EQ(range.Code, code);
+        EXPECT_EQ(range.Low, -range.High);
+        EXPECT_EQ(range.VoltsPerCount * range.FullScaleCounts, range.High) << code;
+        EXPECT_EQ(halvex::sim::PackedConversion(range.High, code, 0) & 0xFFFF, range.FullScaleCounts) << code;
+        ASSERT_EQ(info(HX_RANGE_INPUT, range.Tag, byTag), 0u);
+        EXPECT_EQ(byTag.Code, code);
+        // The library reads a sample on this range with the same scale.
+        halvex::sim::SetInputSource(kStreamBoard, 0, 0, {halvex::sim::InputSourceKind::Constant, range.High / 2});
+        double volts = 0.0;
+        ASSERT_EQ(ADC_GetImmediateV(kStreamBoard, 0, &volts, 0, code), 0u);
+        EXPECT_NEAR(volts, range.High / 2, range.VoltsPerCount) << code;
+    }
+    EXPECT_EQ(inputs, 7);
+
+    for (DWORD code = 0; code < 5; ++code) {
+        ASSERT_EQ(info(HX_RANGE_OUTPUT, code, range), 0u) << code;
+        EXPECT_EQ(range.FullScaleCounts, 0u);
+        ASSERT_EQ(info(HX_RANGE_OUTPUT, range.Tag, byTag), 0u);
+        EXPECT_EQ(byTag.Code, code);
+        ASSERT_EQ(DAC_SetRange1(kStreamBoard, 1, code), 0u);
+        ASSERT_EQ(DAC_OutputV(kStreamBoard, 1, range.Low), 0u);
+        EXPECT_EQ(halvex::sim::AnalogOutputCounts(kStreamBoard, 1), 0u) << code;
+        ASSERT_EQ(DAC_OutputV(kStreamBoard, 1, range.High - range.VoltsPerCount), 0u);
+        EXPECT_EQ(halvex::sim::AnalogOutputCounts(kStreamBoard, 1), 0xFFFFu) << code;
+        EXPECT_EQ(halvex::sim::AnalogOutputVolts(kStreamBoard, 1), range.High - range.VoltsPerCount) << code;
+    }
+    EXPECT_EQ(info(HX_RANGE_OUTPUT, 5, range), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(info(2, 0, range), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    ExpectLargerRecordGetsItsOwnSize<HX_RANGE_INFO>([](auto* p) { return HX_GetRangeInfo(HX_RANGE_INPUT, 0, p); });
+    range.Size = 7;
+    EXPECT_EQ(HX_GetRangeInfo(HX_RANGE_INPUT, 0, &range), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(HX_GetRangeInfo(HX_RANGE_INPUT, 0, nullptr), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
+
+    DWORD least = 0, most = 0;
+    ASSERT_EQ(HX_GetChunkLimits(&least, &most), 0u);
+    EXPECT_EQ(least, HX_CHUNK_BYTES_MIN);
+    EXPECT_EQ(most, HX_CHUNK_BYTES_MAX);
+    EXPECT_EQ(HX_SetChunkSize(kStreamBoard, 0, most), 0u);
+    EXPECT_EQ(HX_SetChunkSize(kStreamBoard, 0, most + 4), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
 TEST(Extensions, CodesHaveNamesAndTextsAndTheVersionIsTheHeaders) {
     EXPECT_EQ(HX_GetVersion(), static_cast<DWORD>(HALVEX_VERSION));
     EXPECT_STREQ(HX_ErrorName(170), "ERROR_BUSY");

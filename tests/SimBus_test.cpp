@@ -114,6 +114,33 @@ TEST_F(SimBus, AHandleKeepsItsBoardAcrossAReset) {
     Closed(handle);
 }
 
+// The C++ names pass through the C interface: every part of a setup comes back as it went in,
+// zeros and texts longer than a first guess at their room included, and so does a bad entry.
+TEST_F(SimBus, ASetupComesBackWholeThroughTheCInterface) {
+    sim::BoardSetup setup = Setup(0x80E8);
+    setup.baseClock = 0;
+    setup.transferBytes = 0;
+    setup.firmware = 0x00010002;
+    setup.path = u"\\\\?\\pci#ven_1a2b&dev_80e8#\u00e9\u4e2d";
+    setup.pathTail = std::u16string(300, u'\u00fc');
+    setup.name = std::string(200, 'n');
+    ASSERT_EQ(sim::AddBoard(setup), 0u);
+    const sim::BoardSetup held = sim::BoardSetupOf(0);
+    EXPECT_EQ(held.deviceId, setup.deviceId);
+    EXPECT_EQ(held.baseClock, 0u);
+    EXPECT_EQ(held.transferBytes, 0u);
+    EXPECT_EQ(held.firmware, setup.firmware);
+    EXPECT_EQ(held.path, setup.path);
+    EXPECT_EQ(held.pathTail, setup.pathTail);
+    EXPECT_EQ(held.name, setup.name);
+    EXPECT_EQ(sim::GetRegister(0, 12), 0u);
+    EXPECT_EQ(sim::GetRegister(0, 32), 0u);
+
+    const std::string bad(100, 'q');
+    EXPECT_EQ(sim::BadBoardListEntry("805C, " + bad + " ,0C40"), bad);
+    EXPECT_EQ(sim::BadBoardListEntry("805C,0C40:clock=10000000"), std::nullopt);
+}
+
 TEST_F(SimBus, BoardPositionsOutsideTheBusAreRefused) {
     sim::AddBoard(Setup(0x805C));
     EXPECT_THROW(sim::BoardSetupOf(1), std::out_of_range);

@@ -1,11 +1,10 @@
-// The maker's driver as the library talks to it: the device-interface class its boards are
-// published under, its control codes and the register request. The one statement of this
-// interface; the library, the kernel backend and the simulated driver all use it.
+// The maker's driver as a program sees it: the device-interface class its boards are published
+// under and its control codes, which a test names to inject failures into the simulated driver.
+// The library, the kernel backend and the simulated driver use these same values; the request
+// layouts behind the codes are the library's own business.
 #pragma once
 
 #include <windows.h>
-
-#include <cstdint>
 
 namespace halvex {
 
@@ -24,15 +23,5 @@ inline constexpr DWORD IOCTL_REG_READ_BLOCK = 0x80FF6084;
 inline constexpr DWORD IOCTL_REG_WRITE = 0x80FFA088;
 inline constexpr DWORD IOCTL_DMA_PIONG_CONTROL = 0x80FFA100;
 inline constexpr DWORD IOCTL_DMA_PIONG_IN = 0x80FF6102;
-
-#pragma pack(push, 1)
-struct RegisterRequest {
-    uint16_t Offset;
-    uint8_t One = 1;
-    uint8_t Width;
-    uint32_t Value;
-};
-#pragma pack(pop)
-static_assert(sizeof(RegisterRequest) == 8);
 
 }  // namespace halvex

@@ -648,6 +648,34 @@ HALVEX_API DWORD WINAPI HX_SetChunkSize(UINT64 iBoard, DWORD iSequencer, DWORD B
 #define HX_CHUNK_BYTES_MIN 4u
 #define HX_CHUNK_BYTES_MAX 0x4000000u /* 64 MiB */
 
+/* HX_CHUNK_BYTES_MIN and HX_CHUNK_BYTES_MAX, for languages that cannot read this header. Either
+ * pointer may be null when that limit is not wanted. 0; 487 a pointer cannot be written. */
+HALVEX_API DWORD WINAPI HX_GetChunkLimits(DWORD *pMinBytes, DWORD *pMaxBytes);
+
+/* The analog ranges, so that no program keeps a copy of them: the input ranges a conversion is
+ * made on (codes 0-5 and 7, the HALVEX_AI_RANGE_ names) and the output ranges of the analog
+ * outputs (codes 0-4). Every input range is bipolar, High = -Low = FullScaleCounts x
+ * VoltsPerCount; a reading beyond FullScaleCounts either way lies outside its range (the
+ * converter goes on to the 16-bit limits, but not accurately). An output range spans 65536
+ * counts from Low, so counts 65535 give one count below High. */
+#define HX_RANGE_INPUT 0u
+#define HX_RANGE_OUTPUT 1u
+
+typedef struct HX_RANGE_INFO {
+    DWORD Size;            /* in: bytes of the record; out: bytes filled (as HX_ACQUIRE_STATUS) */
+    DWORD Code;            /* the range code (the code of a tag given for it) */
+    DWORD Tag;             /* the four-byte tag the library also takes for the code */
+    DWORD FullScaleCounts; /* input ranges: the counts High stands for; output ranges: 0 */
+    double Low;            /* volts at the bottom of the range */
+    double High;           /* volts at the top */
+    double VoltsPerCount;  /* volts of one count */
+} HX_RANGE_INFO;
+
+/* Describes the range of Kind (HX_RANGE_INPUT or _OUTPUT) that RangeCode names, by its code or
+ * by its tag. 0; 87 Kind unknown, RangeCode neither a code nor a tag of a range of that kind, or
+ * Size below 8; 487 pInfo unreadable or unwritable. */
+HALVEX_API DWORD WINAPI HX_GetRangeInfo(DWORD Kind, DWORD RangeCode, HX_RANGE_INFO *pInfo);
+
 
 #ifdef __cplusplus
 }

@@ -1,10 +1,17 @@
-// Simulated boards: a stand-in for the maker's kernel driver and the boards behind it.
+// Simulated boards: a stand-in for the maker's kernel driver and the boards behind it, in C++.
 //
 // The simulated bus sits behind the library's driver port exactly where the kernel driver sits
 // on Windows, so the library code that runs against it is the code that ships. This header is
 // for tests (ours and an application's own): build a bus, pre-set registers, read what the
 // library sent, inject failures, and start, detach and restart the library in one process.
-// halvex/sim_c.h offers the same simulator to C programs and other languages.
+//
+// It is a convenience over halvex/sim_c.h, which is the simulator's one interface: every
+// function here is inline and calls an HXSIM_ function, so the library exports no C++ symbol and
+// a program may build this header with any C++20 compiler. Where a C function returns a code,
+// the function here throws: std::out_of_range for a board not on the bus (1413, also a sequencer,
+// channel or output out of range), std::invalid_argument for an argument it cannot take (87:
+// a register access outside the 4 KiB register file or of a width other than 1, 2 or 4, for
+// example), std::bad_alloc, or std::runtime_error for any other code.
 //
 // Without any call here, the Linux library builds its bus from the environment variable
 // HALVEX_SIM_BOARDS when it loads, or takes the default set (one board of each register layout):
@@ -23,18 +30,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 // Quoted: found beside this header, in the source tree and once installed.
 #include "driver_abi.h"
-
-#if defined(_WIN32)
-#define HALVEX_SIM_API
-#else
-#define HALVEX_SIM_API __attribute__((visibility("default")))
-#endif
+#include "sim_c.h"
+#include "test_entries.h"
 
 namespace halvex::sim {
 
@@ -53,6 +58,67 @@ inline constexpr DWORD kIoctlRegWrite = IOCTL_REG_WRITE;
 inline constexpr DWORD kIoctlDmaPiongControl = IOCTL_DMA_PIONG_CONTROL;
 inline constexpr DWORD kIoctlDmaPiongIn = IOCTL_DMA_PIONG_IN;
 
+namespace detail {
+
+// A code of an HXSIM_ function as the exception this header documents.
+inline void Check(DWORD code, const char* function) {
+    switch (code) {
+        case ERROR_SUCCESS:
+            return;
+        case ERROR_INVALID_INDEX:
+            throw std::out_of_range(std::string(function) + ": no such board, sequencer, channel or output");
+        case ERROR_INVALID_PARAMETER:
+            throw std::invalid_argument(std::string(function) + ": an argument the simulator cannot take");
+        case ERROR_NOT_ENOUGH_MEMORY:
+            throw std::bad_alloc();
+        default:
+            throw std::runtime_error(std::string(function) + " failed with code " + std::to_string(code));
+    }
+}
+
+// A wait's code: true when it was met, false when its time ran out.
+inline bool Reached(DWORD code, const char* function) {
+    if (code == WAIT_TIMEOUT) return false;
+    Check(code, function);
+    return true;
+}
+
+// A list an HXSIM_ function stores with its count, read whole even while it grows.
+template <typename T, typename Get>
+std::vector<T> List(Get get, const char* function) {
+    std::vector<T> items;
+    for (;;) {
+        UINT64 count = 0;
+        const DWORD code = get(items.data(), items.size(), &count);
+        if (code == ERROR_MORE_DATA) {
+            items.resize(static_cast<std::size_t>(count) + 16);
+            continue;
+        }
+        Check(code, function);
+        items.resize(static_cast<std::size_t>(count));
+        return items;
+    }
+}
+
+// A text an HXSIM_ function stores with its length.
+template <typename Char, typename Get>
+std::basic_string<Char> Text(Get get, const char* function) {
+    std::basic_string<Char> text;
+    for (;;) {
+        DWORD length = 0;
+        std::vector<Char> room(text.size() + 1);
+        const DWORD code = get(room.data(), static_cast<DWORD>(room.size()), &length);
+        if (code == ERROR_MORE_DATA) {
+            text.resize(length);
+            continue;
+        }
+        Check(code, function);
+        return std::basic_string<Char>(room.data(), length);
+    }
+}
+
+}  // namespace detail
+
 struct BoardSetup {
     uint32_t deviceId = 0x805C;
     uint32_t baseClock = 40'000'000;  // register 12
@@ -64,16 +130,22 @@ struct BoardSetup {
 };
 
 // One request as the simulated driver received it.
-struct HALVEX_SIM_API Request {
+struct Request {
     DWORD code = 0;
     std::vector<uint8_t> input;
     DWORD outSize = 0;
     bool overlapped = false;
-    // For register requests, the decoded RegisterRequest.
-    bool IsRegister() const;
-    uint16_t Offset() const;
-    uint8_t Width() const;
-    uint32_t Value() const;
+    // For register requests (read, block read, write), the register request as the driver
+    // decoded it; 0 for other requests.
+    bool IsRegister() const { return isRegister; }
+    uint16_t Offset() const { return offset; }
+    uint8_t Width() const { return width; }
+    uint32_t Value() const { return value; }
+
+    bool isRegister = false;
+    uint16_t offset = 0;
+    uint8_t width = 0;
+    uint32_t value = 0;
 };
 
 enum class FailKind {
@@ -92,37 +164,135 @@ struct Failure {
 
 // ---- The bus ------------------------------------------------------------------------------
 // Removes every board, injection and log, and the board-finder list from the registry.
-HALVEX_SIM_API void Reset();
+inline void Reset() { detail::Check(HXSIM_ResetBus(), "HXSIM_ResetBus"); }
 // Adds a board at the end of the bus and returns its position (its enumeration order).
 // Also writes the board's name into the board-finder list.
-HALVEX_SIM_API std::size_t AddBoard(const BoardSetup& setup);
+inline std::size_t AddBoard(const BoardSetup& setup) {
+    HXSIM_BOARD_SETUP given{};
+    given.Size = sizeof given;
+    given.DeviceId = setup.deviceId;
+    given.BaseClock = setup.baseClock;
+    given.Firmware = setup.firmware;
+    given.TransferBytes = setup.transferBytes;
+    given.Path = reinterpret_cast<const WCHAR*>(setup.path.c_str());
+    given.PathTail = reinterpret_cast<const WCHAR*>(setup.pathTail.c_str());
+    given.Name = setup.name.c_str();
+    UINT64 position = 0;
+    detail::Check(HXSIM_AddBoardEx(&given, &position), "HXSIM_AddBoardEx");
+    return static_cast<std::size_t>(position);
+}
 // Reset, then the default set of three boards.
-HALVEX_SIM_API void UseDefaultBoards();
+inline void UseDefaultBoards() { detail::Check(HXSIM_UseDefaultBoards(), "HXSIM_UseDefaultBoards"); }
 // Reset, then the boards named by HALVEX_SIM_BOARDS, or the default set when it is unset.
 // False (and the default set) when the variable cannot be parsed.
-HALVEX_SIM_API bool UseEnvironmentBoards();
+inline bool UseEnvironmentBoards() {
+    const DWORD code = HXSIM_UseEnvironmentBoards();
+    if (code == ERROR_INVALID_DATA) return false;
+    detail::Check(code, "HXSIM_UseEnvironmentBoards");
+    return true;
+}
 // The first entry of a HALVEX_SIM_BOARDS value that cannot be parsed, trimmed (empty for the
 // empty entry a trailing comma makes); nullopt when the whole value parses.
-HALVEX_SIM_API std::optional<std::string> BadBoardListEntry(const std::string& text);
-HALVEX_SIM_API std::size_t BoardCount();
+inline std::optional<std::string> BadBoardListEntry(const std::string& text) {
+    std::string entry;
+    for (;;) {
+        DWORD length = 0;
+        std::vector<char> room(entry.size() + 1);
+        const DWORD code =
+            HXSIM_FindBadBoardListEntry(text.c_str(), room.data(), static_cast<DWORD>(room.size()), &length);
+        if (code == ERROR_SUCCESS) return std::nullopt;
+        if (code == ERROR_INVALID_DATA) return std::string(room.data(), length);
+        if (code != ERROR_MORE_DATA) detail::Check(code, "HXSIM_FindBadBoardListEntry");
+        entry.resize(length);
+    }
+}
+inline std::size_t BoardCount() {
+    UINT64 count = 0;
+    detail::Check(HXSIM_GetBoardCount(&count), "HXSIM_GetBoardCount");
+    return static_cast<std::size_t>(count);
+}
 // The board as the bus holds it: a made-up path and name are filled in.
-HALVEX_SIM_API BoardSetup BoardSetupOf(std::size_t board);
+inline BoardSetup BoardSetupOf(std::size_t board) {
+    HXSIM_BOARD_SETUP held{};
+    held.Size = sizeof held;
+    detail::Check(HXSIM_GetBoardSetup(board, &held), "HXSIM_GetBoardSetup");
+    BoardSetup setup;
+    setup.deviceId = held.DeviceId;
+    setup.baseClock = held.BaseClock;
+    setup.firmware = held.Firmware;
+    setup.transferBytes = held.TransferBytes;
+    const auto path = [board](BOOL tail) {
+        const std::basic_string<WCHAR> text = detail::Text<WCHAR>(
+            [&](WCHAR* p, DWORD capacity, DWORD* length) { return HXSIM_GetBoardPath(board, tail, p, capacity, length); },
+            "HXSIM_GetBoardPath");
+        return std::u16string(text.begin(), text.end());
+    };
+    setup.path = path(FALSE);
+    setup.pathTail = path(TRUE);
+    setup.name = detail::Text<char>(
+        [&](char* p, DWORD capacity, DWORD* length) { return HXSIM_GetBoardName(board, p, capacity, length); },
+        "HXSIM_GetBoardName");
+    return setup;
+}
 // The base address IOCTL_QUERY_BAR_BASE reports for BAR `index` (0-5) of a board.
-HALVEX_SIM_API uint32_t BarBase(std::size_t board, unsigned index);
+inline uint32_t BarBase(std::size_t board, unsigned index) {
+    DWORD base = 0;
+    detail::Check(HXSIM_GetBarBase(board, index, &base), "HXSIM_GetBarBase");
+    return base;
+}
 // Functions taking a board position throw std::out_of_range for a board not on the bus; the
 // register functions throw std::invalid_argument for an access outside the 4 KiB register
 // file or of a width other than 1, 2 or 4.
 
 // ---- Registers ----------------------------------------------------------------------------
 // Sets a register without side effects (as a board would hold it at power-up).
-HALVEX_SIM_API void SetRegister(std::size_t board, uint32_t offset, uint32_t value, unsigned width = 4);
+inline void SetRegister(std::size_t board, uint32_t offset, uint32_t value, unsigned width = 4) {
+    detail::Check(HXSIM_SetRegister(board, offset, value, width), "HXSIM_SetRegister");
+}
 // Reads a register without side effects.
-HALVEX_SIM_API uint32_t GetRegister(std::size_t board, uint32_t offset, unsigned width = 4);
+inline uint32_t GetRegister(std::size_t board, uint32_t offset, unsigned width = 4) {
+    DWORD value = 0;
+    detail::Check(HXSIM_GetRegister(board, offset, width, &value), "HXSIM_GetRegister");
+    return value;
+}
 
 // ---- What the library sent ----------------------------------------------------------------
 // The board's newest 65536 requests, oldest first.
-HALVEX_SIM_API std::vector<Request> Requests(std::size_t board);
-HALVEX_SIM_API void ClearRequests(std::size_t board);
+inline std::vector<Request> Requests(std::size_t board) {
+    std::vector<HXSIM_REQUEST> records;
+    std::vector<BYTE> input;
+    for (;;) {
+        UINT64 count = 0, bytes = 0;
+        const DWORD code = HXSIM_GetRequests(board, records.data(), records.size(), input.data(), input.size(), &count,
+                                             &bytes);
+        if (code == ERROR_MORE_DATA) {
+            // Room for what arrives before the next call, too.
+            records.resize(static_cast<std::size_t>(count) + 64);
+            input.resize(static_cast<std::size_t>(bytes) + 64 * 16);
+            continue;
+        }
+        detail::Check(code, "HXSIM_GetRequests");
+        records.resize(static_cast<std::size_t>(count));
+        break;
+    }
+    std::vector<Request> requests;
+    requests.reserve(records.size());
+    for (const HXSIM_REQUEST& record : records) {
+        Request request;
+        request.code = record.ControlCode;
+        const auto first = input.begin() + static_cast<std::ptrdiff_t>(record.InputOffset);
+        request.input.assign(first, first + record.InputBytes);
+        request.outSize = record.OutputBytes;
+        request.overlapped = record.Overlapped != FALSE;
+        request.isRegister = record.IsRegister != FALSE;
+        request.offset = static_cast<uint16_t>(record.Offset);
+        request.width = static_cast<uint8_t>(record.Width);
+        request.value = record.Value;
+        requests.push_back(std::move(request));
+    }
+    return requests;
+}
+inline void ClearRequests(std::size_t board) { detail::Check(HXSIM_ClearRequests(board), "HXSIM_ClearRequests"); }
 // Register writes only, in order, as (offset, width, value).
 struct RegisterWrite {
     uint16_t offset;
@@ -130,31 +300,43 @@ struct RegisterWrite {
     uint32_t value;
     bool operator==(const RegisterWrite&) const = default;
 };
-HALVEX_SIM_API std::vector<RegisterWrite> RegisterWrites(std::size_t board);
+inline std::vector<RegisterWrite> RegisterWrites(std::size_t board) {
+    std::vector<RegisterWrite> writes;
+    for (const Request& request : Requests(board)) {
+        if (request.code == kIoctlRegWrite && request.IsRegister()) {
+            writes.push_back({request.Offset(), request.Width(), request.Value()});
+        }
+    }
+    return writes;
+}
 
 // ---- Failures -----------------------------------------------------------------------------
-HALVEX_SIM_API void FailRequests(std::size_t board, DWORD code, const Failure& failure);
-HALVEX_SIM_API void ClearFailures(std::size_t board);
+inline void FailRequests(std::size_t board, DWORD code, const Failure& failure) {
+    detail::Check(HXSIM_FailRequests(board, code, static_cast<DWORD>(failure.kind), failure.lastError, failure.bytes,
+                                     failure.count),
+                  "HXSIM_FailRequests");
+}
+inline void ClearFailures(std::size_t board) { detail::Check(HXSIM_ClearFailures(board), "HXSIM_ClearFailures"); }
 // The next opens of the board fail with `lastError` (0: opens succeed again).
-HALVEX_SIM_API void FailOpen(std::size_t board, DWORD lastError);
+inline void FailOpen(std::size_t board, DWORD lastError) {
+    detail::Check(HXSIM_FailOpen(board, lastError), "HXSIM_FailOpen");
+}
 // Whether the library holds the board open right now.
-HALVEX_SIM_API bool IsOpen(std::size_t board);
+inline bool IsOpen(std::size_t board) {
+    BOOL open = FALSE;
+    detail::Check(HXSIM_IsOpen(board, &open), "HXSIM_IsOpen");
+    return open != FALSE;
+}
 
 // ---- Board-finder list in the registry ------------------------------------------------------
 // HKLM "Software\Slotscan" "Company" = company, and "Software\<company>\Cardlist" holding one
 // REG_SZ per identifier. The bus writes it for its boards with the company "Orvande".
-HALVEX_SIM_API void WriteBoardList(const std::string& company = "Orvande");
-HALVEX_SIM_API void RemoveBoardList();
+inline void WriteBoardList(const std::string& company = "Orvande") {
+    detail::Check(HXSIM_WriteBoardList(company.c_str()), "HXSIM_WriteBoardList");
+}
+inline void RemoveBoardList() { detail::Check(HXSIM_RemoveBoardList(), "HXSIM_RemoveBoardList"); }
 
 }  // namespace halvex::sim
-
-// ---- The library's life cycle, for tests -----------------------------------------------------
-// Runs the library's start-up (as at load) or its unload (as at unload) in this process. A test
-// may detach and start again any number of times, with a different bus each time.
-extern "C" {
-HALVEX_SIM_API void HxTestLibraryStart(void);
-HALVEX_SIM_API void HxTestLibraryDetach(void);
-}
 
 // ---- Analog outputs, interrupts and the DMA ping-pong requests --------------------------------
 // Functions taking a board position throw std::out_of_range for a board not on the bus, and for
@@ -164,39 +346,80 @@ namespace halvex::sim {
 // The DAC of each board: the range code (0-4; 3 at power-up) and counts (0x8000 at power-up) the
 // command register last set on an output, and the voltage it puts out (what a loopback input
 // reads).
-HALVEX_SIM_API uint32_t AnalogOutputRange(std::size_t board, unsigned channel);
-HALVEX_SIM_API uint32_t AnalogOutputCounts(std::size_t board, unsigned channel);
-HALVEX_SIM_API double AnalogOutputVolts(std::size_t board, unsigned channel);
+inline uint32_t AnalogOutputRange(std::size_t board, unsigned channel) {
+    DWORD range = 0;
+    detail::Check(HXSIM_GetAnalogOutput(board, channel, &range, nullptr, nullptr), "HXSIM_GetAnalogOutput");
+    return range;
+}
+inline uint32_t AnalogOutputCounts(std::size_t board, unsigned channel) {
+    DWORD counts = 0;
+    detail::Check(HXSIM_GetAnalogOutput(board, channel, nullptr, &counts, nullptr), "HXSIM_GetAnalogOutput");
+    return counts;
+}
+inline double AnalogOutputVolts(std::size_t board, unsigned channel) {
+    double volts = 0.0;
+    detail::Check(HXSIM_GetAnalogOutput(board, channel, nullptr, nullptr, &volts), "HXSIM_GetAnalogOutput");
+    return volts;
+}
 
 // Interrupts. Raising completes every pending wait with the satisfied code; with no wait pending
 // the interrupt is kept and satisfies the next wait or poll. IOCTL_ABORT_IRQ_WAIT completes every
 // pending wait with the aborted code. Defaults: satisfied 0 (success), aborted 995
 // (ERROR_OPERATION_ABORTED); 18 (ERROR_NO_MORE_FILES) is another satisfied code drivers use.
-HALVEX_SIM_API void RaiseInterrupt(std::size_t board);
-HALVEX_SIM_API void SetInterruptCompletion(std::size_t board, DWORD satisfied, DWORD aborted);
+inline void RaiseInterrupt(std::size_t board) { detail::Check(HXSIM_RaiseInterrupt(board), "HXSIM_RaiseInterrupt"); }
+inline void SetInterruptCompletion(std::size_t board, DWORD satisfied, DWORD aborted) {
+    detail::Check(HXSIM_SetInterruptCompletion(board, satisfied, aborted), "HXSIM_SetInterruptCompletion");
+}
 // A driver that ignores the abort (false at power-up): IOCTL_ABORT_IRQ_WAIT is answered with
 // success and ends no wait, so only a cancellation (CancelIoEx), the interrupt or closing the
 // handle ends one. PIO_AbortIRQWait then cancels the waits itself.
-HALVEX_SIM_API void IgnoreInterruptAbort(std::size_t board, bool ignore);
-HALVEX_SIM_API std::size_t PendingInterruptWaits(std::size_t board);
+inline void IgnoreInterruptAbort(std::size_t board, bool ignore) {
+    detail::Check(HXSIM_IgnoreInterruptAbort(board, ignore ? TRUE : FALSE), "HXSIM_IgnoreInterruptAbort");
+}
+inline std::size_t PendingInterruptWaits(std::size_t board) {
+    UINT64 count = 0;
+    detail::Check(HXSIM_GetPendingInterruptWaits(board, &count), "HXSIM_GetPendingInterruptWaits");
+    return static_cast<std::size_t>(count);
+}
 // Blocks until at least `count` waits are pending on the board; false after `timeoutMs`.
-HALVEX_SIM_API bool AwaitInterruptWaits(std::size_t board, std::size_t count, DWORD timeoutMs);
+inline bool AwaitInterruptWaits(std::size_t board, std::size_t count, DWORD timeoutMs) {
+    return detail::Reached(HXSIM_AwaitInterruptWaits(board, count, timeoutMs), "HXSIM_AwaitInterruptWaits");
+}
 // The event handle in the OVERLAPPED of every interrupt-wait request the board received (null
 // for a request without one), oldest first: lets a test see that a caller closed its events.
-HALVEX_SIM_API std::vector<HANDLE> InterruptWaitEvents(std::size_t board);
+inline std::vector<HANDLE> InterruptWaitEvents(std::size_t board) {
+    return detail::List<HANDLE>(
+        [board](HANDLE* p, UINT64 max, UINT64* count) { return HXSIM_GetInterruptWaitEvents(board, p, max, count); },
+        "HXSIM_GetInterruptWaitEvents");
+}
 // Raises the interrupt every `periodMs` milliseconds from a thread of the board (0 stops it).
-HALVEX_SIM_API void StartInterruptTimer(std::size_t board, DWORD periodMs);
-HALVEX_SIM_API void StopInterruptTimer(std::size_t board);
+inline void StartInterruptTimer(std::size_t board, DWORD periodMs) {
+    detail::Check(HXSIM_StartInterruptTimer(board, periodMs), "HXSIM_StartInterruptTimer");
+}
+inline void StopInterruptTimer(std::size_t board) {
+    detail::Check(HXSIM_StopInterruptTimer(board), "HXSIM_StopInterruptTimer");
+}
 
 // DMA ping-pong. A control request is answered with its own bytes, up to the caller's capacity;
 // a first byte 0x10 (stop) ends every pending data request with ERROR_OPERATION_ABORTED. A data
 // request pends until it is filled (by the board's DMA engine, or here) or stopped.
-HALVEX_SIM_API std::size_t PendingDmaRequests(std::size_t board);
+inline std::size_t PendingDmaRequests(std::size_t board) {
+    UINT64 count = 0;
+    detail::Check(HXSIM_GetPendingDmaRequests(board, &count), "HXSIM_GetPendingDmaRequests");
+    return static_cast<std::size_t>(count);
+}
 // Blocks until at least `count` data requests are pending; false after `timeoutMs`.
-HALVEX_SIM_API bool AwaitDmaRequests(std::size_t board, std::size_t count, DWORD timeoutMs);
+inline bool AwaitDmaRequests(std::size_t board, std::size_t count, DWORD timeoutMs) {
+    return detail::Reached(HXSIM_AwaitDmaRequests(board, count, timeoutMs), "HXSIM_AwaitDmaRequests");
+}
 // Fills the oldest pending data request with `data` (cut to the caller's size) and completes it
 // with success. False when none is pending.
-HALVEX_SIM_API bool CompleteDmaRequest(std::size_t board, const std::vector<uint8_t>& data);
+inline bool CompleteDmaRequest(std::size_t board, const std::vector<uint8_t>& data) {
+    const DWORD code = HXSIM_CompleteDmaRequest(board, data.data(), data.size());
+    if (code == ERROR_NOT_FOUND) return false;
+    detail::Check(code, "HXSIM_CompleteDmaRequest");
+    return true;
+}
 
 }  // namespace halvex::sim
 
@@ -229,17 +452,45 @@ struct InputSource {
 // t counts seconds from the moment the board was added to the bus.
 // These throw std::out_of_range for a board not on the bus, a sequencer above 1 or a channel
 // above 7, and std::invalid_argument for a loopback output above 3.
-HALVEX_SIM_API void SetInputSource(std::size_t board, unsigned sequencer, unsigned channel, const InputSource& source);
-HALVEX_SIM_API InputSource InputSourceOf(std::size_t board, unsigned sequencer, unsigned channel);
+inline void SetInputSource(std::size_t board, unsigned sequencer, unsigned channel, const InputSource& source) {
+    detail::Check(HXSIM_SetInputSource(board, sequencer, channel, static_cast<DWORD>(source.kind), source.volts,
+                                       source.amplitude, source.hertz, source.output),
+                  "HXSIM_SetInputSource");
+}
+inline InputSource InputSourceOf(std::size_t board, unsigned sequencer, unsigned channel) {
+    InputSource source;
+    DWORD kind = 0, output = 0;
+    detail::Check(HXSIM_GetInputSource(board, sequencer, channel, &kind, &source.volts, &source.amplitude,
+                                       &source.hertz, &output),
+                  "HXSIM_GetInputSource");
+    source.kind = static_cast<InputSourceKind>(kind);
+    source.output = output;
+    return source;
+}
 // The power-up source of a channel.
-HALVEX_SIM_API InputSource DefaultInputSource(unsigned sequencer, unsigned channel);
+inline InputSource DefaultInputSource(unsigned sequencer, unsigned channel) {
+    InputSource source;
+    DWORD kind = 0, output = 0;
+    detail::Check(HXSIM_GetDefaultInputSource(sequencer, channel, &kind, &source.volts, &source.amplitude,
+                                              &source.hertz, &output),
+                  "HXSIM_GetDefaultInputSource");
+    source.kind = static_cast<InputSourceKind>(kind);
+    source.output = output;
+    return source;
+}
 // The word a board delivers for `volts` on input range `rangeCode` at `channel`.
-HALVEX_SIM_API uint32_t PackedConversion(double volts, uint32_t rangeCode, unsigned channel);
+inline uint32_t PackedConversion(double volts, uint32_t rangeCode, unsigned channel) {
+    DWORD word = 0;
+    detail::Check(HXSIM_PackConversion(volts, rangeCode, channel, &word), "HXSIM_PackConversion");
+    return word;
+}
 // On boards that take 32-bit immediate commands: how soon after the previous command a new one
 // is taken (15 µs at power-up); sooner ones are dropped. A long spacing makes the next scan find
 // a short FIFO. Throws std::invalid_argument for a spacing below 0, above 10^12 µs or not a
 // number.
-HALVEX_SIM_API void SetCommandSpacing(std::size_t board, double microseconds);
+inline void SetCommandSpacing(std::size_t board, double microseconds) {
+    detail::Check(HXSIM_SetCommandSpacing(board, microseconds), "HXSIM_SetCommandSpacing");
+}
 
 }  // namespace halvex::sim
 
@@ -278,20 +529,52 @@ struct StreamStatus {
     uint64_t completed = 0;     // requests filled (all runs)
 };
 
-HALVEX_SIM_API void SetDmaPacing(std::size_t board, DmaPacing pacing);
+inline void SetDmaPacing(std::size_t board, DmaPacing pacing) {
+    detail::Check(HXSIM_SetDmaPacing(board, pacing == DmaPacing::RealTime ? HXSIM_PACING_REAL_TIME
+                                                                          : HXSIM_PACING_FREE_RUNNING),
+                  "HXSIM_SetDmaPacing");
+}
 // Replaces every converted value by the sample's index since the run started: counts = index
 // modulo 65536, with the channel and range code the scan gives it. Lets a test prove that every
 // sample arrived once and in order. Off at power-up.
-HALVEX_SIM_API void SetStreamIndexSource(std::size_t board, bool on);
-HALVEX_SIM_API void SetStreamFifoDepth(std::size_t board, std::size_t samples);
-HALVEX_SIM_API StreamStatus StreamStatusOf(std::size_t board);
+inline void SetStreamIndexSource(std::size_t board, bool on) {
+    detail::Check(HXSIM_SetStreamIndexSource(board, on ? TRUE : FALSE), "HXSIM_SetStreamIndexSource");
+}
+inline void SetStreamFifoDepth(std::size_t board, std::size_t samples) {
+    detail::Check(HXSIM_SetStreamFifoDepth(board, samples), "HXSIM_SetStreamFifoDepth");
+}
+inline StreamStatus StreamStatusOf(std::size_t board) {
+    HXSIM_STREAM_STATUS held{};
+    held.Size = sizeof held;
+    detail::Check(HXSIM_GetStreamStatus(board, &held), "HXSIM_GetStreamStatus");
+    StreamStatus status;
+    status.armed = held.Armed != FALSE;
+    status.running = held.Running != FALSE;
+    status.runs = held.Runs;
+    status.stops = held.Stops;
+    status.delivered = held.Delivered;
+    status.overruns = held.Overruns;
+    status.fifo = held.Fifo;
+    status.completed = held.Completed;
+    return status;
+}
 // Blocks until the engine is running (`running` true) or stopped; false after `timeoutMs`.
-HALVEX_SIM_API bool AwaitStreamRunning(std::size_t board, bool running, DWORD timeoutMs);
+inline bool AwaitStreamRunning(std::size_t board, bool running, DWORD timeoutMs) {
+    return detail::Reached(HXSIM_AwaitStreamRunning(board, running ? TRUE : FALSE, timeoutMs),
+                           "HXSIM_AwaitStreamRunning");
+}
 // Blocks until the engine has stopped at least `stops` times in all; false after `timeoutMs`.
-HALVEX_SIM_API bool AwaitStreamStops(std::size_t board, uint64_t stops, DWORD timeoutMs);
+inline bool AwaitStreamStops(std::size_t board, uint64_t stops, DWORD timeoutMs) {
+    return detail::Reached(HXSIM_AwaitStreamStops(board, stops, timeoutMs), "HXSIM_AwaitStreamStops");
+}
 // When the last completed data requests (up to 65536) were completed, oldest first, in
 // nanoseconds of std::chrono::steady_clock.
-HALVEX_SIM_API std::vector<int64_t> DmaCompletionTimes(std::size_t board);
+inline std::vector<int64_t> DmaCompletionTimes(std::size_t board) {
+    const std::vector<INT64> times = detail::List<INT64>(
+        [board](INT64* p, UINT64 max, UINT64* count) { return HXSIM_GetDmaCompletionTimes(board, p, max, count); },
+        "HXSIM_GetDmaCompletionTimes");
+    return {times.begin(), times.end()};
+}
 // The word the index source delivers for sample `index` on `channel` with range code `rangeCode`.
 inline uint32_t IndexSampleWord(uint64_t index, unsigned channel, uint32_t rangeCode) {
     return static_cast<uint32_t>(index & 0xFFFF) | (rangeCode & 7) << 16 | (channel & 0xF) << 20;

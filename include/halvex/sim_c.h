@@ -1,6 +1,7 @@
 /*
- * Simulated boards from C: the simulator's test API (halvex/sim.h) for C programs and for other
- * languages through their C foreign-function interfaces.
+ * Simulated boards: the simulator's test API, for C programs, for other languages through their
+ * C foreign-function interfaces, and under halvex/sim.h's C++ names. This interface is the
+ * contract: the library exports it and nothing else of the simulator (halvex/sim.h only calls it).
  *
  * Usable from C and C++. Exported from libhalvex.so, whose boards are simulated; include
  * include/halvex/posix on the include path for its <windows.h>. These functions are not part
@@ -18,6 +19,8 @@
  *      0 ERROR_SUCCESS             success
  *     13 ERROR_INVALID_DATA        HALVEX_SIM_BOARDS cannot be parsed (HXSIM_UseEnvironmentBoards)
  *     87 ERROR_INVALID_PARAMETER   a kind, width, register offset, output or size is not valid
+ *    234 ERROR_MORE_DATA           a result does not fit the room given: the room it needs is
+ *                                  stored (the count or length arguments say where), nothing else
  *    258 WAIT_TIMEOUT              a wait ran out of time
  *    487 ERROR_INVALID_ADDRESS     a result pointer is null or cannot be written
  *   1359 ERROR_INTERNAL_ERROR      an unexpected failure inside the simulator
@@ -76,6 +79,59 @@ HALVEX_SIM_C_API DWORD HXSIM_UseEnvironmentBoards(void);
  * 487 pCount null or unwritable. */
 HALVEX_SIM_C_API DWORD HXSIM_GetBoardCount(UINT64 *pCount);
 
+/* A board as HXSIM_AddBoardEx adds it and HXSIM_GetBoardSetup reads it back. */
+typedef struct HXSIM_BOARD_SETUP {
+    DWORD Size;            /* sizeof(HXSIM_BOARD_SETUP) */
+    DWORD DeviceId;        /* e.g. 0x805C */
+    DWORD BaseClock;       /* register 12, in Hz */
+    DWORD Firmware;        /* register 104 */
+    DWORD TransferBytes;   /* register 32: the bytes of one DMA transfer */
+    DWORD Reserved;        /* 0 */
+    const WCHAR *Path;     /* the device-interface path, NUL-terminated; null or empty: one is made up */
+    const WCHAR *PathTail; /* text enumerated after the NUL that ends the path; null: none */
+    const char *Name;      /* the name in the board-finder list; null or empty: one by the identifier */
+} HXSIM_BOARD_SETUP;
+
+/* As HXSIM_AddBoard, with every part of the board given: the numbers are taken as they are (0
+ * included). 87 Size smaller than sizeof(HXSIM_BOARD_SETUP); 487 pSetup or one of its texts
+ * unreadable, or pBoard unwritable (and no board is added). */
+HALVEX_SIM_C_API DWORD HXSIM_AddBoardEx(const HXSIM_BOARD_SETUP *pSetup, UINT64 *pBoard);
+
+/* The numbers of a board's setup, as the bus holds it; Path, PathTail and Name are set to null
+ * (read them with HXSIM_GetBoardPath and HXSIM_GetBoardName).
+ * 1413 bad board; 87 Size as for HXSIM_AddBoardEx; 487 pSetup unreadable or unwritable. */
+HALVEX_SIM_C_API DWORD HXSIM_GetBoardSetup(UINT64 iBoard, HXSIM_BOARD_SETUP *pSetup);
+
+/* A board's device-interface path (Tail 0; a made-up one is filled in) or the text enumerated
+ * after it (Tail nonzero), NUL-terminated into pText of Capacity characters; *pLength receives
+ * its length without the NUL. pText may be null when Capacity is 0.
+ * 1413 bad board; 234 Capacity below the length + 1; 487 pLength or pText unwritable. */
+HALVEX_SIM_C_API DWORD HXSIM_GetBoardPath(UINT64 iBoard, BOOL Tail, WCHAR *pText, DWORD Capacity, DWORD *pLength);
+
+/* A board's name in the board-finder list (a made-up one is filled in), as HXSIM_GetBoardPath. */
+HALVEX_SIM_C_API DWORD HXSIM_GetBoardName(UINT64 iBoard, char *pText, DWORD Capacity, DWORD *pLength);
+
+/* The base address IOCTL_QUERY_BAR_BASE reports for BAR Index (0-5) of a board.
+ * 1413 bad board or Index above 5; 487 pBase null or unwritable. */
+HALVEX_SIM_C_API DWORD HXSIM_GetBarBase(UINT64 iBoard, DWORD Index, DWORD *pBase);
+
+/* Whether the library holds the board open right now (*pOpen 1) or not (0).
+ * 1413 bad board; 487 pOpen null or unwritable. */
+HALVEX_SIM_C_API DWORD HXSIM_IsOpen(UINT64 iBoard, BOOL *pOpen);
+
+/* Checks a HALVEX_SIM_BOARDS value (Text, NUL-terminated) without using it. 0: it parses, and
+ * *pLength is set to 0. 13: it does not, and its first entry that cannot be parsed, trimmed
+ * (empty for the empty entry a trailing comma makes), is stored as HXSIM_GetBoardName stores a
+ * name. 234 as there; 487 Text unreadable, or pLength or pEntry unwritable. */
+HALVEX_SIM_C_API DWORD HXSIM_FindBadBoardListEntry(const char *Text, char *pEntry, DWORD Capacity, DWORD *pLength);
+
+/* The board-finder list in the registry: HKLM "Software\Slotscan" "Company" = Company, and
+ * "Software\<Company>\Cardlist" holding one REG_SZ per identifier. The bus writes it for its
+ * boards with the company "Orvande"; HXSIM_WriteBoardList writes it again under another company,
+ * HXSIM_RemoveBoardList removes it. 487 Company null or unreadable. */
+HALVEX_SIM_C_API DWORD HXSIM_WriteBoardList(const char *Company);
+HALVEX_SIM_C_API DWORD HXSIM_RemoveBoardList(void);
+
 /* ==== The library's life cycle ================================================================ */
 
 /* Runs the library's start-up as at load: it opens the boards now on the bus. Does nothing when
@@ -109,6 +165,15 @@ HALVEX_SIM_C_API DWORD HXSIM_SetInputSource(UINT64 iBoard, DWORD Sequencer, DWOR
 HALVEX_SIM_C_API DWORD HXSIM_GetInputSource(UINT64 iBoard, DWORD Sequencer, DWORD Channel, DWORD *pKind,
                                             double *pVolts, double *pAmplitude, double *pHertz, DWORD *pOutput);
 
+/* The source an input channel has at power-up. As HXSIM_GetInputSource, without a board. */
+HALVEX_SIM_C_API DWORD HXSIM_GetDefaultInputSource(DWORD Sequencer, DWORD Channel, DWORD *pKind, double *pVolts,
+                                                   double *pAmplitude, double *pHertz, DWORD *pOutput);
+
+/* The word a board delivers for Volts on input range RangeCode at Channel: counts rounded to the
+ * nearest (Volts x 16000 / the range's half-span, clipped to 16 bits), the range code in bits
+ * 16-18 and the channel in bits 20-23. 487 pWord null or unwritable. */
+HALVEX_SIM_C_API DWORD HXSIM_PackConversion(double Volts, DWORD RangeCode, DWORD Channel, DWORD *pWord);
+
 /* On boards that take 32-bit immediate commands: how soon after the previous command a new one
  * is taken, in microseconds (15 at power-up); sooner ones are dropped, so a long spacing makes
  * the next immediate read find a short FIFO.
@@ -131,6 +196,11 @@ HALVEX_SIM_C_API DWORD HXSIM_SetCommandSpacing(UINT64 iBoard, double Microsecond
 HALVEX_SIM_C_API DWORD HXSIM_FailRequests(UINT64 iBoard, DWORD ControlCode, DWORD Kind, DWORD LastError, DWORD Bytes,
                                           LONG Count);
 
+/* The control code the driver's interface names Name ("IOCTL_REG_WRITE", as halvex/driver_abi.h
+ * names them), for languages that cannot read that header.
+ * 87 no such name; 487 Name unreadable, or pCode null or unwritable. */
+HALVEX_SIM_C_API DWORD HXSIM_GetControlCode(const char *Name, DWORD *pCode);
+
 /* Removes every failure injected on the board's requests.
  * 1413 bad board. */
 HALVEX_SIM_C_API DWORD HXSIM_ClearFailures(UINT64 iBoard);
@@ -149,6 +219,33 @@ HALVEX_SIM_C_API DWORD HXSIM_SetRegister(UINT64 iBoard, DWORD Offset, DWORD Valu
 /* Reads a register without side effects into *pValue.
  * 1413 bad board; 87 as HXSIM_SetRegister; 487 pValue null or unwritable. */
 HALVEX_SIM_C_API DWORD HXSIM_GetRegister(UINT64 iBoard, DWORD Offset, DWORD Width, DWORD *pValue);
+
+/* ==== What the library sent =================================================================== */
+
+/* One request as the simulated driver received it. Its input bytes lie at InputOffset of the
+ * input bytes HXSIM_GetRequests stores. */
+typedef struct HXSIM_REQUEST {
+    DWORD ControlCode;
+    DWORD OutputBytes; /* the room the caller gave for the answer */
+    DWORD InputBytes;
+    BOOL Overlapped;   /* sent with an OVERLAPPED */
+    UINT64 InputOffset;
+    BOOL IsRegister;   /* a register request (read, block read or write): the next three hold it */
+    DWORD Offset;
+    DWORD Width;
+    DWORD Value;
+} HXSIM_REQUEST;
+
+/* The board's newest 65536 requests, oldest first: MaxRequests records into pRequests and their
+ * input bytes, one after another, into pInput of MaxInputBytes. *pRequestCount and *pInputBytes
+ * receive how many there are; with too little room (0 asks for the sizes) nothing else is
+ * stored. Either buffer may be null when its room is 0.
+ * 1413 bad board; 234 too little room; 487 a buffer or count pointer unwritable. */
+HALVEX_SIM_C_API DWORD HXSIM_GetRequests(UINT64 iBoard, HXSIM_REQUEST *pRequests, UINT64 MaxRequests, BYTE *pInput,
+                                         UINT64 MaxInputBytes, UINT64 *pRequestCount, UINT64 *pInputBytes);
+
+/* Empties the board's request log. 1413 bad board. */
+HALVEX_SIM_C_API DWORD HXSIM_ClearRequests(UINT64 iBoard);
 
 /* ==== Analog outputs and the interrupt ======================================================== */
 
@@ -174,6 +271,42 @@ HALVEX_SIM_C_API DWORD HXSIM_SetInterruptCompletion(UINT64 iBoard, DWORD Satisfi
  * closing the handle ends one. PIO_AbortIRQWait then cancels the waits itself.
  * 1413 bad board. */
 HALVEX_SIM_C_API DWORD HXSIM_IgnoreInterruptAbort(UINT64 iBoard, BOOL Ignore);
+
+/* How many interrupt waits are pending on the board, into *pCount.
+ * 1413 bad board; 487 pCount null or unwritable. */
+HALVEX_SIM_C_API DWORD HXSIM_GetPendingInterruptWaits(UINT64 iBoard, UINT64 *pCount);
+
+/* Waits until at least Count interrupt waits are pending, for at most TimeoutMs milliseconds.
+ * 1413 bad board; 258 the time ran out. */
+HALVEX_SIM_C_API DWORD HXSIM_AwaitInterruptWaits(UINT64 iBoard, UINT64 Count, DWORD TimeoutMs);
+
+/* The event handle in the OVERLAPPED of every interrupt-wait request the board received (null
+ * for a request without one), oldest first: lets a test see that a caller closed its events.
+ * MaxEvents handles into pEvents; *pCount receives how many there are.
+ * 1413 bad board; 234 too little room; 487 pEvents or pCount unwritable. */
+HALVEX_SIM_C_API DWORD HXSIM_GetInterruptWaitEvents(UINT64 iBoard, HANDLE *pEvents, UINT64 MaxEvents, UINT64 *pCount);
+
+/* Raises the interrupt every PeriodMs milliseconds from a thread of the board (0 stops it);
+ * HXSIM_StopInterruptTimer stops it. 1413 bad board. */
+HALVEX_SIM_C_API DWORD HXSIM_StartInterruptTimer(UINT64 iBoard, DWORD PeriodMs);
+HALVEX_SIM_C_API DWORD HXSIM_StopInterruptTimer(UINT64 iBoard);
+
+/* ==== DMA ping-pong requests ================================================================== */
+/* A control request is answered with its own bytes, up to the caller's room; a first byte 0x10
+ * (stop) ends every pending data request with ERROR_OPERATION_ABORTED. A data request pends until
+ * it is filled (by the board's DMA engine, or by HXSIM_CompleteDmaRequest) or stopped. */
+
+/* How many data requests are pending, into *pCount. 1413 bad board; 487 pCount unwritable. */
+HALVEX_SIM_C_API DWORD HXSIM_GetPendingDmaRequests(UINT64 iBoard, UINT64 *pCount);
+
+/* Waits until at least Count data requests are pending, for at most TimeoutMs milliseconds.
+ * 1413 bad board; 258 the time ran out. */
+HALVEX_SIM_C_API DWORD HXSIM_AwaitDmaRequests(UINT64 iBoard, UINT64 Count, DWORD TimeoutMs);
+
+/* Fills the oldest pending data request with Bytes bytes of pData (cut to the caller's size) and
+ * completes it with success. 1413 bad board; 1168 ERROR_NOT_FOUND no request is pending;
+ * 487 pData unreadable. */
+HALVEX_SIM_C_API DWORD HXSIM_CompleteDmaRequest(UINT64 iBoard, const BYTE *pData, UINT64 Bytes);
 
 /* ==== Streaming: the DMA engine =============================================================== */
 
@@ -220,6 +353,16 @@ HALVEX_SIM_C_API DWORD HXSIM_GetStreamStatus(UINT64 iBoard, HXSIM_STREAM_STATUS 
  * counts), for at most TimeoutMs milliseconds.
  * 1413 bad board; 258 the time ran out. */
 HALVEX_SIM_C_API DWORD HXSIM_AwaitStreamStops(UINT64 iBoard, UINT64 Stops, DWORD TimeoutMs);
+
+/* Waits until the engine runs (Running nonzero) or has stopped (0), for at most TimeoutMs
+ * milliseconds. 1413 bad board; 258 the time ran out. */
+HALVEX_SIM_C_API DWORD HXSIM_AwaitStreamRunning(UINT64 iBoard, BOOL Running, DWORD TimeoutMs);
+
+/* When the last completed data requests (up to 65536) were completed, oldest first, in
+ * nanoseconds of the steady clock (std::chrono::steady_clock; CLOCK_MONOTONIC on Linux):
+ * MaxTimes into pTimes; *pCount receives how many there are.
+ * 1413 bad board; 234 too little room; 487 pTimes or pCount unwritable. */
+HALVEX_SIM_C_API DWORD HXSIM_GetDmaCompletionTimes(UINT64 iBoard, INT64 *pTimes, UINT64 MaxTimes, UINT64 *pCount);
 
 #ifdef __cplusplus
 }

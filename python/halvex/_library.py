@@ -73,6 +73,22 @@ class HX_BOARD_INFO(ctypes.Structure):
     ]
 
 
+HX_RANGE_INPUT = 0
+HX_RANGE_OUTPUT = 1
+
+
+class HX_RANGE_INFO(ctypes.Structure):
+    _fields_ = [
+        ("Size", DWORD),
+        ("Code", DWORD),
+        ("Tag", DWORD),
+        ("FullScaleCounts", DWORD),
+        ("Low", ctypes.c_double),
+        ("High", ctypes.c_double),
+        ("VoltsPerCount", ctypes.c_double),
+    ]
+
+
 class HXSIM_STREAM_STATUS(ctypes.Structure):
     _fields_ = [
         ("Size", DWORD),
@@ -125,6 +141,8 @@ _FUNCTIONS = {
     "HX_SetCallbackContext": (_D, [UINT64, DWORD, DWORD, ctypes.c_void_p, ctypes.c_void_p]),
     "HX_SetChunkSize": (_D, [UINT64, DWORD, DWORD]),
     "HX_GetChunkInfo": (_D, [UINT64, DWORD, P(HX_CHUNK_INFO)]),
+    "HX_GetChunkLimits": (_D, [P(DWORD), P(DWORD)]),
+    "HX_GetRangeInfo": (_D, [DWORD, DWORD, P(HX_RANGE_INFO)]),
 }
 
 # The simulated boards' C interface: only in the Linux library.
@@ -141,6 +159,7 @@ _SIM_FUNCTIONS = {
     "HXSIM_GetInputSource": (_D, [UINT64, DWORD, DWORD, P(DWORD), P(ctypes.c_double),
                                   P(ctypes.c_double), P(ctypes.c_double), P(DWORD)]),
     "HXSIM_FailRequests": (_D, [UINT64, DWORD, DWORD, DWORD, DWORD, LONG]),
+    "HXSIM_GetControlCode": (_D, [ctypes.c_char_p, P(DWORD)]),
     "HXSIM_ClearFailures": (_D, [UINT64]),
     "HXSIM_SetRegister": (_D, [UINT64, DWORD, DWORD, DWORD]),
     "HXSIM_GetRegister": (_D, [UINT64, DWORD, DWORD, P(DWORD)]),

@@ -12,36 +12,64 @@ A reading beyond its range (more than 16000 counts either way: the converter goe
 range's nominal span, but not accurately) is what `beyond_range` marks, as hxcli does.
 """
 
+import ctypes
+import functools
 import math
 import numbers
+import types
+
+from . import _library
 
 KEEP = 0xFFFFFFFF
 
-# code: (tag, half-span in volts, volts per count)
-INPUT_RANGES = {
-    0: (0x3231E142, 12.0, 0.00075),
-    1: (0x3530E142, 5.0, 0.0003125),
-    2: (0xBD32E142, 2.5, 0.00015625),
-    3: (0xBC31E142, 1.25, 0.000078125),
-    4: (0x3835E142, 0.625, 0.0000390625),
-    5: (0x3331E142, 0.3125, 0.00001953125),
-    7: (0x3031E142, 10.0, 0.000625),
-}
+# The tables below come from the library (HX_GetRangeInfo), read when first used:
+#   INPUT_RANGES       code: (tag, half-span in volts, volts per count)
+#   OUTPUT_RANGES      code: (tag, lowest volts, highest volts)
+#   FULL_SCALE_COUNTS  counts at an input range's half-span: a reading beyond them is outside it
+#   VOLTS_PER_COUNT    volts per count by the range code in a packed sample; NaN for code 6
+#   INPUT_NAMES, OUTPUT_NAMES  the ranges as the messages list them
 
-# code: (tag, lowest volts, highest volts)
-OUTPUT_RANGES = {
-    0: (0x35303055, 0.0, 5.0),
-    1: (0x30313055, 0.0, 10.0),
-    2: (0x3530E142, -5.0, 5.0),
-    3: (0x3031E142, -10.0, 10.0),
-    4: (0xBD32E142, -2.5, 2.5),
-}
 
-# Counts at a range's half-span: a reading beyond them is outside its range.
-FULL_SCALE_COUNTS = 16000
+def _range_info(kind, code):
+    info = _library.HX_RANGE_INFO()
+    info.Size = ctypes.sizeof(info)
+    if _library.library().HX_GetRangeInfo(kind, code, ctypes.byref(info)) != 0:
+        return None
+    return info
 
-# Volts per count by the range code in a packed sample; code 6 is not a range.
-VOLTS_PER_COUNT = [INPUT_RANGES[c][2] if c in INPUT_RANGES else math.nan for c in range(8)]
+
+@functools.cache
+def _tables():
+    inputs = {}
+    full_scale = 0
+    for code in range(8):
+        info = _range_info(_library.HX_RANGE_INPUT, code)
+        if info is not None:
+            inputs[code] = (info.Tag, info.High, info.VoltsPerCount)
+            full_scale = info.FullScaleCounts
+    outputs = {}
+    code = 0
+    while (info := _range_info(_library.HX_RANGE_OUTPUT, code)) is not None:
+        outputs[code] = (info.Tag, info.Low, info.High)
+        code += 1
+
+    def output_name(low, high):
+        return f"0-{high:g}V" if low == 0 else f"±{high:g}V"
+
+    return types.SimpleNamespace(
+        INPUT_RANGES=inputs,
+        OUTPUT_RANGES=outputs,
+        FULL_SCALE_COUNTS=full_scale,
+        VOLTS_PER_COUNT=[inputs[c][2] if c in inputs else math.nan for c in range(8)],
+        INPUT_NAMES=", ".join(f"{span:g}V" for _, span, _ in sorted(inputs.values(), key=lambda r: -r[1])),
+        OUTPUT_NAMES=", ".join(output_name(low, high) for _, low, high in outputs.values()),
+    )
+
+
+def __getattr__(name):
+    if name.isupper() and hasattr(_tables(), name):
+        return getattr(_tables(), name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 class Code(int):
@@ -57,8 +85,6 @@ class Code(int):
         return f"Code({int(self)})"
 
 
-INPUT_NAMES = ", ".join(f"{span:g}V" for _, span, _ in sorted(INPUT_RANGES.values(), key=lambda r: -r[1]))
-OUTPUT_NAMES = "0-5V, 0-10V, ±5V, ±10V, ±2.5V"
 
 
 def _volts_text(text):
@@ -94,33 +120,33 @@ def _checked_kind(value, what, names):
 def input_range(value):
     """The input range code for volts (a number, '10V', '±2.5 V', '10'), a tag or a Code."""
     if isinstance(value, Code):
-        return _by_code(value, INPUT_RANGES, "input range", INPUT_NAMES)
-    _checked_kind(value, "input range", INPUT_NAMES)
+        return _by_code(value, _tables().INPUT_RANGES, "input range", _tables().INPUT_NAMES)
+    _checked_kind(value, "input range", _tables().INPUT_NAMES)
     if isinstance(value, numbers.Integral):
-        code = _by_tag(value, INPUT_RANGES)
+        code = _by_tag(value, _tables().INPUT_RANGES)
         if code is not None:
             return code
     volts = _volts_text(value) if isinstance(value, str) else float(value)
     if volts is not None:
-        for code, (_, span, _) in INPUT_RANGES.items():
+        for code, (_, span, _) in _tables().INPUT_RANGES.items():
             if math.isclose(volts, span):
                 return code
     hint = " (a number is volts; a range code is given as halvex.ranges.Code(n))" if volts is not None else ""
-    raise ValueError(f"input range {value!r}: not one of {INPUT_NAMES}{hint}")
+    raise ValueError(f"input range {value!r}: not one of {_tables().INPUT_NAMES}{hint}")
 
 
 def input_range_name(code):
-    return f"±{INPUT_RANGES[code][1]:g}V"
+    return f"±{_tables().INPUT_RANGES[code][1]:g}V"
 
 
 def output_range(value):
     """The output range code for '0-5V', '0-10V', volts of a bipolar range (5, '±10V', '2.5V'),
     a tag or a Code."""
     if isinstance(value, Code):
-        return _by_code(value, OUTPUT_RANGES, "output range", OUTPUT_NAMES)
-    _checked_kind(value, "output range", OUTPUT_NAMES)
+        return _by_code(value, _tables().OUTPUT_RANGES, "output range", _tables().OUTPUT_NAMES)
+    _checked_kind(value, "output range", _tables().OUTPUT_NAMES)
     if isinstance(value, numbers.Integral):
-        code = _by_tag(value, OUTPUT_RANGES)
+        code = _by_tag(value, _tables().OUTPUT_RANGES)
         if code is not None:
             return code
     if isinstance(value, str):
@@ -135,10 +161,10 @@ def output_range(value):
         high = float(value)
         low = -high
     if high is not None:
-        for code, (_, lo, hi) in OUTPUT_RANGES.items():
+        for code, (_, lo, hi) in _tables().OUTPUT_RANGES.items():
             if math.isclose(lo, low) and math.isclose(hi, high):
                 return code
-    raise ValueError(f"output range {value!r}: not one of {OUTPUT_NAMES} (a number is the volts of a bipolar "
+    raise ValueError(f"output range {value!r}: not one of {_tables().OUTPUT_NAMES} (a number is the volts of a bipolar "
                      f"range; a range code is given as halvex.ranges.Code(n))")
 
 
@@ -157,7 +183,7 @@ def beyond_range(raw):
 
     raw = np.asarray(raw, dtype=np.uint32)
     sampled = ((raw & 0x80000000) == 0) & (((raw >> 16) & 7) != 6)
-    return sampled & (np.abs(counts(raw).astype(np.int32)) > FULL_SCALE_COUNTS)
+    return sampled & (np.abs(counts(raw).astype(np.int32)) > _tables().FULL_SCALE_COUNTS)
 
 
 def volts(raw):
@@ -165,7 +191,7 @@ def volts(raw):
     import numpy as np
 
     raw = np.asarray(raw, dtype=np.uint32)
-    table = np.array(VOLTS_PER_COUNT)
+    table = np.array(_tables().VOLTS_PER_COUNT)
     result = counts(raw) * table[(raw >> 16) & 7]
     result[(raw & 0x80000000) != 0] = np.nan
     return result

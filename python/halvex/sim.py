@@ -15,19 +15,27 @@ from ._library import DWORD, HXSIM_STREAM_STATUS, UINT64, has_simulator, library
 SOURCES = {"constant": 0, "sine": 1, "square": 2, "ramp": 3, "noise": 4, "loopback": 5}
 FAILURES = {"now": 0, "short": 1, "pend": 2}
 PACING = {"real-time": 0, "free-running": 1}
-# The driver requests a failure can be injected into, by the names used here.
+# The driver requests a failure can be injected into, by the names used here and the driver's
+# (whose control codes the library gives: HXSIM_GetControlCode).
 REQUESTS = {
-    "device-id": 0x80FF6000,
-    "bar-base": 0x80FF6004,
-    "wait-irq": 0x80FF6040,
-    "poll-irq": 0x80FF6050,
-    "abort-irq": 0x80FF2048,
-    "register-read": 0x80FF6080,
-    "register-read-block": 0x80FF6084,
-    "register-write": 0x80FFA088,
-    "dma-control": 0x80FFA100,
-    "dma-in": 0x80FF6102,
+    "device-id": "IOCTL_GET_DEVICE_ID",
+    "bar-base": "IOCTL_QUERY_BAR_BASE",
+    "wait-irq": "IOCTL_WAIT_FOR_IRQ",
+    "poll-irq": "IOCTL_POLL_FOR_IRQ",
+    "abort-irq": "IOCTL_ABORT_IRQ_WAIT",
+    "register-read": "IOCTL_REG_READ",
+    "register-read-block": "IOCTL_REG_READ_BLOCK",
+    "register-write": "IOCTL_REG_WRITE",
+    "dma-control": "IOCTL_DMA_PIONG_CONTROL",
+    "dma-in": "IOCTL_DMA_PIONG_IN",
 }
+
+
+def control_code(request):
+    """The control code of a request named as in REQUESTS."""
+    code = DWORD()
+    _sim("HXSIM_GetControlCode", REQUESTS[request].encode(), ctypes.byref(code))
+    return code.value
 
 
 def _sim(function, *arguments):
@@ -135,7 +143,7 @@ def loopback(board, channel, output, sequencer=0):
 def fail_requests(board, request, kind="now", error=31, returned_bytes=0, count=1):
     """Makes the board's next `count` requests of a kind (see REQUESTS) fail: "now" with `error`,
     "short" returning only `returned_bytes`, or "pend" for ever. count -1: until cleared."""
-    code = REQUESTS[request] if isinstance(request, str) else int(request)
+    code = control_code(request) if isinstance(request, str) else int(request)
     _sim("HXSIM_FailRequests", _index(board), code, FAILURES[kind], int(error), int(returned_bytes), int(count))
 
 

@@ -34,6 +34,7 @@ import collections
 import ctypes
 import dataclasses
 import datetime
+import functools
 import math
 import numbers
 import sys
@@ -56,7 +57,6 @@ ERROR_INVALID_INDEX = 1413
 ERROR_TIMEOUT = 1460
 UNITS = ("volts", "counts", "raw")
 ON_LOSS = ("raise", "warn")
-MAX_CHUNK_BYTES = 64 << 20
 DEFAULT_BACKLOG_SECONDS = 10.0
 # Each chunk costs a trip through ctypes and numpy on the library's thread: past about a
 # thousand a second that thread cannot keep up, and chunks pile up in the library unseen.
@@ -90,6 +90,14 @@ def _sample_rate(rate):
     return value
 
 
+@functools.cache
+def _max_chunk_bytes():
+    """The most bytes a transfer takes, as the library says."""
+    most = _library.DWORD()
+    check(library().HX_GetChunkLimits(None, ctypes.byref(most)), "HX_GetChunkLimits")
+    return most.value
+
+
 def _channel_count(channels):
     try:
         count = int(channels)
@@ -104,7 +112,7 @@ def _chunk_scans(rate, channels, chunk, block_scans=None):
     """Samples per channel per transfer: `chunk`, or about a tenth of a second of them. A chunk
     too small for the rate is raised to MAX_TRANSFERS_PER_SECOND, with a warning; one beyond a
     transfer's 64 MiB is refused."""
-    most = MAX_CHUNK_BYTES // (4 * channels)
+    most = _max_chunk_bytes() // (4 * channels)
     if chunk is None:
         return min(max(1, round(rate / 10)), most)
     if isinstance(chunk, bool) or not isinstance(chunk, numbers.Real) or int(chunk) != chunk or chunk < 1:

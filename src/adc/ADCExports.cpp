@@ -7,8 +7,8 @@
 #include <array>
 #include <cmath>
 
-#include "adc/AnalogInputRegisters.h"
 #include "adc/PackedSample.h"
+#include "board/Registers.h"
 #include "core/Core.h"
 #include "platform/Guard.h"
 
@@ -19,7 +19,7 @@ using halvex::platform::GuardedStoreValue;
 
 namespace {
 
-using namespace halvex::adc;
+using namespace halvex::board;
 
 constexpr DWORD kAllFields = 0x11111111u;  // a range code times this fills all eight fields
 

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "adc/AcquireThreads.h"
-#include "adc/AnalogInputRegisters.h"
+#include "board/Registers.h"
 #include "core/Core.h"
 #include "platform/Guard.h"
 
@@ -46,7 +46,7 @@ DWORD StartAcquisition(UINT64 iBoard, DWORD iSequencer, DWORD SampleCt) {
     if (!HasWideStartStop(map)) return ERROR_BAD_DEV_TYPE;
     // The size of every transfer and every chunk of the run, fixed here: a chunk is never
     // smaller than a transfer queued into it, whatever the register says later.
-    const DWORD ChunkSize = RegRead(4, iBoard, adc::ChunkSizeRegister(iSequencer));
+    const DWORD ChunkSize = RegRead(4, iBoard, board::ChunkSizeRegister(iSequencer));
     if (const DWORD readError = GetLastError()) return readError;
     if (ChunkSize < kMinTransferBytes || ChunkSize > kMaxTransferBytes) return ERROR_INVALID_DATA;
 
@@ -248,7 +248,7 @@ HALVEX_API DWORD WINAPI HX_SetChunkSize(UINT64 iBoard, DWORD iSequencer, DWORD B
         if (Bytes == 0 || Bytes % 4 != 0 || Bytes > kMaxTransferBytes) return ERROR_INVALID_PARAMETER;
         return RunUnderSequencerLock(iBoard, iSequencer, [&]() -> DWORD {
             if (AcqOf(iBoard, iSequencer).IsBusy()) return ERROR_BUSY;
-            return RegWrite(4, iBoard, adc::ChunkSizeRegister(iSequencer), Bytes);
+            return RegWrite(4, iBoard, board::ChunkSizeRegister(iSequencer), Bytes);
         });
     });
 }

@@ -8,8 +8,8 @@
 #include <mutex>
 #include <new>
 
-#include "adc/AnalogInputRegisters.h"
 #include "adc/PackedSample.h"
+#include "board/Registers.h"
 #include "pio/DMA.h"
 #include "platform/Contain.h"
 #include "platform/ForcedUnwind.h"
@@ -20,7 +20,7 @@ namespace halvex {
 
 namespace {
 
-using namespace adc;
+using namespace board;
 
 // The start/stop bits every value the run writes carries.
 constexpr DWORD kAcquireBits = kAcquireBit | kWideWriteBit;

@@ -2,12 +2,7 @@
 
 namespace halvex {
 
-const TInputRange* FindInputRange(DWORD code) {
-    for (const TInputRange& range : InputRanges) {
-        if (range.Code == code) return &range;
-    }
-    return nullptr;
-}
+const TInputRange* FindInputRange(DWORD code) { return board::InputRangeOfCode(code); }
 
 DWORD CheckRangeCode(DWORD& RangeCode) {
     if (RangeCode == kKeepRanges) return ERROR_HANDLE_EOF;

@@ -16,6 +16,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "board/Ranges.h"
+
 namespace halvex {
 
 using PackedSample = uint32_t;
@@ -31,20 +33,9 @@ inline constexpr DWORD kAllChannels = HALVEX_ALL_CHANNELS;
 inline constexpr uint64_t kNaNBits = 0xFFF8000000000000ull;
 inline double NaNVolts() { return std::bit_cast<double>(kNaNBits); }
 
-struct TInputRange {
-    DWORD Code;
-    DWORD Tag;  // little-endian bytes 'B', 0xE1, then the half-span
-    double VoltsPerCount;  // half-span / 16000
-    double HalfSpan;
-};
-
+using board::TInputRange;
 // Codes 0-5 and 7; code 6 is not a range.
-inline constexpr TInputRange InputRanges[] = {
-    {0, 0x3231E142, 0.00075, 12.0},        {1, 0x3530E142, 0.0003125, 5.0},
-    {2, 0xBD32E142, 0.00015625, 2.5},      {3, 0xBC31E142, 0.000078125, 1.25},
-    {4, 0x3835E142, 0.0000390625, 0.625},  {5, 0x3331E142, 0.00001953125, 0.3125},
-    {7, 0x3031E142, 0.000625, 10.0},
-};
+inline constexpr const auto& InputRanges = board::kInputRanges;
 
 // The range of a code, or null for code 6 and anything above 7.
 const TInputRange* FindInputRange(DWORD code);

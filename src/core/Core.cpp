@@ -72,7 +72,7 @@ DWORD RegRead(BYTE width, UINT64 iBoard, DWORD offset) {
         SetLastError(check);
         return RegReadFailure;
     }
-    RegisterRequest request{static_cast<uint16_t>(offset), 1, width, 0};
+    board::RegisterRequest request{static_cast<uint16_t>(offset), 1, width, 0};
     SetLastError(ERROR_SUCCESS);
     if (DriverControl(Devices[iBoard].hDevice, IOCTL_REG_READ, &request, sizeof request, &request,
                       sizeof request) != ERROR_SUCCESS)
@@ -83,7 +83,7 @@ DWORD RegRead(BYTE width, UINT64 iBoard, DWORD offset) {
 DWORD RegWrite(BYTE width, UINT64 iBoard, DWORD offset, DWORD value) {
     const DWORD check = CheckBoardIndex(iBoard);
     if (check != ERROR_SUCCESS) return check;
-    RegisterRequest request{static_cast<uint16_t>(offset), 1, width, value};
+    board::RegisterRequest request{static_cast<uint16_t>(offset), 1, width, value};
     return DriverControl(Devices[iBoard].hDevice, IOCTL_REG_WRITE, &request, sizeof request, &request,
                          sizeof request);
 }
@@ -91,7 +91,7 @@ DWORD RegWrite(BYTE width, UINT64 iBoard, DWORD offset, DWORD value) {
 DWORD RegBlockTransfer(DWORD code, BYTE width, UINT64 iBoard, DWORD offset, DWORD count, LPVOID data) {
     const DWORD check = CheckBoardIndex(iBoard);
     if (check != ERROR_SUCCESS) return check;
-    RegisterRequest request{static_cast<uint16_t>(offset), 1, width, 0};
+    board::RegisterRequest request{static_cast<uint16_t>(offset), 1, width, 0};
     return DriverControl(Devices[iBoard].hDevice, code, &request, sizeof request, data,
                          static_cast<DWORD>(width * count));
 }

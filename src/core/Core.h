@@ -4,7 +4,6 @@
 
 #include <windows.h>
 
-#include <halvex/driver_abi.h>
 #include <halvex/halvex.h>
 
 #include <atomic>
@@ -16,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "board/DriverAbi.h"
 #include "platform/Contain.h"
 #include "platform/ForcedUnwind.h"
 #include "platform/ForkedChild.h"

@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "board/BoardList.h"
+#include "board/Registers.h"
 #include "core/Core.h"
-#include "core/Hex.h"
 #include "platform/Guard.h"
 
 namespace halvex {
@@ -58,19 +59,16 @@ bool GuardedZero(void* buffer, std::size_t size) {
     return true;
 }
 
-std::u16string HexName(DWORD id) { return HexText<char16_t>(id, 4); }
-
-
 // The board's name from the board-finder list: 0, or 67 when the list is missing. A value of
 // another type throws.
 DWORD LookUpBoardName(UINT64 iBoard, std::u16string& name) {
-    KeyHold slotscan = OpenMachineKey(u"Software\\Slotscan");
+    KeyHold slotscan = OpenMachineKey(board::kSlotscanKey);
     if (!slotscan) return ERROR_BAD_NET_NAME;
-    const std::u16string company = ReadStringValue(slotscan.get(), u"Company");
+    const std::u16string company = ReadStringValue(slotscan.get(), board::kCompanyValue);
     slotscan.reset();
-    KeyHold cardlist = OpenMachineKey(u"Software\\" + company + u"\\Cardlist");
+    KeyHold cardlist = OpenMachineKey(board::CardlistKey(company));
     if (!cardlist) return ERROR_BAD_NET_NAME;
-    name = ReadStringValue(cardlist.get(), HexName(Devices[iBoard].DeviceID));
+    name = ReadStringValue(cardlist.get(), board::BoardListValueName(Devices[iBoard].DeviceID));
     return ERROR_SUCCESS;
 }
 
@@ -202,10 +200,10 @@ HALVEX_API DWORD WINAPI BRD_Reset(UINT64 iBoard) {
     return BoardCall(iBoard, [&]() -> DWORD {
         switch (Devices[iBoard].RegisterMap) {
             case rmLayout1:
-                return RegWrite(1, iBoard, 0, 0xFF);
+                return RegWrite(1, iBoard, board::kResetRegister, board::kResetByte);
             case rmLayout2:
             case rmLayout3:
-                return RegWrite(4, iBoard, 0, 1);
+                return RegWrite(4, iBoard, board::kResetRegister, board::kResetWord);
             default:
                 return ERROR_BAD_TOKEN_TYPE;
         }

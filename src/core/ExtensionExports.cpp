@@ -1,11 +1,18 @@
-// The extension entries that stand apart from any board: the version and the meaning of codes.
+// The extension entries that stand apart from any board: the version, the meaning of codes,
+// and the boards' facts a program must not copy (chunk limits, ranges).
 #include <halvex/halvex.h>
 #include <halvex/version.h>
 
 #include <algorithm>
 #include <iterator>
 
+#include "board/Ranges.h"
+#include "core/Core.h"
+#include "platform/Guard.h"
+
 namespace {
+
+using namespace halvex;
 
 struct TCodeText {
     DWORD code;
@@ -75,5 +82,46 @@ HALVEX_API DWORD WINAPI HX_GetVersion(void) {
 HALVEX_API const char* WINAPI HX_ErrorName(DWORD Code) { return Find(Code).name; }
 
 HALVEX_API const char* WINAPI HX_ErrorText(DWORD Code) { return Find(Code).text; }
+
+HALVEX_API DWORD WINAPI HX_GetChunkLimits(DWORD* pMinBytes, DWORD* pMaxBytes) {
+    return ExportBoundary([&]() -> DWORD {
+        if (pMinBytes != nullptr && !platform::GuardedStoreValue<DWORD>(pMinBytes, HX_CHUNK_BYTES_MIN))
+            return ERROR_INVALID_ADDRESS;
+        if (pMaxBytes != nullptr && !platform::GuardedStoreValue<DWORD>(pMaxBytes, HX_CHUNK_BYTES_MAX))
+            return ERROR_INVALID_ADDRESS;
+        return ERROR_SUCCESS;
+    });
+}
+
+HALVEX_API DWORD WINAPI HX_GetRangeInfo(DWORD Kind, DWORD RangeCode, HX_RANGE_INFO* pInfo) {
+    return ExportBoundary([&]() -> DWORD {
+        return AnswerSizedRecord(pInfo, [&](HX_RANGE_INFO& info) -> DWORD {
+            if (Kind == HX_RANGE_INPUT) {
+                for (const board::TInputRange& range : board::kInputRanges) {
+                    if (RangeCode != range.Code && RangeCode != range.Tag) continue;
+                    info.Code = range.Code;
+                    info.Tag = range.Tag;
+                    info.FullScaleCounts = board::kFullScaleCounts;
+                    info.Low = -range.HalfSpan;
+                    info.High = range.HalfSpan;
+                    info.VoltsPerCount = range.VoltsPerCount;
+                    return ERROR_SUCCESS;
+                }
+            } else if (Kind == HX_RANGE_OUTPUT) {
+                for (DWORD code = 0; code < board::kOutputRangeCount; ++code) {
+                    const board::TOutputRange& range = board::kOutputRanges[code];
+                    if (RangeCode != code && RangeCode != range.Tag) continue;
+                    info.Code = code;
+                    info.Tag = range.Tag;
+                    info.Low = board::OutputRangeLow(range);
+                    info.High = board::OutputRangeHigh(range);
+                    info.VoltsPerCount = range.Span / board::kOutputCountsPerSpan;
+                    return ERROR_SUCCESS;
+                }
+            }
+            return ERROR_INVALID_PARAMETER;
+        });
+    });
+}
 
 }  // extern "C"

@@ -6,37 +6,26 @@
 
 #include <cstdint>
 
+#include "board/Ranges.h"
+#include "board/Registers.h"
+
 namespace halvex {
 
-struct TDACRange {
-    DWORD Tag;     // four characters, little-endian: "U005", "U010", "B\xE1" "05", ...
-    bool Bipolar;  // offset binary: 0x8000 is 0 V
-    double Span;   // volts from the bottom to the top of the range
-};
+using TDACRange = board::TOutputRange;
 
 // Indexed by range code 0 to 4.
-inline constexpr TDACRange DACRangeTable[5] = {
-    {0x35303055, false, 5.0},   // 0 V .. +5 V
-    {0x30313055, false, 10.0},  // 0 V .. +10 V
-    {0x3530E142, true, 10.0},   // -5 V .. +5 V
-    {0x3031E142, true, 20.0},   // -10 V .. +10 V
-    {0xBD32E142, true, 5.0},    // -2.5 V .. +2.5 V
-};
+inline constexpr const auto& DACRangeTable = board::kOutputRanges;
 
-inline constexpr DWORD DACChannelCount = 4;
+inline constexpr DWORD DACChannelCount = board::kDacChannels;
 inline constexpr DWORD DACAllChannels = 0xFFFFFFFF;
 inline constexpr int32_t DACRangeUnchanged = -1;
 // A channel whose range this library never set is taken to be on -10 V .. +10 V.
 inline constexpr int32_t DACDefaultRange = 3;
 
-// The command register and its commands (data in bits 0-15, channel in 16-19, command in 20-23).
-inline constexpr DWORD DACCommandRegister = 4;
-enum TDACCommand : DWORD {
-    dcOutputOne = 3,
-    dcRangeOne = 6,
-    dcOutputAll = 10,
-    dcRangeAll = 14,
-};
+// The command register and its commands.
+inline constexpr DWORD DACCommandRegister = board::kDacCommandRegister;
+using board::TDacCommand;
+using enum board::TDacCommand;
 
 // Turns a range code or tag into its code. 0 for codes 0-4 and the five tags (replaced by their
 // code); ERROR_HANDLE_EOF for -1 (leave the range alone); ERROR_INVALID_PARAMETER otherwise.

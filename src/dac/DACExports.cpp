@@ -30,15 +30,14 @@ DWORD CheckDACRangeCode(int32_t& code) {
 }
 
 DWORD WriteDACCommand(UINT64 iBoard, DWORD Command, DWORD Channel, DWORD Data) {
-    const DWORD word = (Command & 0xF) << 20 | (Channel & 0xF) << 16 | (Data & 0xFFFF);
-    return RegWrite(4, iBoard, DACCommandRegister, word);
+    return RegWrite(4, iBoard, DACCommandRegister, board::DacCommandWord(Command, Channel, Data));
 }
 
 bool DACVoltsToCounts(double volts, int32_t code, DWORD& counts) {
     if (code < 0 || code >= static_cast<int32_t>(std::size(DACRangeTable))) return false;
     const TDACRange& range = DACRangeTable[code];
-    double x = RoundHalfToEven(volts / range.Span * 65536.0);
-    if (range.Bipolar) x += 32768.0;
+    double x = RoundHalfToEven(volts / range.Span * board::kOutputCountsPerSpan);
+    if (range.Bipolar) x += board::kOutputCountsPerSpan / 2;
     // Written so that NaN fails too.
     if (!(x >= 0.0 && x <= 65535.0)) return false;
     counts = static_cast<DWORD>(x);

@@ -9,7 +9,8 @@
 #include <cstring>
 
 #include "adc/AcquireThreads.h"
-#include "core/BoardFamilies.h"
+#include "board/BoardFamilies.h"
+#include "board/Registers.h"
 #include "log/LogThreads.h"
 #include "pio/IRQ.h"
 #include "port/DriverPort.h"
@@ -22,39 +23,39 @@ LPCWSTR W(const char16_t* text) { return reinterpret_cast<LPCWSTR>(text); }
 
 // Boards with 16-bit start/stop registers and commands come up with both sequencers stopped.
 void UseSixteenBitLayout(TDeviceData& device, UINT64 iBoard) {
-    RegWrite(2, iBoard, 56, 0xFCEE);
-    RegWrite(2, iBoard, 60, 0xFCEE);
+    RegWrite(2, iBoard, board::StartStopRegister(0), board::kStoppedStartStop16);
+    RegWrite(2, iBoard, board::StartStopRegister(1), board::kStoppedStartStop16);
     device.ImmediateMode = imNative16;
     device.RegisterMap = rmLayout1;
 }
 
 // Fills in base clock, immediate mode and register layout; false for an unknown identifier.
 bool ClassifyBoard(UINT64 iBoard, TDeviceData& device) {
-    switch (BoardFamilyOf(device.DeviceID)) {
-        case TBoardFamily::Fixed:
-            device.BaseClock = kFixedFamilyBaseClock;
+    switch (board::BoardFamilyOf(device.DeviceID)) {
+        case board::TBoardFamily::Fixed:
+            device.BaseClock = board::kFixedFamilyBaseClock;
             device.ImmediateMode = imNative16;
             device.RegisterMap = rmLayout1;
             return true;
-        case TBoardFamily::Layout1:
-            device.BaseClock = RegRead(4, iBoard, 12);
+        case board::TBoardFamily::Layout1:
+            device.BaseClock = RegRead(4, iBoard, board::kBaseClockRegister);
             UseSixteenBitLayout(device, iBoard);
             return true;
-        case TBoardFamily::FirmwareSelected:
-            device.BaseClock = RegRead(4, iBoard, 12);
-            if ((RegRead(4, iBoard, 104) >> 16) == kWideCommandFirmware) {
+        case board::TBoardFamily::FirmwareSelected:
+            device.BaseClock = RegRead(4, iBoard, board::kBaseClockRegister);
+            if (board::TakesWideCommands(device.DeviceID, RegRead(4, iBoard, board::kFirmwareRegister))) {
                 device.ImmediateMode = imNative32;
                 device.RegisterMap = rmLayout3;
             } else {
                 UseSixteenBitLayout(device, iBoard);
             }
             return true;
-        case TBoardFamily::Layout2:
-            device.BaseClock = RegRead(4, iBoard, 12);
+        case board::TBoardFamily::Layout2:
+            device.BaseClock = RegRead(4, iBoard, board::kBaseClockRegister);
             device.ImmediateMode = imNative32;
             device.RegisterMap = rmLayout2;
             return true;
-        case TBoardFamily::Unknown:
+        case board::TBoardFamily::Unknown:
             break;
     }
     return false;

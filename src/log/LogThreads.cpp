@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "core/Hex.h"
+#include "platform/HexText.h"
 
 namespace halvex {
 

@@ -5,11 +5,13 @@
 
 #include <span>
 
+#include "board/DriverAbi.h"
+
 namespace halvex {
 
 // Control bytes the acquisition sends.
-inline constexpr BYTE DMAControlStart = 0x11;
-inline constexpr BYTE DMAControlStop = 0x10;
+inline constexpr BYTE DMAControlStart = board::kDmaControlStart;
+inline constexpr BYTE DMAControlStop = board::kDmaControlStop;
 
 // Sends `Bytes` as one ping-pong control request (PIO_DMAPiongControl without a byte count, so
 // nothing comes back) and returns its result.

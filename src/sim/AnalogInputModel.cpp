@@ -1,11 +1,17 @@
 #include "sim/AnalogInputModel.h"
-#include "sim/InputRegisters.h"
 
-#include "core/BoardFamilies.h"
+#include "board/BoardFamilies.h"
+#include "board/Registers.h"
 #include "sim/Board.h"
 
 namespace halvex::sim {
 namespace {
+
+using namespace halvex::board;
+
+constexpr uint32_t kStartStopRegister = StartStopRegister(0);
+constexpr uint32_t kFifoDataRegister = FifoDataRegister(0);
+constexpr uint32_t kDivisorRegister = DivisorRegister(0);
 
 // Which sequencer's copy of a per-sequencer register `offset` is, or -1.
 int SequencerOf(uint32_t offset, uint32_t base) {
@@ -51,8 +57,8 @@ void AnalogInputModel::Push(unsigned sequencer, uint32_t word) {
 }
 
 void AnalogInputModel::Command(Board& board, unsigned sequencer, uint32_t value) {
-    const unsigned channel = (value >> 12) & 7;
-    const uint32_t range = (value >> 7) & 7;
+    const unsigned channel = (value & kChannelField) >> kChannelShift;
+    const uint32_t range = (value >> kRangeShift) & 7;
     const bool differential = (value & kSingleEndedBit) == 0;
     const uint32_t firmware = board.registers.Read(kFirmwareRegister, 4);
     if (TakesWideCommands(board.Setup().deviceId, firmware)) {

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <deque>
 
+#include "board/Registers.h"
 #include "sim/AnalogInputSources.h"
 #include "sim/Device.h"
 
@@ -32,7 +33,7 @@ namespace halvex::sim {
 class AnalogInputModel final : public Device {
 public:
     static constexpr std::size_t kFifoDepth = 4096;
-    static constexpr uint32_t kEmptyFifoWord = 0x80000000u;
+    static constexpr uint32_t kEmptyFifoWord = halvex::board::kEmptyFifoWord;
 
     explicit AnalogInputModel(Board& board);
 

@@ -4,11 +4,10 @@
 #include <cmath>
 #include <numbers>
 
+#include "board/Ranges.h"
+
 namespace halvex::sim {
 namespace {
-
-// Half-span of each input range in volts; 16000 counts reach it. 0: code 6 is no range.
-constexpr double kHalfSpan[8] = {12.0, 5.0, 2.5, 1.25, 0.625, 0.3125, 0.0, 10.0};
 
 double Fraction(double x) { return x - std::floor(x); }
 
@@ -110,12 +109,12 @@ double SourceVolts(const InputSource& source, double seconds, uint64_t ordinal, 
 uint32_t PackConversion(double volts, uint32_t rangeCode, unsigned channel) {
     rangeCode &= 7;
     double counts = 0.0;
-    if (kHalfSpan[rangeCode] != 0.0 && std::isfinite(volts)) {
-        counts = std::nearbyint(volts * 16000.0 / kHalfSpan[rangeCode]);
+    const halvex::board::TInputRange* range = halvex::board::InputRangeOfCode(rangeCode);
+    if (range != nullptr && std::isfinite(volts)) {
+        counts = std::nearbyint(volts * halvex::board::kFullScaleCounts / range->HalfSpan);
         counts = std::fmin(std::fmax(counts, -32768.0), 32767.0);
     }
-    const auto word = static_cast<uint16_t>(static_cast<int16_t>(counts));
-    return word | rangeCode << 16 | (channel & 0xFu) << 20;
+    return halvex::board::SampleWord(static_cast<uint16_t>(static_cast<int16_t>(counts)), rangeCode, channel);
 }
 
 void ConvertRun(const ConversionRun& run, const std::array<double, 4>& outputs, uint32_t* out, std::size_t count) {

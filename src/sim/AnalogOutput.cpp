@@ -9,28 +9,21 @@
 namespace halvex::sim {
 namespace {
 
-struct OutputRange {
-    bool bipolar;
-    double span;
-};
-
-constexpr OutputRange kRanges[] = {{false, 5.0}, {false, 10.0}, {true, 10.0}, {true, 20.0}, {true, 5.0}};
-constexpr uint32_t kRangeCount = 5;
-
-enum Command : uint32_t { kOutputOne = 3, kRangeOne = 6, kOutputAll = 10, kRangeAll = 14 };
+using namespace halvex::board;
 
 }  // namespace
 
 AnalogOutputModel::AnalogOutputModel(Board& board) {
-    ranges_.fill(kPowerUpRange);
-    counts_.fill(kPowerUpCounts);
+    ranges_.fill(kPowerUpOutputRange);
+    counts_.fill(kPowerUpOutputCounts);
     for (unsigned ch = 0; ch < kChannels; ++ch) Publish(board, ch);
 }
 
 double AnalogOutputModel::Volts(uint32_t code, uint32_t counts) {
-    const OutputRange& range = kRanges[code < kRangeCount ? code : kPowerUpRange];
-    const double fraction = (static_cast<double>(counts) - (range.bipolar ? 32768.0 : 0.0)) / 65536.0;
-    return fraction * range.span;
+    const TOutputRange& range = kOutputRanges[code < kOutputRangeCount ? code : kPowerUpOutputRange];
+    const double fraction =
+        (static_cast<double>(counts) - (range.Bipolar ? kOutputCountsPerSpan / 2 : 0.0)) / kOutputCountsPerSpan;
+    return fraction * range.Span;
 }
 
 void AnalogOutputModel::Publish(Board& board, unsigned channel) {
@@ -38,30 +31,30 @@ void AnalogOutputModel::Publish(Board& board, unsigned channel) {
 }
 
 bool AnalogOutputModel::OnWrite(Board& board, uint32_t offset, unsigned width, uint32_t value) {
-    if (offset != kCommandRegister || width != 4) return false;
+    if (offset != kDacCommandRegister || width != 4) return false;
     const uint32_t data = value & 0xFFFF;
     const unsigned channel = (value >> 16) & 0xF;
     const uint32_t command = (value >> 20) & 0xF;
     switch (command) {
-        case kOutputOne:
+        case dcOutputOne:
             if (channel >= kChannels) break;
             counts_[channel] = data;
             Publish(board, channel);
             break;
-        case kOutputAll:
+        case dcOutputAll:
             for (unsigned ch = 0; ch < kChannels; ++ch) {
                 counts_[ch] = data;
                 Publish(board, ch);
             }
             break;
-        case kRangeOne:
-            if (channel >= kChannels || data >= kRangeCount) break;
+        case dcRangeOne:
+            if (channel >= kChannels || data >= kOutputRangeCount) break;
             // The converter keeps its code: the same counts now mean a level on the new range.
             ranges_[channel] = data;
             Publish(board, channel);
             break;
-        case kRangeAll:
-            if (data >= kRangeCount) break;
+        case dcRangeAll:
+            if (data >= kOutputRangeCount) break;
             for (unsigned ch = 0; ch < kChannels; ++ch) {
                 ranges_[ch] = data;
                 Publish(board, ch);

@@ -4,23 +4,20 @@
 #include <array>
 #include <cstdint>
 
+#include "board/Ranges.h"
+#include "board/Registers.h"
 #include "sim/Device.h"
 
 namespace halvex::sim {
 
 class AnalogOutputModel final : public Device {
 public:
-    static constexpr uint32_t kCommandRegister = 4;
-    static constexpr unsigned kChannels = 4;
-    // Power-up state: -10 V .. +10 V at mid-scale, i.e. 0 V.
-    static constexpr uint32_t kPowerUpRange = 3;
-    static constexpr uint32_t kPowerUpCounts = 0x8000;
+    static constexpr unsigned kChannels = halvex::board::kDacChannels;
 
     explicit AnalogOutputModel(Board& board);
 
-    // A 32-bit write to the command register: data in bits 0-15, channel in 16-19, command in
-    // 20-23 (3 output one, 6 range one, 10 output all, 14 range all). Other commands and range
-    // codes above 4 do nothing. The register file also keeps the last word, as a latch would.
+    // A 32-bit write to the command register. Other commands than the four and range codes
+    // above 4 do nothing. The register file also keeps the last word, as a latch would.
     bool OnWrite(Board& board, uint32_t offset, unsigned width, uint32_t value) override;
 
     // Board mutex held.

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "board/DriverAbi.h"
+#include "board/Registers.h"
 #include "sim/BoardList.h"
 #include "sim/Bus.h"
 #include "sim/DeviceModels.h"
@@ -10,7 +12,7 @@
 namespace halvex::sim {
 namespace {
 
-constexpr DWORD kRegisterRequestSize = 8;
+constexpr DWORD kRegisterRequestSize = sizeof(halvex::board::RegisterRequest);
 
 uint32_t LoadU32(const uint8_t* bytes) {
     return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
@@ -24,10 +26,21 @@ uint32_t WidthMask(unsigned width) {
     return width == 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1;
 }
 
+// The device-interface class as a path names it: {e77894a2-697f-11d0-958e-af1fdadb2f1b}.
+std::u16string InterfaceClassText() {
+    const GUID& guid = InterfaceClassGuid;
+    std::string text = "{" + Hex(guid.Data1, 8, false) + "-" + Hex(guid.Data2, 4, false) + "-" +
+                       Hex(guid.Data3, 4, false) + "-";
+    for (std::size_t i = 0; i < 8; ++i) {
+        if (i == 2) text += "-";
+        text += Hex(guid.Data4[i], 2, false);
+    }
+    return Widen(text + "}");
+}
+
 std::u16string MadeUpPath(std::size_t position, uint32_t deviceId) {
     return u"\\\\?\\pci#ven_1a2b&dev_" + Widen(Hex(deviceId, 4, false)) + u"#4&1&" +
-           Widen(Hex(static_cast<uint32_t>(position), 1, false)) +
-           u"&00e8#{e77894a2-697f-11d0-958e-af1fdadb2f1b}";
+           Widen(Hex(static_cast<uint32_t>(position), 1, false)) + u"&00e8#" + InterfaceClassText();
 }
 
 }  // namespace
@@ -35,9 +48,9 @@ std::u16string MadeUpPath(std::size_t position, uint32_t deviceId) {
 Board::Board(std::size_t position, const BoardSetup& setup) : setup_(setup) {
     if (setup_.path.empty()) setup_.path = MadeUpPath(position, setup_.deviceId);
     if (setup_.name.empty()) setup_.name = DefaultBoardName(setup_.deviceId);
-    registers.Write(kBaseClockRegister, 4, setup_.baseClock);
-    registers.Write(kFirmwareRegister, 4, setup_.firmware);
-    registers.Write(kTransferBytesRegister, 4, setup_.transferBytes);
+    registers.Write(halvex::board::kBaseClockRegister, 4, setup_.baseClock);
+    registers.Write(halvex::board::kFirmwareRegister, 4, setup_.firmware);
+    registers.Write(halvex::board::ChunkSizeRegister(0), 4, setup_.transferBytes);
     // Memory BARs of 64 KiB, one 1 MiB window per board position, as a BIOS might assign them.
     for (unsigned i = 0; i < kBarCount; ++i) {
         barBases_[i] = 0xF0000000u + ((static_cast<uint32_t>(position) & 0xFF) << 20) + (i << 16);
@@ -140,8 +153,9 @@ ControlAnswer Board::AnswerBarBase(const ControlCall& call) {
 
 ControlAnswer Board::AnswerRegister(const ControlCall& call) {
     if (call.input.size() < kRegisterRequestSize) return ControlAnswer::Failure(ERROR_INVALID_PARAMETER);
-    const uint32_t offset = uint32_t{call.input[0]} | uint32_t{call.input[1]} << 8;
-    const unsigned width = call.input[3];
+    const halvex::board::RegisterRequest request = halvex::board::LoadRegisterRequest(call.input.data());
+    const uint32_t offset = request.Offset;
+    const unsigned width = request.Width;
     if (!RegisterFile::Contains(offset, width)) return ControlAnswer::Failure(ERROR_INVALID_PARAMETER);
     const bool hasOutput = call.out != nullptr && call.outSize >= kRegisterRequestSize;
     if (call.code == kIoctlRegRead) {
@@ -153,7 +167,7 @@ ControlAnswer Board::AnswerRegister(const ControlCall& call) {
     }
     // The echo of a write carries nothing, so a write may come without an output buffer.
     if (!hasOutput && call.outSize != 0) return ControlAnswer::Failure(ERROR_INVALID_PARAMETER);
-    WriteRegister(offset, width, LoadU32(call.input.data() + 4));
+    WriteRegister(offset, width, request.Value);
     if (!hasOutput) return ControlAnswer::Success(0);
     std::memcpy(call.out, call.input.data(), kRegisterRequestSize);
     return ControlAnswer::Success(kRegisterRequestSize);
@@ -161,8 +175,9 @@ ControlAnswer Board::AnswerRegister(const ControlCall& call) {
 
 ControlAnswer Board::AnswerRegisterBlock(const ControlCall& call) {
     if (call.input.size() < kRegisterRequestSize) return ControlAnswer::Failure(ERROR_INVALID_PARAMETER);
-    const uint32_t offset = uint32_t{call.input[0]} | uint32_t{call.input[1]} << 8;
-    const unsigned width = call.input[3];
+    const halvex::board::RegisterRequest request = halvex::board::LoadRegisterRequest(call.input.data());
+    const uint32_t offset = request.Offset;
+    const unsigned width = request.Width;
     if (!RegisterFile::Contains(offset, width)) return ControlAnswer::Failure(ERROR_INVALID_PARAMETER);
     if (call.outSize % width != 0 || (call.outSize != 0 && call.out == nullptr)) {
         return ControlAnswer::Failure(ERROR_INVALID_PARAMETER);

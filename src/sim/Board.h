@@ -77,9 +77,4 @@ private:
     std::vector<std::unique_ptr<Device>> models_;
 };
 
-// The register numbers the bus fills from a BoardSetup.
-inline constexpr uint32_t kBaseClockRegister = 12;
-inline constexpr uint32_t kFirmwareRegister = 104;
-inline constexpr uint32_t kTransferBytesRegister = 32;
-
 }  // namespace halvex::sim

@@ -4,17 +4,15 @@
 
 #include <set>
 
+#include "board/BoardList.h"
 #include "sim/Bus.h"
 #include "sim/Text.h"
 
 namespace halvex::sim {
 namespace {
 
-constexpr char16_t kSlotscanKey[] = u"Software\\Slotscan";
-
 LPCWSTR Wide(const std::u16string& text) { return reinterpret_cast<LPCWSTR>(text.c_str()); }
 
-std::u16string CardlistSubkey(const std::string& company) { return Widen(company) + u"\\Cardlist"; }
 
 HKEY CreateKey(const std::u16string& path) {
     HKEY key = nullptr;
@@ -38,25 +36,27 @@ void RemoveBoardListOf(const std::string& company) {
         ERROR_SUCCESS) {
         return;
     }
-    RegDeleteTreeW(software, Wide(u"Slotscan"));
-    RegDeleteTreeW(software, Wide(CardlistSubkey(company)));
+    // The keys as seen from Software.
+    constexpr std::u16string_view kSoftware = u"Software\\";
+    RegDeleteTreeW(software, Wide(std::u16string(halvex::board::kSlotscanKey).substr(kSoftware.size())));
+    RegDeleteTreeW(software, Wide(halvex::board::CardlistKey(Widen(company)).substr(kSoftware.size())));
     RegCloseKey(software);
 }
 
 void WriteBoardListOf(const std::string& company) {
-    HKEY slotscan = CreateKey(kSlotscanKey);
+    HKEY slotscan = CreateKey(halvex::board::kSlotscanKey);
     if (slotscan == nullptr) return;
-    SetString(slotscan, u"Company", Widen(company));
+    SetString(slotscan, halvex::board::kCompanyValue, Widen(company));
     RegCloseKey(slotscan);
 
-    HKEY cardlist = CreateKey(u"Software\\" + CardlistSubkey(company));
+    HKEY cardlist = CreateKey(halvex::board::CardlistKey(Widen(company)));
     if (cardlist == nullptr) return;
     // One value per identifier: the first board of an identifier names it.
     std::set<uint32_t> named;
     for (const auto& board : Bus::Instance().Boards()) {
         const BoardSetup& setup = board->Setup();
         if (named.insert(setup.deviceId).second) {
-            SetString(cardlist, BoardListValueName(setup.deviceId), Widen(setup.name));
+            SetString(cardlist, halvex::board::BoardListValueName(setup.deviceId), Widen(setup.name));
         }
     }
     RegCloseKey(cardlist);
@@ -66,8 +66,6 @@ std::string DefaultBoardName(uint32_t deviceId) {
     const bool express = (deviceId & 0xC000) == 0xC000;
     return "HX-" + Hex(deviceId, 4, true) + (express ? " PCI Express" : " PCI") + " multifunction board";
 }
-
-std::u16string BoardListValueName(uint32_t deviceId) { return Widen(Hex(deviceId, 4, true)); }
 
 void RefreshBoardList() {
     const std::string company = Bus::Instance().Company();

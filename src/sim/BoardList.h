@@ -9,9 +9,6 @@ namespace halvex::sim {
 // The product name a board gets in the list when its BoardSetup names none.
 std::string DefaultBoardName(uint32_t deviceId);
 
-// The list's value name for an identifier: upper-case hexadecimal, at least four digits.
-std::u16string BoardListValueName(uint32_t deviceId);
-
 // Removes the list as written under `company`, or writes it for the boards now on the bus.
 void RemoveBoardListOf(const std::string& company);
 void WriteBoardListOf(const std::string& company);

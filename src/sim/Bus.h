@@ -124,4 +124,9 @@ struct ModelOf {
 // Marks the bus as set up by the sim API.
 void MarkBusConfigured();
 
+// What the sim API does to the bus as a whole. ResetBus removes every board, injection and log,
+// and the board-finder list; UseDefaultBus resets it and adds one board of each register layout.
+void ResetBus();
+void UseDefaultBus();
+
 }  // namespace halvex::sim

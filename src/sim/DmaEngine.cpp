@@ -4,14 +4,22 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "board/DriverAbi.h"
+#include "board/Ranges.h"
+#include "board/Registers.h"
 #include "sim/AnalogInputModel.h"
 #include "sim/AnalogInputSources.h"
 #include "sim/Board.h"
 #include "sim/Bus.h"
-#include "sim/InputRegisters.h"
 
 namespace halvex::sim {
 namespace {
+
+using namespace halvex::board;
+
+constexpr uint32_t kStartStopRegister = StartStopRegister(0);
+constexpr uint32_t kDivisorRegister = DivisorRegister(0);
+constexpr uint32_t kRangeRegister = RangeRegister(0);
 
 constexpr std::size_t kCompletionTimesKept = 65536;
 
@@ -55,8 +63,8 @@ bool DmaEngineModel::OnWrite(Board& board, uint32_t offset, unsigned, uint32_t v
 
 void DmaEngineModel::OnControlBytes(Board& board, const std::vector<uint8_t>& bytes) {
     if (bytes.empty()) return;
-    if (bytes[0] == DmaPiongModel::kStartByte) armed_ = true;
-    if (bytes[0] == DmaPiongModel::kStopByte) armed_ = false;
+    if (bytes[0] == kDmaControlStart) armed_ = true;
+    if (bytes[0] == kDmaControlStop) armed_ = false;
     status_.armed = armed_;
     Update(board);
 }
@@ -119,7 +127,7 @@ void DmaEngineModel::Start(Board& board) {
     ranges_ = board.registers.Read(kRangeRegister, 4);
     scan_.clear();
     differential_ = (startStop_ & kSingleEndedBit) == 0;
-    const unsigned stop = (startStop_ >> 12) & 7;
+    const unsigned stop = (startStop_ & kChannelField) >> kChannelShift;
     for (unsigned channel = 0; channel <= stop; channel += differential_ ? 2 : 1) scan_.push_back(channel);
     scanBits_.clear();
     for (unsigned channel : scan_) scanBits_.push_back(IndexSampleWord(0, channel, (ranges_ >> (4 * channel)) & 7));
@@ -257,7 +265,7 @@ void DmaEngineModel::Consume(uint64_t n) {
     // Only after a request was cancelled while its words were converted and a smaller one took
     // its place: the words that stay keep their steps, the delivered ones give theirs up.
     for (std::size_t i = readyHead_; i < readyHead_ + n; ++i) {
-        const unsigned channel = (ready_[i] >> 20) & 0xF;
+        const unsigned channel = (ready_[i] >> kSampleChannelShift) & 0xF;
         if (readySteps_[channel] != 0) --readySteps_[channel];
         if (differential_ && channel + 1 < readySteps_.size() && readySteps_[channel + 1] != 0) --readySteps_[channel + 1];
     }

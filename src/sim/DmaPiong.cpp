@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <cstring>
 
+#include "board/DriverAbi.h"
 #include "sim/Board.h"
 
 namespace halvex::sim {
@@ -23,7 +24,7 @@ bool DmaPiongModel::OnControl(Board& board, const ControlCall& call, ControlAnsw
 }
 
 ControlAnswer DmaPiongModel::Control(Board& board, const ControlCall& call) {
-    if (!call.input.empty() && call.input[0] == kStopByte) FailAll(ERROR_OPERATION_ABORTED);
+    if (!call.input.empty() && call.input[0] == halvex::board::kDmaControlStop) FailAll(ERROR_OPERATION_ABORTED);
     if (engine_ != nullptr) engine_->OnControlBytes(board, call.input);
     const DWORD back = std::min<DWORD>(static_cast<DWORD>(call.input.size()), call.outSize);
     if (back != 0) std::memcpy(call.out, call.input.data(), back);

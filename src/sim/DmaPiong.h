@@ -21,9 +21,6 @@ namespace halvex::sim {
 
 class DmaPiongModel final : public Device {
 public:
-    static constexpr uint8_t kStartByte = 0x11;
-    static constexpr uint8_t kStopByte = 0x10;
-
     // Everything an engine is called with runs under the board mutex; it must not block.
     class Engine {
     public:

@@ -83,7 +83,7 @@ bool ParseBoardList(std::string_view text, std::vector<BoardSetup>& boards) {
     return true;
 }
 
-std::optional<std::string> BadBoardListEntry(const std::string& text) {
+std::optional<std::string> FirstBadEntry(std::string_view text) {
     std::vector<BoardSetup> ignored;
     return Parse(text, ignored);
 }
@@ -91,10 +91,10 @@ std::optional<std::string> BadBoardListEntry(const std::string& text) {
 bool UseBoardsFrom(const char* value) {
     std::vector<BoardSetup> boards;
     if (value == nullptr || !ParseBoardList(value, boards)) {
-        UseDefaultBoards();
+        UseDefaultBus();
         return value == nullptr;
     }
-    Reset();
+    ResetBus();
     for (const BoardSetup& setup : boards) Bus::Instance().AddBoard(setup);
     RefreshBoardList();
     return true;

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/Hex.h"
+#include "platform/HexText.h"
 
 namespace halvex::sim {
 

@@ -1,6 +1,6 @@
 // Every function of the simulator's C++ API, called through libhalvex.so as an application's
-// own test would: the program only links when the shared library exports each of them. A
-// function added to sim.h gets a call here.
+// own test would: each calls the C function it stands for, so the program only links when the
+// shared library exports every one of them. A function added to sim.h gets a call here.
 #include <halvex/halvex.h>
 #include <halvex/sim.h>
 

@@ -1,7 +1,8 @@
 /* The simulator's C interface driven from a C program, with the results checked through the
  * public API: a bus of its own, a constant and a loopback source read back by immediate reads,
  * the command spacing, a register, injected failures, the interrupt, a short block acquisition
- * and its stream status, and the codes for what the interface refuses. */
+ * and its stream status, the request log, texts and lists given into the caller's room, and the
+ * codes for what the interface refuses. */
 #include <halvex/halvex.h>
 #include <halvex/sim_c.h>
 
@@ -131,6 +132,55 @@ static void ABlockShowsInTheStreamStatus(void) {
     CHECK(part.Armed == (BOOL)0xABABABABu);
 }
 
+/* A result too big for the room given says how much it needs and stores nothing else. */
+static void LogsTextsAndListsFillTheRoomGiven(void) {
+    DWORD write = 0, length = 0, base = 0;
+    UINT64 count = 0, bytes = 0, position = 0;
+    HXSIM_REQUEST records[4];
+    BYTE input[64];
+    char text[40];
+    HXSIM_BOARD_SETUP setup;
+
+    CHECK_CODE(ERROR_SUCCESS, HXSIM_GetControlCode("IOCTL_REG_WRITE", &write));
+    CHECK_CODE(ERROR_SUCCESS, HXSIM_GetControlCode("IOCTL_REG_READ", &base));
+    CHECK(base == REG_READ_CODE);
+    CHECK_CODE(ERROR_INVALID_PARAMETER, HXSIM_GetControlCode("IOCTL_NONE", &base));
+
+    CHECK_CODE(ERROR_SUCCESS, HXSIM_ClearRequests(0));
+    CHECK_CODE(ERROR_SUCCESS, PIO_Out32(0, SCRATCH_REGISTER, 7));
+    CHECK_CODE(ERROR_MORE_DATA, HXSIM_GetRequests(0, NULL, 0, NULL, 0, &count, &bytes));
+    CHECK(count == 1 && bytes == 8);
+    records[0].ControlCode = 0;
+    CHECK_CODE(ERROR_MORE_DATA, HXSIM_GetRequests(0, records, 4, input, 4, &count, &bytes));
+    CHECK(records[0].ControlCode == 0);
+    CHECK_CODE(ERROR_SUCCESS, HXSIM_GetRequests(0, records, 4, input, sizeof input, &count, &bytes));
+    CHECK(count == 1 && records[0].ControlCode == write && records[0].IsRegister && records[0].InputBytes == 8);
+    CHECK(records[0].Offset == SCRATCH_REGISTER && records[0].Width == 4 && records[0].Value == 7);
+    CHECK(input[records[0].InputOffset + 4] == 7);
+
+    CHECK_CODE(ERROR_MORE_DATA, HXSIM_GetBoardName(0, text, 4, &length));
+    CHECK(length == strlen("HX-805C PCI multifunction board"));
+    CHECK_CODE(ERROR_SUCCESS, HXSIM_GetBoardName(0, text, sizeof text, &length));
+    CHECK(strcmp(text, "HX-805C PCI multifunction board") == 0);
+    CHECK_CODE(ERROR_INVALID_INDEX, HXSIM_GetBarBase(0, 6, &base));
+
+    CHECK_CODE(ERROR_INVALID_DATA, HXSIM_FindBadBoardListEntry("805C, zz ,80E8", text, sizeof text, &length));
+    CHECK(length == 2 && strcmp(text, "zz") == 0);
+    CHECK_CODE(ERROR_SUCCESS, HXSIM_FindBadBoardListEntry("805C,80E8:fw=00010002", text, sizeof text, &length));
+    CHECK(length == 0);
+
+    /* A setup record of an unknown size adds no board. */
+    memset(&setup, 0, sizeof setup);
+    setup.Size = sizeof setup - 1;
+    setup.DeviceId = 0x805C;
+    CHECK_CODE(ERROR_SUCCESS, HXSIM_GetBoardCount(&count));
+    CHECK_CODE(ERROR_INVALID_PARAMETER, HXSIM_AddBoardEx(&setup, &position));
+    CHECK_CODE(ERROR_SUCCESS, HXSIM_GetBoardCount(&bytes));
+    CHECK(count == bytes);
+
+    CHECK_CODE(ERROR_NOT_FOUND, HXSIM_CompleteDmaRequest(0, input, 4));
+}
+
 static void RefusalsChangeNothing(void) {
     DWORD kind = 99;
     double volts = 0.0;
@@ -175,6 +225,7 @@ int main(void) {
     if (failures == 0) {
         SourcesReadBackThroughTheLibrary();
         RegistersFailuresAndTheInterrupt();
+        LogsTextsAndListsFillTheRoomGiven();
         ABlockShowsInTheStreamStatus();
         RefusalsChangeNothing();
     }

@@ -125,7 +125,7 @@ int ReadOne(const ReadArgs& args) {
     } else {
         std::printf("%+.6f V", reading.volts);
     }
-    if (reading.beyond) std::printf("  (beyond the %s range)", reading.range->name);
+    if (reading.beyond) std::printf("  (beyond the %s range)", reading.range->name.c_str());
     std::printf("\n");
     return kExitOk;
 }

@@ -13,21 +13,37 @@
 
 #include "Arguments.h"
 #include "Command.h"
+#include "InputRanges.h"
 #include "Simulator.h"
 
 namespace hxcli {
 namespace {
 
-struct RangeName {
-    const char* name;
-    const char* text;
+// An output range as hxcli names it: "u5" and "0 V .. +5 V", "b2.5" and "-2.5 V .. +2.5 V".
+struct OutputRange {
+    std::string name;
+    std::string text;
+    bool unipolar;
+    double high;
 };
-// By code.
-constexpr RangeName kRanges[] = {{"u5", "0 V .. +5 V"},
-                                 {"u10", "0 V .. +10 V"},
-                                 {"b5", "-5 V .. +5 V"},
-                                 {"b10", "-10 V .. +10 V"},
-                                 {"b2.5", "-2.5 V .. +2.5 V"}};
+
+// By code, as the library describes them.
+const std::vector<OutputRange>& OutputRanges() {
+    static const std::vector<OutputRange> ranges = [] {
+        std::vector<OutputRange> found;
+        for (DWORD code = 0;; ++code) {
+            HX_RANGE_INFO info{};
+            info.Size = sizeof info;
+            if (HX_GetRangeInfo(HX_RANGE_OUTPUT, code, &info) != 0) break;
+            const bool unipolar = info.Low == 0.0;
+            const std::string high = VoltsText(info.High);
+            found.push_back({(unipolar ? "u" : "b") + high,
+                             (unipolar ? "0 V" : "-" + high + " V") + " .. +" + high + " V", unipolar, info.High});
+        }
+        return found;
+    }();
+    return ranges;
+}
 
 std::string Lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -68,8 +84,9 @@ bool ParseRange(const std::string& text, DWORD& code) {
         code = HALVEX_KEEP_RANGES;
         return true;
     }
-    for (DWORD i = 0; i < std::size(kRanges); ++i) {
-        if (lower == kRanges[i].name || lower == "code" + std::to_string(i)) {
+    const std::vector<OutputRange>& ranges = OutputRanges();
+    for (DWORD i = 0; i < ranges.size(); ++i) {
+        if (lower == ranges[i].name || lower == "code" + std::to_string(i)) {
             code = i;
             return true;
         }
@@ -77,15 +94,9 @@ bool ParseRange(const std::string& text, DWORD& code) {
     const bool unipolar = lower.rfind("0-", 0) == 0;
     const std::optional<double> volts = VoltsOf(unipolar ? lower.substr(2) : lower);
     if (!volts) return false;
-    const std::pair<double, DWORD> ranges[] = {{5.0, 2}, {10.0, 3}, {2.5, 4}};
-    if (unipolar) {
-        if (*volts != 5.0 && *volts != 10.0) return false;
-        code = *volts == 5.0 ? 0 : 1;
-        return true;
-    }
-    for (const auto& [high, rangeCode] : ranges) {
-        if (*volts == high) {
-            code = rangeCode;
+    for (DWORD i = 0; i < ranges.size(); ++i) {
+        if (ranges[i].unipolar == unipolar && ranges[i].high == *volts) {
+            code = i;
             return true;
         }
     }
@@ -139,7 +150,7 @@ int SetRange(const RangeArgs& args) {
     }
     const DWORD r = DAC_SetRange1(args.board, channel, codes[0]);
     if (r != 0) return Fail("DAC_SetRange1", r);
-    const char* text = codes[0] == HALVEX_KEEP_RANGES ? "left as it was" : kRanges[codes[0]].text;
+    const char* text = codes[0] == HALVEX_KEEP_RANGES ? "left as it was" : OutputRanges()[codes[0]].text.c_str();
     std::printf("Board %llu %s: %s\n", static_cast<unsigned long long>(args.board), ChannelText(channel).c_str(), text);
     return kExitOk;
 }
@@ -165,7 +176,7 @@ int ShowReadback(const OutArgs& args, DWORD channel) {
         const std::optional<simulator::OutputLevel> level = simulator::OutputLevelOf(args.board, ch);
         if (!level) break;
         std::printf("  output %u: range %u (%s), counts %u, %.6f V\n", ch, static_cast<unsigned>(level->rangeCode),
-                    level->rangeCode < std::size(kRanges) ? kRanges[level->rangeCode].text : "unknown", static_cast<unsigned>(level->counts), level->volts);
+                    level->rangeCode < OutputRanges().size() ? OutputRanges()[level->rangeCode].text.c_str() : "unknown", static_cast<unsigned>(level->counts), level->volts);
     }
     return kExitOk;
 }

@@ -84,7 +84,7 @@ void Recorder::BeginFiles(const Sample* firstScan) {
             for (unsigned c = 0; c < metadata_.channels; ++c) {
                 const InputRange* range = InputRangeOfCode(firstScan[c].word >> 16 & 7);
                 if (c > 0) metadata_.ranges += ',';
-                metadata_.ranges += range != nullptr ? range->name : "code6";
+                metadata_.ranges += range != nullptr ? range->name : std::string("code6");
             }
         }
     }

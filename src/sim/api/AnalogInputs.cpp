@@ -1,7 +1,8 @@
 // The sim API of the analog inputs: sources per channel and the command spacing.
-#include <halvex/sim.h>
+#include <halvex/sim_c.h>
 
 #include <chrono>
+#include <cmath>
 #include <mutex>
 #include <stdexcept>
 
@@ -9,8 +10,10 @@
 #include "sim/AnalogInputSources.h"
 #include "sim/Board.h"
 #include "sim/Bus.h"
+#include "sim/api/SimCall.h"
 
-namespace halvex::sim {
+using namespace halvex::sim;
+
 namespace {
 
 constexpr double kMaxCommandSpacingMicroseconds = 1e12;
@@ -22,44 +25,86 @@ void CheckChannel(unsigned sequencer, unsigned channel) {
 
 // Runs `use` on the board's input model under the board's mutex.
 template <typename Use>
-auto WithInputs(std::size_t board, Use&& use) {
-    ModelOf<AnalogInputModel> target(board, "the board has no analog inputs");
+auto WithInputs(UINT64 board, Use&& use) {
+    ModelOf<AnalogInputModel> target(Position(board), "the board has no analog inputs");
     std::lock_guard lock(target.board->mutex);
     return use(*target.model);
 }
 
+// Stores each part of a source that is wanted, all or nothing.
+DWORD StoreSource(const InputSource& source, DWORD* pKind, double* pVolts, double* pAmplitude, double* pHertz,
+                  DWORD* pOutput) {
+    if (!Writable(pKind, sizeof *pKind) || !Writable(pVolts, sizeof *pVolts) ||
+        !Writable(pAmplitude, sizeof *pAmplitude) || !Writable(pHertz, sizeof *pHertz) ||
+        !Writable(pOutput, sizeof *pOutput)) {
+        return ERROR_INVALID_ADDRESS;
+    }
+    return Stored(StoreIfWanted(pKind, static_cast<DWORD>(source.kind)) && StoreIfWanted(pVolts, source.volts) &&
+                  StoreIfWanted(pAmplitude, source.amplitude) && StoreIfWanted(pHertz, source.hertz) &&
+                  StoreIfWanted(pOutput, DWORD{source.output}));
+}
+
 }  // namespace
 
-void SetInputSource(std::size_t board, unsigned sequencer, unsigned channel, const InputSource& source) {
-    CheckChannel(sequencer, channel);
-    if (source.kind == InputSourceKind::AnalogOutput && source.output >= 4) {
-        throw std::invalid_argument("a board has analog outputs 0 to 3");
-    }
-    WithInputs(board, [&](AnalogInputModel& model) { model.Source(sequencer, channel) = source; });
+static_assert(HXSIM_SOURCE_CONSTANT == static_cast<int>(InputSourceKind::Constant) &&
+              HXSIM_SOURCE_SINE == static_cast<int>(InputSourceKind::Sine) &&
+              HXSIM_SOURCE_SQUARE == static_cast<int>(InputSourceKind::Square) &&
+              HXSIM_SOURCE_RAMP == static_cast<int>(InputSourceKind::Ramp) &&
+              HXSIM_SOURCE_NOISE == static_cast<int>(InputSourceKind::Noise) &&
+              HXSIM_SOURCE_LOOPBACK == static_cast<int>(InputSourceKind::AnalogOutput));
+
+extern "C" HALVEX_SIM_C_API DWORD HXSIM_SetInputSource(UINT64 iBoard, DWORD Sequencer, DWORD Channel, DWORD Kind,
+                                                       double Volts, double Amplitude, double Hertz, DWORD Output) {
+    return SimCall([&]() -> DWORD {
+        if (Kind > HXSIM_SOURCE_LOOPBACK) return ERROR_INVALID_PARAMETER;
+        if (!std::isfinite(Volts) || !std::isfinite(Amplitude) || !std::isfinite(Hertz)) return ERROR_INVALID_PARAMETER;
+        CheckChannel(Sequencer, Channel);
+        if (Kind == HXSIM_SOURCE_LOOPBACK && Output >= 4) return ERROR_INVALID_PARAMETER;
+        InputSource source;
+        source.kind = static_cast<InputSourceKind>(Kind);
+        source.volts = Volts;
+        source.amplitude = Amplitude;
+        source.hertz = Hertz;
+        source.output = Output;
+        WithInputs(iBoard, [&](AnalogInputModel& model) { model.Source(Sequencer, Channel) = source; });
+        return ERROR_SUCCESS;
+    });
 }
 
-InputSource InputSourceOf(std::size_t board, unsigned sequencer, unsigned channel) {
-    CheckChannel(sequencer, channel);
-    return WithInputs(board, [&](AnalogInputModel& model) { return model.Source(sequencer, channel); });
+extern "C" HALVEX_SIM_C_API DWORD HXSIM_GetInputSource(UINT64 iBoard, DWORD Sequencer, DWORD Channel, DWORD* pKind,
+                                                       double* pVolts, double* pAmplitude, double* pHertz,
+                                                       DWORD* pOutput) {
+    return SimCall([&] {
+        CheckChannel(Sequencer, Channel);
+        const InputSource source =
+            WithInputs(iBoard, [&](AnalogInputModel& model) { return model.Source(Sequencer, Channel); });
+        return StoreSource(source, pKind, pVolts, pAmplitude, pHertz, pOutput);
+    });
 }
 
-InputSource DefaultInputSource(unsigned sequencer, unsigned channel) {
-    CheckChannel(sequencer, channel);
-    return DefaultInputSourceFor(sequencer, channel);
+extern "C" HALVEX_SIM_C_API DWORD HXSIM_GetDefaultInputSource(DWORD Sequencer, DWORD Channel, DWORD* pKind,
+                                                              double* pVolts, double* pAmplitude, double* pHertz,
+                                                              DWORD* pOutput) {
+    return SimCall([&] {
+        CheckChannel(Sequencer, Channel);
+        return StoreSource(DefaultInputSourceFor(Sequencer, Channel), pKind, pVolts, pAmplitude, pHertz, pOutput);
+    });
 }
 
-uint32_t PackedConversion(double volts, uint32_t rangeCode, unsigned channel) {
-    return PackConversion(volts, rangeCode, channel);
+extern "C" HALVEX_SIM_C_API DWORD HXSIM_PackConversion(double Volts, DWORD RangeCode, DWORD Channel, DWORD* pWord) {
+    return SimCall([&] {
+        const DWORD word = PackConversion(Volts, RangeCode, Channel);
+        return Stored(halvex::platform::GuardedStoreValue(pWord, word));
+    });
 }
 
-void SetCommandSpacing(std::size_t board, double microseconds) {
-    // Whole nanoseconds must hold it: converting what they cannot is undefined.
-    if (!(microseconds >= 0.0 && microseconds <= kMaxCommandSpacingMicroseconds)) {
-        throw std::invalid_argument("a command spacing from 0 to 10^12 microseconds");
-    }
-    const auto spacing = std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::chrono::duration<double, std::micro>(microseconds));
-    WithInputs(board, [&](AnalogInputModel& model) { model.SetCommandSpacing(spacing); });
+extern "C" HALVEX_SIM_C_API DWORD HXSIM_SetCommandSpacing(UINT64 iBoard, double Microseconds) {
+    return SimCall([&]() -> DWORD {
+        // Whole nanoseconds must hold it: converting what they cannot is undefined.
+        if (!(Microseconds >= 0.0 && Microseconds <= kMaxCommandSpacingMicroseconds)) return ERROR_INVALID_PARAMETER;
+        const auto spacing = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::duration<double, std::micro>(Microseconds));
+        WithInputs(iBoard, [&](AnalogInputModel& model) { model.SetCommandSpacing(spacing); });
+        return ERROR_SUCCESS;
+    });
 }
-
-}  // namespace halvex::sim

@@ -1,84 +1,112 @@
 // The sim API of the analog outputs and the interrupt.
-#include <halvex/sim.h>
+#include <halvex/sim_c.h>
 
 #include <chrono>
 #include <mutex>
 #include <stdexcept>
+#include <vector>
 
 #include "sim/AnalogOutput.h"
 #include "sim/Board.h"
 #include "sim/Bus.h"
 #include "sim/Interrupt.h"
+#include "sim/api/SimCall.h"
 
-namespace halvex::sim {
+using namespace halvex::sim;
+
 namespace {
 
-template <typename Read>
-auto ReadOutput(std::size_t board, unsigned channel, Read read) {
-    if (channel >= AnalogOutputModel::kChannels) throw std::out_of_range("a board has four analog outputs");
-    ModelOf<AnalogOutputModel> target(board, "board without analog outputs");
-    std::lock_guard lock(target.board->mutex);
-    return read(*target.board, *target.model);
-}
-
 struct InterruptOf : ModelOf<InterruptModel> {
-    explicit InterruptOf(std::size_t position) : ModelOf(position, "board without an interrupt") {}
+    explicit InterruptOf(UINT64 position) : ModelOf(Position(position), "board without an interrupt") {}
 };
 
 }  // namespace
 
-uint32_t AnalogOutputRange(std::size_t board, unsigned channel) {
-    return ReadOutput(board, channel, [channel](Board&, AnalogOutputModel& m) { return m.Range(channel); });
+extern "C" HALVEX_SIM_C_API DWORD HXSIM_GetAnalogOutput(UINT64 iBoard, DWORD Channel, DWORD* pRangeCode,
+                                                        DWORD* pCounts, double* pVolts) {
+    return SimCall([&]() -> DWORD {
+        if (Channel >= AnalogOutputModel::kChannels) throw std::out_of_range("a board has four analog outputs");
+        DWORD range = 0, counts = 0;
+        double volts = 0.0;
+        {
+            ModelOf<AnalogOutputModel> target(Position(iBoard), "board without analog outputs");
+            std::lock_guard lock(target.board->mutex);
+            range = target.model->Range(Channel);
+            counts = target.model->Counts(Channel);
+            volts = target.board->analogOutputVolts[Channel];
+        }
+        if (!Writable(pRangeCode, sizeof *pRangeCode) || !Writable(pCounts, sizeof *pCounts) ||
+            !Writable(pVolts, sizeof *pVolts)) {
+            return ERROR_INVALID_ADDRESS;
+        }
+        return Stored(StoreIfWanted(pRangeCode, range) && StoreIfWanted(pCounts, counts) && StoreIfWanted(pVolts, volts));
+    });
 }
 
-uint32_t AnalogOutputCounts(std::size_t board, unsigned channel) {
-    return ReadOutput(board, channel, [channel](Board&, AnalogOutputModel& m) { return m.Counts(channel); });
+extern "C" HALVEX_SIM_C_API DWORD HXSIM_RaiseInterrupt(UINT64 iBoard) {
+    return SimCall([&] {
+        InterruptOf target(iBoard);
+        std::lock_guard lock(target.board->mutex);
+        target.model->Raise();
+    });
 }
 
-double AnalogOutputVolts(std::size_t board, unsigned channel) {
-    return ReadOutput(board, channel, [channel](Board& b, AnalogOutputModel&) { return b.analogOutputVolts[channel]; });
+extern "C" HALVEX_SIM_C_API DWORD HXSIM_SetInterruptCompletion(UINT64 iBoard, DWORD Satisfied, DWORD Aborted) {
+    return SimCall([&] {
+        InterruptOf target(iBoard);
+        std::lock_guard lock(target.board->mutex);
+        target.model->SetCompletionCodes(Satisfied, Aborted);
+    });
 }
 
-void RaiseInterrupt(std::size_t board) {
-    InterruptOf target(board);
-    std::lock_guard lock(target.board->mutex);
-    target.model->Raise();
+extern "C" HALVEX_SIM_C_API DWORD HXSIM_IgnoreInterruptAbort(UINT64 iBoard, BOOL Ignore) {
+    return SimCall([&] {
+        InterruptOf target(iBoard);
+        std::lock_guard lock(target.board->mutex);
+        target.model->IgnoreAbort(Ignore != FALSE);
+    });
 }
 
-void SetInterruptCompletion(std::size_t board, DWORD satisfied, DWORD aborted) {
-    InterruptOf target(board);
-    std::lock_guard lock(target.board->mutex);
-    target.model->SetCompletionCodes(satisfied, aborted);
+extern "C" HALVEX_SIM_C_API DWORD HXSIM_GetPendingInterruptWaits(UINT64 iBoard, UINT64* pCount) {
+    return SimCall([&] {
+        UINT64 count = 0;
+        {
+            InterruptOf target(iBoard);
+            std::lock_guard lock(target.board->mutex);
+            count = target.model->PendingWaits();
+        }
+        return Stored(halvex::platform::GuardedStoreValue(pCount, count));
+    });
 }
 
-void IgnoreInterruptAbort(std::size_t board, bool ignore) {
-    InterruptOf target(board);
-    std::lock_guard lock(target.board->mutex);
-    target.model->IgnoreAbort(ignore);
+extern "C" HALVEX_SIM_C_API DWORD HXSIM_AwaitInterruptWaits(UINT64 iBoard, UINT64 Count, DWORD TimeoutMs) {
+    return SimCall([&] {
+        InterruptOf target(iBoard);
+        std::unique_lock lock(target.board->mutex);
+        const bool reached = target.model->waitsChanged.wait_for(
+            lock, std::chrono::milliseconds(TimeoutMs), [&] { return target.model->PendingWaits() >= Count; });
+        return reached ? DWORD{ERROR_SUCCESS} : DWORD{WAIT_TIMEOUT};
+    });
 }
 
-std::size_t PendingInterruptWaits(std::size_t board) {
-    InterruptOf target(board);
-    std::lock_guard lock(target.board->mutex);
-    return target.model->PendingWaits();
-}
-
-bool AwaitInterruptWaits(std::size_t board, std::size_t count, DWORD timeoutMs) {
-    InterruptOf target(board);
-    std::unique_lock lock(target.board->mutex);
-    return target.model->waitsChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                                [&] { return target.model->PendingWaits() >= count; });
-}
-
-std::vector<HANDLE> InterruptWaitEvents(std::size_t board) {
-    InterruptOf target(board);
-    std::lock_guard lock(target.board->mutex);
-    return target.model->WaitEvents();
+extern "C" HALVEX_SIM_C_API DWORD HXSIM_GetInterruptWaitEvents(UINT64 iBoard, HANDLE* pEvents, UINT64 MaxEvents,
+                                                               UINT64* pCount) {
+    return SimCall([&] {
+        std::vector<HANDLE> events;
+        {
+            InterruptOf target(iBoard);
+            std::lock_guard lock(target.board->mutex);
+            events = target.model->WaitEvents();
+        }
+        return StoreList<HANDLE>(events, pEvents, MaxEvents, pCount);
+    });
 }
 
 // Without the board mutex: stopping joins the timer thread, which takes it.
-void StartInterruptTimer(std::size_t board, DWORD periodMs) { InterruptOf(board).model->StartTimer(periodMs); }
+extern "C" HALVEX_SIM_C_API DWORD HXSIM_StartInterruptTimer(UINT64 iBoard, DWORD PeriodMs) {
+    return SimCall([&] { InterruptOf(iBoard).model->StartTimer(PeriodMs); });
+}
 
-void StopInterruptTimer(std::size_t board) { InterruptOf(board).model->StopTimer(); }
-
-}  // namespace halvex::sim
+extern "C" HALVEX_SIM_C_API DWORD HXSIM_StopInterruptTimer(UINT64 iBoard) {
+    return SimCall([&] { InterruptOf(iBoard).model->StopTimer(); });
+}

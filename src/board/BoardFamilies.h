@@ -1,10 +1,11 @@
 // The board families by device identifier: what start-up classifies a board by, and what the
-// simulated boards take their register layout from.
+// simulated boards take their register layout from. Both ask TakesWideCommands whether a board
+// takes 32-bit immediate commands.
 #pragma once
 
 #include <cstdint>
 
-namespace halvex {
+namespace halvex::board {
 
 enum class TBoardFamily : uint8_t {
     Unknown,           // not a board of ours: left out
@@ -55,4 +56,4 @@ constexpr bool TakesWideCommands(uint32_t deviceId, uint32_t firmware) {
            (family == TBoardFamily::FirmwareSelected && (firmware >> 16) == kWideCommandFirmware);
 }
 
-}  // namespace halvex
+}  // namespace halvex::board
