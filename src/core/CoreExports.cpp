@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "core/Core.h"
+#include "core/CallFrame.h"
+#include "core/Registers.h"
 #include "core/Hex.h"
 #include "platform/Guard.h"
 

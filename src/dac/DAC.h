@@ -4,7 +4,10 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
+
+#include "core/DeviceTable.h"
 
 namespace halvex {
 
@@ -37,6 +40,15 @@ enum TDACCommand : DWORD {
     dcOutputAll = 10,
     dcRangeAll = 14,
 };
+
+// The range code this library last set per output channel of a board, DACRangeUnchanged when
+// it never set one. The output exports take no lock: each is an atomic whose last writer wins.
+struct TDACRanges {
+    std::atomic<int32_t> Last[DACChannelCount] = {DACRangeUnchanged, DACRangeUnchanged, DACRangeUnchanged,
+                                                  DACRangeUnchanged};
+};
+// Built at start-up and released at unload with the device table.
+extern TBoardTable<TDACRanges> DACRanges;
 
 // Turns a range code or tag into its code. 0 for codes 0-4 and the five tags (replaced by their
 // code); ERROR_HANDLE_EOF for -1 (leave the range alone); ERROR_INVALID_PARAMETER otherwise.
