@@ -1,5 +1,5 @@
-// Analog output: the range table, the range-code check, the DAC command word and the
-// volts-to-counts conversion shared by the output exports.
+// Analog output: the range table, the ranges remembered per board, the range-code check, the
+// DAC command word and the volts-to-counts conversion shared by the output exports.
 #pragma once
 
 #include <windows.h>
