@@ -37,7 +37,6 @@
 #include <vector>
 
 #include "adc/ChunkPool.h"
-#include "adc/AcquireThreads.h"
 #include "adc/PackedSample.h"
 #include "sim/AnalogInputSources.h"
 
@@ -108,8 +107,8 @@ void StartLibrary(uint32_t deviceId, uint32_t firmware = 0) {
 }
 
 void StopLibrary() {
+    // Unload joins every callback thread.
     HxTestLibraryDetach();
-    halvex::WaitForCallbackThreadsToEnd(10000);
     halvex::sim::Reset();
 }
 

@@ -4,7 +4,7 @@
 
 #include <type_traits>
 
-#include "core/Core.h"
+#include "core/CallFrame.h"
 #include "lifecycle/Lifecycle.h"
 
 using namespace halvex;

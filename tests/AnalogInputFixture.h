@@ -5,6 +5,7 @@
 #include <string>
 
 #include "LibraryFixture.h"
+#include "adc/Sequencer.h"
 
 struct AnalogBoard {
     const char* name;
@@ -23,19 +24,19 @@ inline const AnalogBoard kDefaultAnalogBoards[] = {
 
 inline std::string AnalogBoardName(const ::testing::TestParamInfo<AnalogBoard>& info) { return info.param.name; }
 
-// While alive, the sequencer looks as if an acquisition ran on it.
+// While alive, the sequencer looks as if an acquisition ran on it (sequencer 1 and the boards
+// that cannot stream never run one through the API).
 class BusySequencer {
 public:
-    BusySequencer(UINT64 board, DWORD sequencer) : slot_(halvex::Devices[board].SequencerAcq[sequencer].AcquireThread) {
-        slot_ = reinterpret_cast<halvex::TPoolAcquireThread*>(&marker_);
+    BusySequencer(UINT64 board, DWORD sequencer) : state_(halvex::SequencerOf(board, sequencer)) {
+        state_.bStopping = true;
     }
-    ~BusySequencer() { slot_ = nullptr; }
+    ~BusySequencer() { state_.bStopping = false; }
     BusySequencer(const BusySequencer&) = delete;
     BusySequencer& operator=(const BusySequencer&) = delete;
 
 private:
-    halvex::TPoolAcquireThread*& slot_;
-    int marker_ = 0;
+    halvex::TSequencerState& state_;
 };
 
 // One board of a default kind, started alone as board 0.

@@ -2,13 +2,14 @@
 // and as the levels the simulated outputs then hold.
 #include "LibraryFixture.h"
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 #include "dac/DAC.h"
 
 namespace sim = halvex::sim;
-using halvex::Devices;
 
 namespace {
 
@@ -39,9 +40,16 @@ protected:
         return words;
     }
 
+    // The range each channel's voltages are converted for, as DAC_OutputV shows it: 1 V gives
+    // different counts on every range. A channel whose range was never set converts for code 3.
     static std::vector<int32_t> Remembered() {
+        constexpr uint32_t kOneVolt[5] = {13107, 6554, 39322, 36045, 45875};
+        sim::ClearRequests(0);
         std::vector<int32_t> codes;
-        for (const auto& code : Devices[0].LastDACRanges) codes.push_back(code.load());
+        for (DWORD ch = 0; ch < 4; ++ch) {
+            const uint32_t* found = std::find(std::begin(kOneVolt), std::end(kOneVolt), CountsFor(1.0, ch));
+            codes.push_back(found == std::end(kOneVolt) ? -1 : static_cast<int32_t>(found - kOneVolt));
+        }
         return codes;
     }
 
@@ -63,10 +71,12 @@ protected:
 // ---- Ranges ----------------------------------------------------------------------------------
 
 TEST_F(AnalogOutput, RangeMinusOneWritesAndRemembersNothing) {
+    EXPECT_EQ(Remembered(), (std::vector<int32_t>{3, 3, 3, 3}));
+    Ranges({1});
     EXPECT_EQ(DAC_SetRange1(0, 2, kKeep), 0u);
     EXPECT_EQ(DAC_SetRange1(0, kAll, kKeep), 0u);
     EXPECT_TRUE(DacWords().empty());
-    EXPECT_EQ(Remembered(), (std::vector<int32_t>{-1, -1, -1, -1}));
+    EXPECT_EQ(Remembered(), (std::vector<int32_t>{1, 1, 1, 1}));
 }
 
 TEST_F(AnalogOutput, TheChannelIsCheckedBeforeTheRangeAndRefusalsLeaveLastErrorZero) {
@@ -85,7 +95,7 @@ TEST_F(AnalogOutput, ATagAndItsCodeSendAndRememberTheSameRange) {
         ASSERT_EQ(DAC_SetRange1(0, 1, code), 0u);
         ASSERT_EQ(DAC_SetRange1(0, 2, kTags[code]), 0u);
         EXPECT_EQ(DacWords(), (std::vector<uint32_t>{Word(6, 1, code), Word(6, 2, code)}));
-        EXPECT_EQ(Devices[0].LastDACRanges[2].load(), static_cast<int32_t>(code));
+        EXPECT_EQ(Remembered()[2], static_cast<int32_t>(code));
         EXPECT_EQ(sim::AnalogOutputRange(0, 2), code);
     }
 }
@@ -98,15 +108,16 @@ TEST_F(AnalogOutput, AllChannelsTakeOneRangeCommand) {
 }
 
 TEST_F(AnalogOutput, AFailedRangeWriteIsStillRemembered) {
+    Ranges({1});
     sim::FailRequests(0, sim::kIoctlRegWrite, {sim::FailKind::Now, ERROR_GEN_FAILURE, 0, 1});
     EXPECT_EQ(DAC_SetRange1(0, 3, 2), static_cast<DWORD>(ERROR_GEN_FAILURE));
-    EXPECT_EQ(Devices[0].LastDACRanges[3].load(), 2);
+    EXPECT_EQ(Remembered()[3], 2);
 
     sim::FailRequests(0, sim::kIoctlRegWrite, {sim::FailKind::Now, ERROR_GEN_FAILURE, 0, 1});
     const DWORD codes[] = {0, 1, 2, 4};
     EXPECT_EQ(DAC_SetRangeAll(0, 4, codes), static_cast<DWORD>(ERROR_GEN_FAILURE));
     // The failing first write is remembered; the channels after it are not written.
-    EXPECT_EQ(Remembered(), (std::vector<int32_t>{0, -1, -1, 2}));
+    EXPECT_EQ(Remembered(), (std::vector<int32_t>{0, 1, 1, 2}));
 }
 
 // ---- DAC_SetRangeAll ---------------------------------------------------------------------------
@@ -136,10 +147,11 @@ TEST_F(AnalogOutput, SetRangeAllUsesAtMostFourEntries) {
 }
 
 TEST_F(AnalogOutput, SetRangeAllWithAnInvalidEntryWritesNothing) {
+    Ranges({4});
     const DWORD codes[] = {1, 2, 9, 3};
     EXPECT_EQ(DAC_SetRangeAll(0, 4, codes), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_TRUE(DacWords().empty());
-    EXPECT_EQ(Remembered(), (std::vector<int32_t>{-1, -1, -1, -1}));
+    EXPECT_EQ(Remembered(), (std::vector<int32_t>{4, 4, 4, 4}));
 }
 
 TEST_F(AnalogOutput, SetRangeAllSkipsChannelsWhoseEntryIsMinusOne) {

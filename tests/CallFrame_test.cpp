@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "Await.h"
 #include "LibraryFixture.h"
 #include "core/WorkerThread.h"
 
@@ -35,8 +36,8 @@ TEST_F(CallFrameTest, ABodyRunsAtTimeCriticalPriorityHoldingOnlyItsSequencer) {
     bool sequencer1Free = false;
     RunUnderSequencerLock(0, 0, [&] {
         seen = GetThreadPriority(GetCurrentThread());
-        sequencer1Free = FreeForOthers(Devices[0].SequencerAcq[1].hSequencerMutex);
-        EXPECT_FALSE(FreeForOthers(Devices[0].SequencerAcq[0].hSequencerMutex));
+        sequencer1Free = FreeForOthers(Devices[0].hSequencerMutex[1]);
+        EXPECT_FALSE(FreeForOthers(Devices[0].hSequencerMutex[0]));
     });
     EXPECT_EQ(seen, THREAD_PRIORITY_TIME_CRITICAL);
     EXPECT_TRUE(sequencer1Free);
@@ -47,13 +48,13 @@ TEST_F(CallFrameTest, ABodyRunsAtTimeCriticalPriorityHoldingOnlyItsSequencer) {
 TEST_F(CallFrameTest, ARaisingBodyReleasesItsLocksAndRestoresPriority) {
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
     EXPECT_THROW(RunUnderSequencerLock(1, 1, [] { throw std::runtime_error("body failed"); }), std::runtime_error);
-    EXPECT_TRUE(FreeForOthers(Devices[1].SequencerAcq[1].hSequencerMutex));
+    EXPECT_TRUE(FreeForOthers(Devices[1].hSequencerMutex[1]));
     EXPECT_EQ(GetThreadPriority(GetCurrentThread()), THREAD_PRIORITY_NORMAL);
 
     EXPECT_THROW(RunUnderBoardLock(1, [] { throw 42; }), int);
     EXPECT_TRUE(FreeForOthers(Devices[1].hThreadingMutex));
-    EXPECT_TRUE(FreeForOthers(Devices[1].SequencerAcq[0].hSequencerMutex));
-    EXPECT_TRUE(FreeForOthers(Devices[1].SequencerAcq[1].hSequencerMutex));
+    EXPECT_TRUE(FreeForOthers(Devices[1].hSequencerMutex[0]));
+    EXPECT_TRUE(FreeForOthers(Devices[1].hSequencerMutex[1]));
     EXPECT_EQ(GetThreadPriority(GetCurrentThread()), THREAD_PRIORITY_NORMAL);
 }
 
@@ -68,8 +69,8 @@ TEST_F(CallFrameTest, AThreadAlreadyTimeCriticalStaysSo) {
 TEST_F(CallFrameTest, TheBoardLockHoldsTheBoardAndBothSequencers) {
     RunUnderBoardLock(2, [] {
         EXPECT_FALSE(FreeForOthers(Devices[2].hThreadingMutex));
-        EXPECT_FALSE(FreeForOthers(Devices[2].SequencerAcq[0].hSequencerMutex));
-        EXPECT_FALSE(FreeForOthers(Devices[2].SequencerAcq[1].hSequencerMutex));
+        EXPECT_FALSE(FreeForOthers(Devices[2].hSequencerMutex[0]));
+        EXPECT_FALSE(FreeForOthers(Devices[2].hSequencerMutex[1]));
         // The runners take no lock of another board.
         EXPECT_TRUE(FreeForOthers(Devices[1].hThreadingMutex));
     });
@@ -119,16 +120,14 @@ TEST(WorkerThread, RunsItsBodyOnlyWhenStartedAndIsWokenAndJoinedBeforeTheOwnersM
     EXPECT_EQ(runs.load(), 2);
 }
 
-TEST(WorkerThread, AThreadThatEndsOnItsOwnFreesItsOwner) {
-    struct SelfFreeing {
-        explicit SelfFreeing(HANDLE gone) : gone_(gone), thread_([] {}) {}
-        ~SelfFreeing() { SetEvent(gone_); }
-        HANDLE gone_;
-        TWorkerThread thread_;
-    };
-    TOwnedHandle gone(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    auto* owner = new SelfFreeing(gone.Get());
-    owner->thread_.EndOnItsOwn([owner] { delete owner; });
-    owner->thread_.Start();
-    EXPECT_EQ(WaitForSingleObject(gone.Get(), 10000), WAIT_OBJECT_0);
+TEST(WorkerThread, TellsWhenItsThreadHasEndedSoThatJoiningItWaitsForNothing) {
+    std::atomic<bool> leave{false};
+    TWorkerThread thread([&] {
+        while (!leave.load()) Sleep(1);
+    });
+    EXPECT_FALSE(thread.Ended()) << "never started";
+    thread.Start();
+    EXPECT_FALSE(thread.Ended()) << "its body runs";
+    leave = true;
+    EXPECT_TRUE(AwaitTrue([&] { return thread.Ended(); }));
 }

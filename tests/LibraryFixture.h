@@ -11,7 +11,8 @@
 #include <initializer_list>
 #include <vector>
 
-#include "core/Core.h"
+#include "core/CallFrame.h"
+#include "core/Registers.h"
 #include "lifecycle/Lifecycle.h"
 
 // Whether another thread can take `mutex` right now (and gives it back): false while this

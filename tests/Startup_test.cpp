@@ -17,27 +17,32 @@ bool WasWritten(std::size_t board, uint16_t offset) {
     return std::any_of(writes.begin(), writes.end(), [&](const hs::RegisterWrite& w) { return w.offset == offset; });
 }
 
+// What start-up learnt of a board, as HX_GetBoardInfo reports it.
+HX_BOARD_INFO InfoOf(UINT64 board) {
+    HX_BOARD_INFO info{};
+    info.Size = sizeof info;
+    EXPECT_EQ(HX_GetBoardInfo(board, &info), 0u);
+    return info;
+}
+
 }  // namespace
 
 using StartupTest = LibraryTest;
 
 TEST_F(StartupTest, DefaultBoardsAreClassifiedByIdentifierAndFirmware) {
     StartDefault();
-    ASSERT_EQ(Devices.size(), 3u);
-    EXPECT_EQ(Devices[0].DeviceID, 0x1100u);
-    EXPECT_EQ(Devices[0].RegisterMap, rmLayout1);
-    EXPECT_EQ(Devices[0].ImmediateMode, imNative16);
-    EXPECT_EQ(Devices[1].RegisterMap, rmLayout2);
-    EXPECT_EQ(Devices[1].ImmediateMode, imNative32);
-    EXPECT_EQ(Devices[2].RegisterMap, rmLayout3);
-    EXPECT_EQ(Devices[2].ImmediateMode, imNative32);
-    for (const auto& device : Devices) {
-        EXPECT_EQ(device.BaseClock, 40'000'000u);
-        EXPECT_NE(device.hThreadingMutex, INVALID_HANDLE_VALUE);
-        EXPECT_NE(device.SequencerAcq[0].hSequencerMutex, INVALID_HANDLE_VALUE);
-        EXPECT_NE(device.SequencerAcq[1].hSequencerMutex, INVALID_HANDLE_VALUE);
-        EXPECT_EQ(device.SequencerAcq[0].CallbackType, 0xFFFFFFFFu);
-        EXPECT_EQ(device.LastDACRanges[3].load(), -1);
+    ASSERT_EQ(BRD_GetHighestBoardIndex(), 2);
+    EXPECT_EQ(InfoOf(0).DeviceID, 0x1100u);
+    EXPECT_EQ(InfoOf(0).Layout, 1u);
+    EXPECT_EQ(InfoOf(1).Layout, 2u);
+    EXPECT_EQ(InfoOf(2).Layout, 3u);
+    for (UINT64 b = 0; b < 3; ++b) {
+        EXPECT_EQ(InfoOf(b).BaseClock, 40'000'000u);
+        EXPECT_NE(Devices[b].hThreadingMutex, INVALID_HANDLE_VALUE);
+        EXPECT_NE(Devices[b].hSequencerMutex[0], INVALID_HANDLE_VALUE);
+        EXPECT_NE(Devices[b].hSequencerMutex[1], INVALID_HANDLE_VALUE);
+        // Every board has its sequencers' state, with nothing running.
+        EXPECT_EQ(ADC_PollData(b, 0), static_cast<DWORD>(ERROR_NOT_READY));
     }
     EXPECT_NE(OSVersionClass, 0);
     EXPECT_NE(LogThread, nullptr);
@@ -48,10 +53,9 @@ TEST_F(StartupTest, SixteenBitBoardsComeUpWithBothSequencersStopped) {
     const std::vector<hs::RegisterWrite> stopped = {{56, 2, 0xFCEE}, {60, 2, 0xFCEE}};
     EXPECT_EQ(hs::RegisterWrites(0), stopped);
     // The firmware word decides for the 0x80E8 family: 16-bit commands need the stop writes.
-    EXPECT_EQ(Devices[1].RegisterMap, rmLayout1);
-    EXPECT_EQ(Devices[1].ImmediateMode, imNative16);
+    EXPECT_EQ(InfoOf(1).Layout, 1u);
     EXPECT_EQ(hs::RegisterWrites(1), stopped);
-    EXPECT_EQ(Devices[2].RegisterMap, rmLayout3);
+    EXPECT_EQ(InfoOf(2).Layout, 3u);
     EXPECT_TRUE(hs::RegisterWrites(2).empty());
 }
 
@@ -59,8 +63,8 @@ TEST_F(StartupTest, Board0C40HasAFixedClockAndNoRegisterAccess) {
     hs::BoardSetup setup = Board(0x0C40);
     setup.baseClock = 33'000'000;
     Start({setup});
-    ASSERT_EQ(Devices.size(), 1u);
-    EXPECT_EQ(Devices[0].BaseClock, 10'000'000u);
+    ASSERT_EQ(BRD_GetHighestBoardIndex(), 0);
+    EXPECT_EQ(InfoOf(0).BaseClock, 10'000'000u);
     const auto requests = hs::Requests(0);
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].code, hs::kIoctlGetDeviceId);
@@ -78,9 +82,8 @@ TEST_F(StartupTest, BoardsThatCannotBeUsedAreLeftOutAndLaterBoardsMoveDown) {
     hs::FailRequests(3, hs::kIoctlGetDeviceId, {hs::FailKind::Short, 0, 7});
     HxTestLibraryStart();
 
-    ASSERT_EQ(Devices.size(), 1u);
-    EXPECT_EQ(Devices[0].DeviceID, 0x80ECu);
-    EXPECT_EQ(BRD_GetHighestBoardIndex(), 0);
+    ASSERT_EQ(BRD_GetHighestBoardIndex(), 0);
+    EXPECT_EQ(InfoOf(0).DeviceID, 0x80ECu);
     for (std::size_t slot = 0; slot < 4; ++slot) EXPECT_FALSE(hs::IsOpen(slot)) << "slot " << slot;
     EXPECT_TRUE(hs::IsOpen(4));
 }
@@ -90,9 +93,9 @@ TEST_F(StartupTest, AFailedClockReadLeavesTheFailureValueAndTheSixteenBitBranch)
     hs::AddBoard(Board(0x80E8, 0x00010000));
     hs::FailRequests(0, hs::kIoctlRegRead, {hs::FailKind::Now, ERROR_GEN_FAILURE});
     HxTestLibraryStart();
-    ASSERT_EQ(Devices.size(), 1u);
-    EXPECT_EQ(Devices[0].BaseClock, RegReadFailure);
-    EXPECT_EQ(Devices[0].RegisterMap, rmLayout1);
+    ASSERT_EQ(BRD_GetHighestBoardIndex(), 0);
+    EXPECT_EQ(InfoOf(0).BaseClock, RegReadFailure);
+    EXPECT_EQ(InfoOf(0).Layout, 1u);
     EXPECT_TRUE(WasWritten(0, 56));
     EXPECT_TRUE(WasWritten(0, 60));
 }
@@ -125,8 +128,8 @@ TEST_F(StartupTest, DetachOnlyActsOnProcessDetach) {
     for (std::size_t b = 0; b < Devices.size(); ++b) {
         EXPECT_EQ(Devices[b].hDevice, INVALID_HANDLE_VALUE);
         EXPECT_EQ(Devices[b].hThreadingMutex, INVALID_HANDLE_VALUE);
-        EXPECT_EQ(Devices[b].SequencerAcq[0].hSequencerMutex, INVALID_HANDLE_VALUE);
-        EXPECT_EQ(Devices[b].SequencerAcq[1].hSequencerMutex, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(Devices[b].hSequencerMutex[0], INVALID_HANDLE_VALUE);
+        EXPECT_EQ(Devices[b].hSequencerMutex[1], INVALID_HANDLE_VALUE);
         EXPECT_FALSE(hs::IsOpen(b));
     }
     EXPECT_EQ(LogThread, nullptr);

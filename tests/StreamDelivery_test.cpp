@@ -166,7 +166,6 @@ TEST_P(StreamCallbacks, ACallbackThatThrowsStillReceivesEveryChunk) {
     ASSERT_TRUE(recorder_.WaitFor(4));
     EXPECT_EQ(EndAndDrain(), 0u);
     EXPECT_EQ(recorder_.Count(), 4u);
-    EXPECT_EQ(halvex::Devices[kStreamBoard].SequencerAcq[0].bInCallback.load(), 0);
 }
 
 TEST_P(StreamCallbacks, QueuedChunksAreDeliveredInOrderAfterAcquireEndDestroyedTheAcquisition) {
@@ -190,7 +189,7 @@ TEST_P(StreamCallbacks, QueuedChunksAreDeliveredInOrderAfterAcquireEndDestroyedT
         open = true;
     }
     gateChanged.notify_all();
-    ASSERT_TRUE(halvex::WaitForCallbackThreadsToEnd(20000));
+    ASSERT_EQ(HX_AcquireWait(kStreamBoard, 0, 20000), 0u);
     const auto deliveries = recorder_.Deliveries();
     ASSERT_EQ(deliveries.size(), 8u);
     uint64_t index = 0;
@@ -211,12 +210,65 @@ TEST_P(StreamCallbacks, TheCallbackMayEndItsOwnAcquisition) {
     ASSERT_EQ(ADC_SetCallback(kStreamBoard, 0, ADC_CALLBACK_RAW, reinterpret_cast<void*>(&EndingCallback)), 0u);
     ASSERT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
     ASSERT_TRUE(recorder_.WaitFor(1));
-    ASSERT_TRUE(halvex::WaitForCallbackThreadsToEnd(20000));
+    ASSERT_EQ(HX_AcquireWait(kStreamBoard, 0, 20000), 0u);
     EXPECT_EQ(endFromCallbackResult.load(), 0u);
     EXPECT_FALSE(halvex::sim::StreamStatusOf(kStreamBoard).running);
     // The sequencer is free again.
     EXPECT_EQ(ADC_AcquireEnd(kStreamBoard, 0), static_cast<DWORD>(ERROR_NOT_READY));
     EXPECT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
+    EXPECT_EQ(EndAndDrain(), 0u);
+}
+
+TEST_P(StreamCallbacks, ANewRunNeitherWaitsForNorLosesTheLastRunsCallbackStillDraining) {
+    // Static: a failed assertion leaves the callbacks running until unload joins them.
+    static HANDLE release = nullptr;
+    static std::atomic<int> calls{0};
+    static std::atomic<bool> firstReturned{false};
+    release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(release, nullptr);
+    calls = 0;
+    firstReturned = false;
+    recorder_.onDelivery = [] {
+        if (calls.fetch_add(1) != 0) return;
+        WaitForSingleObject(release, 20000);
+        firstReturned = true;
+    };
+    ASSERT_EQ(SetCallback(ADC_CALLBACK_RAW), 0u);
+    ASSERT_EQ(ADC_AcquireBlock(kStreamBoard, 0, 8 * 256), 0u);
+    ASSERT_TRUE(recorder_.WaitFor(1));
+    ASSERT_TRUE(halvex::sim::AwaitStreamStops(kStreamBoard, 1, 20000));
+    ASSERT_EQ(ADC_AcquireEnd(kStreamBoard, 0), 0u);
+    // Seven chunks of the first run are still queued behind the callback in progress.
+    ASSERT_EQ(ADC_AcquireBlock(kStreamBoard, 0, 256), 0u);
+    EXPECT_TRUE(recorder_.WaitFor(2));
+    EXPECT_FALSE(firstReturned.load()) << "the start waited for the last run's callback";
+    SetEvent(release);
+    // Every chunk of both runs, the first callback returned: the handle may go.
+    EXPECT_TRUE(AwaitTrue([] { return calls.load() >= 9 && firstReturned.load(); }));
+    EXPECT_EQ(recorder_.Count(), 9u);
+    EXPECT_EQ(EndAndDrain(), 0u);
+    CloseHandle(release);
+}
+
+std::atomic<DWORD> restartFromCallbackResult{0xFFFFFFFF};
+std::atomic<int> restartFromCallbackCalls{0};
+
+void WINAPI RestartingCallback(UINT64 b, DWORD s, DWORD n, DWORD* p) {
+    if (restartFromCallbackCalls.fetch_add(1) == 0) {
+        ADC_AcquireEnd(b, s);
+        restartFromCallbackResult = ADC_AcquireBlock(b, s, 256);
+    }
+    RecordRaw(b, s, n, p);
+}
+
+TEST_P(StreamCallbacks, TheCallbackMayEndItsRunAndStartTheNext) {
+    // The start finds the calling thread's own delivery still draining: it must keep it, never
+    // join it.
+    restartFromCallbackCalls = 0;
+    ASSERT_EQ(ADC_SetCallback(kStreamBoard, 0, ADC_CALLBACK_RAW, reinterpret_cast<void*>(&RestartingCallback)), 0u);
+    ASSERT_EQ(ADC_AcquireStream(kStreamBoard, 0), 0u);
+    ASSERT_TRUE(recorder_.WaitFor(2));
+    EXPECT_EQ(restartFromCallbackResult.load(), 0u);
     EXPECT_EQ(EndAndDrain(), 0u);
 }
 

@@ -16,7 +16,7 @@
 #include "Await.h"
 #include "LibraryFixture.h"
 #include "StreamLayouts.h"
-#include "adc/AcquireThreads.h"
+#include "adc/AcquireRun.h"
 #include "adc/ChunkPool.h"
 
 // What the callbacks received, one entry per call.
@@ -113,8 +113,8 @@ protected:
 
     void TearDown() override {
         ADC_AcquireEnd(kStreamBoard, 0);
+        // Unload joins every callback thread.
         LibraryTest::TearDown();
-        EXPECT_TRUE(halvex::WaitForCallbackThreadsToEnd(20000));
         EXPECT_EQ(halvex::LiveStreamThreadCount(), threads_) << "a stream thread was left behind";
         EXPECT_EQ(halvex::LivePoolCount(), pools_) << "a pool was left behind";
         EXPECT_EQ(halvex::LiveChunkCount(), chunks_) << "a chunk was leaked";
@@ -142,10 +142,10 @@ protected:
         return ADC_SetCallback(kStreamBoard, 0, type, function);
     }
 
-    // Ends the acquisition and waits until its callback thread has delivered everything.
+    // Ends the acquisition and waits until its callback has returned from its last chunk.
     static DWORD EndAndDrain() {
         const DWORD result = ADC_AcquireEnd(kStreamBoard, 0);
-        EXPECT_TRUE(halvex::WaitForCallbackThreadsToEnd(20000));
+        EXPECT_EQ(HX_AcquireWait(kStreamBoard, 0, 20000), 0u);
         return result;
     }
 

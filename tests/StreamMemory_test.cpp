@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "StreamFixture.h"
+#include "adc/ChunkSupply.h"
 
 namespace {
 

@@ -8,8 +8,10 @@
 #include <cmath>
 
 #include "adc/PackedSample.h"
+#include "adc/Sequencer.h"
 #include "board/Registers.h"
-#include "core/Core.h"
+#include "core/CallFrame.h"
+#include "core/Registers.h"
 #include "platform/Guard.h"
 
 using namespace halvex;
@@ -27,7 +29,7 @@ using TScanArray = std::array<DWORD, 16>;
 using TGains = std::array<DWORD, 2>;
 
 bool IsBusy(UINT64 iBoard, DWORD iSequencer) {
-    return Devices[iBoard].SequencerAcq[iSequencer].IsBusy();
+    return SequencerOf(iBoard, iSequencer).IsBusy();
 }
 
 DWORD ReplaceRangeField(DWORD ranges, DWORD channel, DWORD code) {

@@ -5,16 +5,15 @@
 #include <algorithm>
 #include <memory>
 
-#include "adc/AcquireThreads.h"
+#include "adc/Sequencer.h"
 #include "board/Registers.h"
-#include "core/Core.h"
+#include "core/CallFrame.h"
+#include "core/Registers.h"
 #include "platform/Guard.h"
 
 namespace halvex {
 
 namespace {
-
-TSequencerAcq& AcqOf(UINT64 iBoard, DWORD iSequencer) { return Devices[iBoard].SequencerAcq[iSequencer]; }
 
 // Both callback entries: the classic one, and the one whose callback takes a context first.
 DWORD SetCallback(UINT64 iBoard, DWORD iSequencer, DWORD CallbackType, void* pCallback, bool withContext,
@@ -29,7 +28,7 @@ DWORD SetCallback(UINT64 iBoard, DWORD iSequencer, DWORD CallbackType, void* pCa
         pContext = nullptr;
     }
     return RunUnderSequencerLock(iBoard, iSequencer, [&]() -> DWORD {
-        TSequencerAcq& acq = AcqOf(iBoard, iSequencer);
+        TSequencerState& acq = SequencerOf(iBoard, iSequencer);
         if (acq.IsBusy()) return ERROR_BUSY;
         acq.CallbackType = CallbackType;
         acq.pCallback = pCallback;
@@ -39,85 +38,20 @@ DWORD SetCallback(UINT64 iBoard, DWORD iSequencer, DWORD CallbackType, void* pCa
     });
 }
 
-// The body of both start exports: a block of SampleCt samples, or a stream when it is 0.
-DWORD StartAcquisition(UINT64 iBoard, DWORD iSequencer, DWORD SampleCt) {
-    if (iSequencer != 0) return ERROR_INVALID_INDEX;
-    const TRegisterMap map = Devices[iBoard].RegisterMap;
-    if (!HasWideStartStop(map)) return ERROR_BAD_DEV_TYPE;
-    // The size of every transfer and every chunk of the run, fixed here: a chunk is never
-    // smaller than a transfer queued into it, whatever the register says later.
-    const DWORD ChunkSize = RegRead(4, iBoard, board::ChunkSizeRegister(iSequencer));
-    if (const DWORD readError = GetLastError()) return readError;
-    if (ChunkSize < kMinTransferBytes || ChunkSize > kMaxTransferBytes) return ERROR_INVALID_DATA;
-
-    return RunUnderSequencerLock(iBoard, iSequencer, [&]() -> DWORD {
-        TSequencerAcq& acq = AcqOf(iBoard, iSequencer);
-        if (acq.IsBusy()) return ERROR_BUSY;
-        TAcquisitionPlan plan;
-        plan.iBoard = iBoard;
-        plan.iSequencer = iSequencer;
-        plan.ChunkSize = ChunkSize;
-        plan.Mode = SampleCt == 0 ? amStream : amBlock;
-        plan.BlockSampleCt = SampleCt;
-        if (IsCallbackType(acq.CallbackType) && acq.pCallback != nullptr) {
-            plan.CallbackType = acq.CallbackType;
-            plan.pCallback = acq.pCallback;
-            plan.bCallbackContext = acq.bCallbackContext;
-            plan.pCallbackContext = acq.pCallbackContext;
-        }
-        auto acquisition = std::make_unique<TPoolAcquireThread>(plan);
-        if (!acquisition->Created()) return ERROR_INTERNAL_ERROR;
-        if (!acquisition->StockFirstChunk()) return ERROR_NOT_ENOUGH_MEMORY;
-        acq.LastRun = acquisition->Record();
-        acq.AcquireThread = acquisition.release();
-        acq.AcquireThread->Start();
-        return ERROR_SUCCESS;
-    });
-}
-
-// Detaches the sequencer's acquisition under its lock, then ends it outside the lock: the end
-// of the run takes sequencer 0's lock itself.
-DWORD EndAcquisition(UINT64 iBoard, DWORD iSequencer) {
-    TSequencerAcq& acq = AcqOf(iBoard, iSequencer);
-    TPoolAcquireThread* OldAcquireThread = nullptr;
-    RunUnderSequencerLock(iBoard, iSequencer, [&] {
-        OldAcquireThread = acq.AcquireThread;
-        acq.AcquireThread = nullptr;
-        if (OldAcquireThread != nullptr) acq.bStopping = true;
-    });
-    if (OldAcquireThread == nullptr) return ERROR_NOT_READY;
-    delete OldAcquireThread;
-    // Only now is the hardware stopped and the old run gone: the sequencer is free.
-    RunUnderSequencerLock(iBoard, iSequencer, [&] { acq.bStopping = false; });
-    return ERROR_SUCCESS;
-}
-
 // The final pool of the sequencer's acquisition, looked at under the sequencer lock; `use`
 // runs with that lock held.
 template <typename Use>
 DWORD WithFinalPool(UINT64 iBoard, DWORD iSequencer, Use&& use) {
     return RunUnderSequencerLock(iBoard, iSequencer, [&]() -> DWORD {
-        TPoolAcquireThread* thread = AcqOf(iBoard, iSequencer).AcquireThread;
-        if (thread == nullptr) return ERROR_NOT_READY;
-        TChunkPool* pool = thread->FinalChunkPool();
+        const TAcquisition* acquisition = SequencerOf(iBoard, iSequencer).Acquisition.get();
+        if (acquisition == nullptr) return ERROR_NOT_READY;
+        TChunkPool* pool = acquisition->FinalChunkPool();
         if (pool == nullptr) return ERROR_INVALID_FILTER_PROC;
         return use(*pool);
     });
 }
 
 }  // namespace
-
-void EndAcquisitionAtDetach(UINT64 iBoard) {
-    try {
-        // Chunks still queued for a callback are dropped, not delivered, and no callback thread
-        // may outlive the table it writes to.
-        DiscardCallbackQueues(iBoard);
-        EndAcquisition(iBoard, 0);
-        WaitForCallbackThreadsAtDetach(iBoard);
-    } catch (...) {
-        if (halvex::platform::ForcedUnwinding()) throw;
-    }
-}
 
 }  // namespace halvex
 
@@ -200,10 +134,10 @@ HALVEX_API DWORD WINAPI HX_AcquireStatus(UINT64 iBoard, DWORD iSequencer, HX_ACQ
     return SequencerCall(iBoard, iSequencer, [&]() -> DWORD {
         return AnswerSizedRecord(pStatus, [&](HX_ACQUIRE_STATUS& status) -> DWORD {
             RunUnderSequencerLock(iBoard, iSequencer, [&] {
-                const TSequencerAcq& acq = AcqOf(iBoard, iSequencer);
-                status.Exists = acq.AcquireThread != nullptr;
-                if (status.Exists && acq.AcquireThread->FinalChunkPool() != nullptr)
-                    status.ChunksPooled = static_cast<DWORD>(acq.AcquireThread->FinalChunkPool()->Count());
+                const TSequencerState& acq = SequencerOf(iBoard, iSequencer);
+                status.Exists = acq.Acquisition != nullptr;
+                if (status.Exists && acq.Acquisition->FinalChunkPool() != nullptr)
+                    status.ChunksPooled = static_cast<DWORD>(acq.Acquisition->FinalChunkPool()->Count());
                 if (const TAcquireRecord* run = acq.LastRun.get()) {
                     status.RunEnded = run->RunEnded.load();
                     status.BytesPerChunk = run->ChunkSize;
@@ -223,7 +157,7 @@ HALVEX_API DWORD WINAPI HX_AcquireStatus(UINT64 iBoard, DWORD iSequencer, HX_ACQ
 HALVEX_API DWORD WINAPI HX_AcquireWait(UINT64 iBoard, DWORD iSequencer, DWORD TimeoutMs) {
     return SequencerCall(iBoard, iSequencer, [&]() -> DWORD {
         std::shared_ptr<TAcquireRecord> run;
-        RunUnderSequencerLock(iBoard, iSequencer, [&] { run = AcqOf(iBoard, iSequencer).LastRun; });
+        RunUnderSequencerLock(iBoard, iSequencer, [&] { run = SequencerOf(iBoard, iSequencer).LastRun; });
         if (run == nullptr) return ERROR_NOT_READY;
         // The run's own callback would wait for its own return.
         if (run->CallbackThreadId.load() == GetCurrentThreadId()) return ERROR_BUSY;
@@ -247,7 +181,7 @@ HALVEX_API DWORD WINAPI HX_SetChunkSize(UINT64 iBoard, DWORD iSequencer, DWORD B
         if (!HasWideStartStop(map)) return ERROR_BAD_DEV_TYPE;
         if (Bytes == 0 || Bytes % 4 != 0 || Bytes > kMaxTransferBytes) return ERROR_INVALID_PARAMETER;
         return RunUnderSequencerLock(iBoard, iSequencer, [&]() -> DWORD {
-            if (AcqOf(iBoard, iSequencer).IsBusy()) return ERROR_BUSY;
+            if (SequencerOf(iBoard, iSequencer).IsBusy()) return ERROR_BUSY;
             return RegWrite(4, iBoard, board::ChunkSizeRegister(iSequencer), Bytes);
         });
     });

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <new>
 
-#include "core/Core.h"
+#include "core/CallFrame.h"
 #include "port/DriverPort.h"
 
 namespace halvex {

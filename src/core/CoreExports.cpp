@@ -7,7 +7,8 @@
 
 #include "board/BoardList.h"
 #include "board/Registers.h"
-#include "core/Core.h"
+#include "core/CallFrame.h"
+#include "core/Registers.h"
 #include "platform/Guard.h"
 
 namespace halvex {

@@ -7,7 +7,7 @@
 #include <iterator>
 
 #include "board/Ranges.h"
-#include "core/Core.h"
+#include "core/CallFrame.h"
 #include "platform/Guard.h"
 
 namespace {

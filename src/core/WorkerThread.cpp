@@ -17,13 +17,10 @@ TWorkerThread::TWorkerThread(std::function<void()> body, std::function<void()> w
 
 TWorkerThread::~TWorkerThread() {
     if (handle_ == nullptr) return;
-    // A thread that ends on its own destroys this object itself, on its way out: no wait.
-    if (!endsOnItsOwn_.load()) {
-        RequestStop();
-        // A suspended thread still has to run to its end, without its body.
-        if (!started_) ResumeThread(handle_);
-        WaitForSingleObject(handle_, INFINITE);
-    }
+    RequestStop();
+    // A suspended thread still has to run to its end, without its body.
+    if (!started_) ResumeThread(handle_);
+    WaitForSingleObject(handle_, INFINITE);
     CloseHandle(handle_);
 }
 
@@ -34,25 +31,11 @@ DWORD WINAPI TWorkerThread::ThreadProc(LPVOID self) {
         // A fault the body did not contain ends its thread, not the process.
         if (thread->runBody_.load()) platform::RunContainedBody(thread->body_);
     } catch (...) {
-        // The thread's runtime ends it (pthread_exit): its end still happens, then the unwind
-        // goes on to the runtime. A body that fails otherwise just ends its thread.
-        if (platform::ForcedUnwinding()) {
-            thread->Finished();
-            throw;
-        }
+        // The thread's runtime ends it (pthread_exit): the unwind goes on to the runtime. A
+        // body that fails otherwise just ends its thread.
+        if (platform::ForcedUnwinding()) throw;
     }
-    thread->Finished();
     return platform::ReleaseModuleAndExitThread(moduleToken, 0);
-}
-
-void TWorkerThread::Finished() noexcept {
-    if (endState_.exchange(kFinished) != kOnItsOwn) return;
-    // Taken off the object first: running it may destroy the object.
-    std::function<void()> atEnd = std::move(atEnd_);
-    try {
-        atEnd();
-    } catch (...) {
-    }
 }
 
 void TWorkerThread::Start() {
@@ -67,16 +50,8 @@ void TWorkerThread::RequestStop() {
     if (wake_) wake_();
 }
 
-bool TWorkerThread::EndOnItsOwn(std::function<void()> atEnd) {
-    atEnd_ = std::move(atEnd);
-    // Marked first: once the exchange is made, the thread may destroy this object at any time.
-    endsOnItsOwn_.store(true);
-    int owned = kOwned;
-    if (endState_.compare_exchange_strong(owned, kOnItsOwn)) return true;
-    // The body has finished already and will look at neither.
-    endsOnItsOwn_.store(false);
-    atEnd_ = nullptr;
-    return false;
+bool TWorkerThread::Ended() const {
+    return handle_ != nullptr && started_ && WaitForSingleObject(handle_, 0) == WAIT_OBJECT_0;
 }
 
 }  // namespace halvex

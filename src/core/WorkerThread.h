@@ -11,7 +11,8 @@ namespace halvex {
 // The thread is created suspended with its body and started explicitly. Destroying the object
 // asks the body to stop and waits for the thread; an owner declares it after every member the
 // body uses, so the thread has ended before any of them is destroyed. A thread that was never
-// started ends without running its body.
+// started ends without running its body. The owner's destruction must not run on the thread
+// itself.
 class TWorkerThread {
 public:
     // `wake` is how a stop request reaches a body that waits: it sets the event, or posts the
@@ -26,34 +27,23 @@ public:
     // Sets the stop flag the body polls, then wakes the body.
     void RequestStop();
     bool StopRequested() const { return stopRequested_.load(); }
-
-    // Leaves the thread's end to the thread itself: once its body returns it runs `atEnd`, which
-    // may destroy the owner (and this object with it), and nobody waits for it any more. Called
-    // before whatever makes the body return. False, and `atEnd` dropped, when the thread has
-    // ended already (its runtime ended it under the body): the owner then ends it as usual.
-    bool EndOnItsOwn(std::function<void()> atEnd);
+    // The thread has run to its end (its body returned, or its runtime ended it): destroying
+    // the object waits for nothing. False for a thread never started.
+    bool Ended() const;
 
     HANDLE Handle() const { return handle_; }
     DWORD ThreadId() const { return threadId_; }
 
 private:
     static DWORD WINAPI ThreadProc(LPVOID self);
-    // The body is over, however it ended: runs `atEnd` when the thread ends on its own.
-    void Finished() noexcept;
 
     std::function<void()> body_;
     std::function<void()> wake_;
-    std::function<void()> atEnd_;
     HANDLE handle_ = nullptr;
     DWORD threadId_ = 0;
     void* moduleToken_ = nullptr;
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> runBody_{false};
-    std::atomic<bool> endsOnItsOwn_{false};
-    // Who runs the end: kOwned until EndOnItsOwn (kOnItsOwn) or the body's end (kFinished),
-    // whichever comes first.
-    enum : int { kOwned, kOnItsOwn, kFinished };
-    std::atomic<int> endState_{kOwned};
     bool started_ = false;
 };
 

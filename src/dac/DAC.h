@@ -1,13 +1,15 @@
-// Analog output: the range table, the range-code check, the DAC command word and the
-// volts-to-counts conversion shared by the output exports.
+// Analog output: the range table, the ranges remembered per board, the range-code check, the
+// DAC command word and the volts-to-counts conversion shared by the output exports.
 #pragma once
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "board/Ranges.h"
 #include "board/Registers.h"
+#include "core/DeviceTable.h"
 
 namespace halvex {
 
@@ -26,6 +28,15 @@ inline constexpr int32_t DACDefaultRange = 3;
 inline constexpr DWORD DACCommandRegister = board::kDacCommandRegister;
 using board::TDacCommand;
 using enum board::TDacCommand;
+
+// The range code this library last set per output channel of a board, DACRangeUnchanged when
+// it never set one. The output exports take no lock: each is an atomic whose last writer wins.
+struct TDACRanges {
+    std::atomic<int32_t> Last[DACChannelCount] = {DACRangeUnchanged, DACRangeUnchanged, DACRangeUnchanged,
+                                                  DACRangeUnchanged};
+};
+// Built at start-up and released at unload with the device table.
+extern TBoardTable<TDACRanges> DACRanges;
 
 // Turns a range code or tag into its code. 0 for codes 0-4 and the five tags (replaced by their
 // code); ERROR_HANDLE_EOF for -1 (leave the range alone); ERROR_INVALID_PARAMETER otherwise.

@@ -5,11 +5,14 @@
 #include <cmath>
 #include <iterator>
 
-#include "core/Core.h"
+#include "core/CallFrame.h"
+#include "core/Registers.h"
 #include "dac/DAC.h"
 #include "platform/Guard.h"
 
 namespace halvex {
+
+constinit TBoardTable<TDACRanges> DACRanges;
 
 namespace {
 
@@ -57,14 +60,14 @@ HALVEX_API DWORD WINAPI DAC_SetRange1(UINT64 iBoard, DWORD Ch, DWORD RangeCode) 
         const DWORD checked = CheckDACRangeCode(code);
         if (checked == ERROR_HANDLE_EOF) return ERROR_SUCCESS;
         if (checked != ERROR_SUCCESS) return checked;
-        TDeviceData& device = Devices[iBoard];
+        auto& lastRanges = DACRanges[iBoard].Last;
         if (Ch == DACAllChannels) {
             const DWORD written = WriteDACCommand(iBoard, dcRangeAll, 0, static_cast<DWORD>(code));
-            for (auto& last : device.LastDACRanges) last.store(code);
+            for (auto& last : lastRanges) last.store(code);
             return written;
         }
         const DWORD written = WriteDACCommand(iBoard, dcRangeOne, Ch, static_cast<DWORD>(code));
-        device.LastDACRanges[Ch].store(code);
+        lastRanges[Ch].store(code);
         return written;
     });
 }
@@ -82,11 +85,11 @@ HALVEX_API DWORD WINAPI DAC_SetRangeAll(UINT64 iBoard, DWORD Count, const DWORD*
             if (checked != ERROR_SUCCESS && checked != ERROR_HANDLE_EOF) return checked;
         }
         for (DWORD i = given; i < DACChannelCount; ++i) codes[i] = codes[given - 1];
-        TDeviceData& device = Devices[iBoard];
+        auto& lastRanges = DACRanges[iBoard].Last;
         for (DWORD ch = 0; ch < DACChannelCount; ++ch) {
             if (codes[ch] == DACRangeUnchanged) continue;
             const DWORD written = WriteDACCommand(iBoard, dcRangeOne, ch, static_cast<DWORD>(codes[ch]));
-            device.LastDACRanges[ch].store(codes[ch]);
+            lastRanges[ch].store(codes[ch]);
             if (written != ERROR_SUCCESS) return written;
         }
         return ERROR_SUCCESS;
@@ -110,11 +113,11 @@ HALVEX_API DWORD WINAPI DAC_OutputV(UINT64 iBoard, DWORD Ch, double Volts) {
         if (!ValidChannel(Ch)) return ERROR_INVALID_INDEX;
         const DWORD first = Ch == DACAllChannels ? 0 : Ch;
         const DWORD last = Ch == DACAllChannels ? DACChannelCount - 1 : Ch;
-        TDeviceData& device = Devices[iBoard];
+        auto& lastRanges = DACRanges[iBoard].Last;
         // Channel by channel, each for its own range; channels already written keep their level
         // when a later one is refused.
         for (DWORD ch = first; ch <= last; ++ch) {
-            int32_t code = device.LastDACRanges[ch].load();
+            int32_t code = lastRanges[ch].load();
             if (code == DACRangeUnchanged) code = DACDefaultRange;
             DWORD counts = 0;
             if (!DACVoltsToCounts(Volts, code, counts)) return ERROR_INVALID_DATA;

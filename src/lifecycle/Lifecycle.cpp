@@ -8,11 +8,14 @@
 #include <atomic>
 #include <cstring>
 
-#include "adc/AcquireThreads.h"
+#include "adc/Sequencer.h"
 #include "board/BoardFamilies.h"
 #include "board/Registers.h"
+#include "core/Registers.h"
+#include "dac/DAC.h"
 #include "log/LogThreads.h"
 #include "pio/IRQ.h"
+#include "platform/ForcedUnwind.h"
 #include "port/DriverPort.h"
 
 namespace halvex {
@@ -61,31 +64,11 @@ bool ClassifyBoard(UINT64 iBoard, TDeviceData& device) {
     return false;
 }
 
-void ResetRecord(TDeviceData& device) {
-    device.SymbolicLink.clear();
-    device.hDevice = INVALID_HANDLE_VALUE;
-    device.DeviceID = 0;
-    device.BaseClock = 0;
-    for (auto& range : device.LastDACRanges) range.store(-1);
-    device.ImmediateMode = imNative16;
-    device.RegisterMap = rmLayout1;
-    device.hThreadingMutex = INVALID_HANDLE_VALUE;
-    for (auto& acq : device.SequencerAcq) {
-        acq.hSequencerMutex = INVALID_HANDLE_VALUE;
-        acq.AcquireThread = nullptr;
-        acq.bStopping = false;
-        acq.bInCallback.store(0);
-        acq.ChunkingType = 0;
-        acq.ChunkSize = 0;
-        acq.CallbackType = kCallbackTypeNone;
-        acq.pCallback = nullptr;
-    }
-}
-
-// Shrinks the table to its first `count` records. Records are never moved (they hold atomics
-// and are referenced by index from other threads), only destroyed from the end.
-void TrimDevices(std::size_t count) {
-    while (Devices.size() > count) Devices.pop_back();
+// Keeps the first `count` boards, and builds the modules' per-board tables for them.
+void KeepBoards(std::size_t count) {
+    Devices.Trim(count);
+    Sequencers.Reset(count);
+    DACRanges.Reset(count);
 }
 
 }  // namespace
@@ -119,12 +102,13 @@ TStringArray16 EnumerateDevicePaths(const GUID& classGuid) {
 
 void OpenBoards() {
     const TStringArray16 paths = EnumerateDevicePaths(InterfaceClassGuid);
-    Devices = std::vector<TDeviceData>(paths.size());
+    Devices.Reset(paths.size());
     std::size_t kept = 0;
     try {
         for (const auto& path : paths) {
+            // A record a board before this one was left out of may hold what was learnt of it.
             TDeviceData& device = Devices[kept];
-            ResetRecord(device);
+            device = TDeviceData{};
             device.SymbolicLink = path;
             device.hDevice = port::Open(W(device.SymbolicLink.c_str()));
             if (device.hDevice == INVALID_HANDLE_VALUE) continue;
@@ -143,16 +127,16 @@ void OpenBoards() {
                 continue;
             }
             device.hThreadingMutex = CreateMutexW(nullptr, FALSE, nullptr);
-            device.SequencerAcq[0].hSequencerMutex = CreateMutexW(nullptr, FALSE, nullptr);
-            device.SequencerAcq[1].hSequencerMutex = CreateMutexW(nullptr, FALSE, nullptr);
+            device.hSequencerMutex[0] = CreateMutexW(nullptr, FALSE, nullptr);
+            device.hSequencerMutex[1] = CreateMutexW(nullptr, FALSE, nullptr);
             ++kept;
         }
     } catch (...) {
         if (halvex::platform::ForcedUnwinding()) throw;
-        TrimDevices(kept);
+        KeepBoards(kept);
         throw;
     }
-    TrimDevices(kept);
+    KeepBoards(kept);
 }
 
 namespace {
@@ -165,8 +149,7 @@ std::atomic<bool> ThreadsGone{false};
 // requests alone and nothing is waited for or freed; the process is about to vanish.
 void StopBoardAtProcessEnd(TDeviceData& device, UINT64 iBoard) {
     if (device.hDevice == INVALID_HANDLE_VALUE) return;
-    if (device.SequencerAcq[0].AcquireThread != nullptr || device.SequencerAcq[0].bStopping)
-        StopAcquisitionHardware(iBoard);
+    if (SequencerOf(iBoard, 0).IsBusy()) StopAcquisitionHardware(iBoard);
 }
 }  // namespace
 
@@ -189,14 +172,14 @@ void LibraryDetach(DWORD reason) {
         TDeviceData& device = Devices[b];
         // A board closed by an earlier detach has nothing running; and its invalid mutex handle
         // must not reach a wait, where Windows reads it as the current process.
-        if (device.SequencerAcq[0].hSequencerMutex != INVALID_HANDLE_VALUE) EndAcquisitionAtDetach(b);
+        if (device.hSequencerMutex[0] != INVALID_HANDLE_VALUE) EndAcquisitionAtDetach(b);
         // A driver need not end its requests when the handle closes; the waiters' threads would
         // then stay in the library after it is gone.
         EndInterruptWaitsAtDetach(b);
         CloseDeviceAndInvalidate(device.hDevice);
         CloseAndInvalidate(device.hThreadingMutex);
-        CloseAndInvalidate(device.SequencerAcq[0].hSequencerMutex);
-        CloseAndInvalidate(device.SequencerAcq[1].hSequencerMutex);
+        CloseAndInvalidate(device.hSequencerMutex[0]);
+        CloseAndInvalidate(device.hSequencerMutex[1]);
     }
     TLogThread* log = LogThread;
     LogThread = nullptr;
@@ -212,8 +195,9 @@ void ReleaseDeviceTable() {
     // Other threads died wherever they were, the heap's lock among the places: leave the
     // table to the end of the process.
     if (ThreadsGone.load()) return;
-    Devices.clear();
-    Devices.shrink_to_fit();
+    Sequencers.Release();
+    DACRanges.Release();
+    Devices.Release();
     OSVersionClass = 0;
     ProcessDetachHook = nullptr;
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/Core.h"
+#include "core/DeviceTable.h"
 
 namespace halvex {
 

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "core/CallFrame.h"
 #include "platform/HexText.h"
 
 namespace halvex {

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "core/Core.h"
+#include "core/DeviceTable.h"
 #include "core/WorkerThread.h"
 
 namespace halvex {

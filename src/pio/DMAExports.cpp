@@ -4,7 +4,8 @@
 
 #include <algorithm>
 
-#include "core/Core.h"
+#include "core/CallFrame.h"
+#include "core/Registers.h"
 #include "pio/DMA.h"
 #include "platform/Guard.h"
 

@@ -13,7 +13,8 @@
 #include <mutex>
 #include <vector>
 
-#include "core/Core.h"
+#include "core/CallFrame.h"
+#include "core/Registers.h"
 
 using namespace halvex;
 

@@ -1,7 +1,8 @@
 // Register access exports: one driver request each, no lock.
 #include <halvex/halvex.h>
 
-#include "core/Core.h"
+#include "core/CallFrame.h"
+#include "core/Registers.h"
 #include "platform/Guard.h"
 
 using namespace halvex;

@@ -119,7 +119,7 @@ TEST_F(DISABLED_LocksInChild, AFaultingSequencerBodyLeavesTheSequencerFree) {
         });
     });
     EXPECT_EQ(result, static_cast<DWORD>(ERROR_INTERNAL_ERROR));
-    EXPECT_TRUE(FreeForOthers(Devices[1].SequencerAcq[0].hSequencerMutex));
+    EXPECT_TRUE(FreeForOthers(Devices[1].hSequencerMutex[0]));
     EXPECT_EQ(GetThreadPriority(GetCurrentThread()), THREAD_PRIORITY_NORMAL);
 }
 
@@ -133,8 +133,8 @@ TEST_F(DISABLED_LocksInChild, AForeignExceptionInABoardBodyLeavesTheBoardFree) {
     });
     EXPECT_EQ(result, static_cast<DWORD>(ERROR_INTERNAL_ERROR));
     EXPECT_TRUE(FreeForOthers(Devices[1].hThreadingMutex));
-    EXPECT_TRUE(FreeForOthers(Devices[1].SequencerAcq[0].hSequencerMutex));
-    EXPECT_TRUE(FreeForOthers(Devices[1].SequencerAcq[1].hSequencerMutex));
+    EXPECT_TRUE(FreeForOthers(Devices[1].hSequencerMutex[0]));
+    EXPECT_TRUE(FreeForOthers(Devices[1].hSequencerMutex[1]));
     EXPECT_EQ(GetThreadPriority(GetCurrentThread()), THREAD_PRIORITY_NORMAL);
 }
 

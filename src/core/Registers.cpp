@@ -1,38 +1,11 @@
-#include "core/Core.h"
+#include "core/Registers.h"
 
 #include <cmath>
 
+#include "core/CallFrame.h"
 #include "port/DriverPort.h"
 
 namespace halvex {
-
-namespace {
-// Holds a value whose destructor never runs.
-template <typename T>
-union NoDestructor {
-    constexpr NoDestructor() : value() {}
-    ~NoDestructor() {}
-    T value;
-};
-constinit NoDestructor<std::vector<TDeviceData>> DeviceTable;
-}  // namespace
-
-std::vector<TDeviceData>& Devices = DeviceTable.value;
-BYTE OSVersionClass = 0;
-
-int32_t CloseAndInvalidate(HANDLE& handle) {
-    if (handle == INVALID_HANDLE_VALUE) return -1;
-    const BOOL closed = CloseHandle(handle);
-    handle = INVALID_HANDLE_VALUE;
-    return closed;
-}
-
-int32_t CloseDeviceAndInvalidate(HANDLE& handle) {
-    if (handle == INVALID_HANDLE_VALUE) return -1;
-    const BOOL closed = port::Close(handle);
-    handle = INVALID_HANDLE_VALUE;
-    return closed;
-}
 
 DWORD DriverControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                     LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
@@ -63,8 +36,6 @@ BOOL DriverCancel(HANDLE device, LPOVERLAPPED overlapped) {
         return FALSE;
     }
 }
-
-// ---- Register primitives -------------------------------------------------------------------
 
 DWORD RegRead(BYTE width, UINT64 iBoard, DWORD offset) {
     const DWORD check = CheckBoardIndex(iBoard);
@@ -102,41 +73,6 @@ double RoundHalfToEven(double x) {
     if (fraction < 0.5) return below;
     if (fraction > 0.5) return below + 1.0;
     return std::fmod(below, 2.0) == 0.0 ? below : below + 1.0;
-}
-
-// ---- Call frame ----------------------------------------------------------------------------
-
-DWORD CheckBoardIndex(UINT64 iBoard) {
-    try {
-        const DWORD result = iBoard < Devices.size() ? ERROR_SUCCESS : ERROR_INVALID_INDEX;
-        SetLastError(result);
-        return result;
-    } catch (...) {
-        if (halvex::platform::ForcedUnwinding()) throw;
-        return ERROR_INTERNAL_ERROR;
-    }
-}
-
-DWORD CheckSequencerIndex(UINT64 iBoard, DWORD iSequencer) {
-    try {
-        const DWORD board = CheckBoardIndex(iBoard);
-        if (board != ERROR_SUCCESS) return board;
-        const DWORD result = iSequencer < 2 ? ERROR_SUCCESS : ERROR_INVALID_INDEX;
-        SetLastError(result);
-        return result;
-    } catch (...) {
-        if (halvex::platform::ForcedUnwinding()) throw;
-        return ERROR_INTERNAL_ERROR;
-    }
-}
-
-TimeCriticalSection::TimeCriticalSection() : previous_(GetThreadPriority(GetCurrentThread())) {
-    if (previous_ != THREAD_PRIORITY_TIME_CRITICAL)
-        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
-}
-
-TimeCriticalSection::~TimeCriticalSection() {
-    if (previous_ != THREAD_PRIORITY_TIME_CRITICAL) SetThreadPriority(GetCurrentThread(), previous_);
 }
 
 }  // namespace halvex

@@ -1,21 +1,15 @@
-// The library core: the device table, the driver channel, the index checks, the lock runners,
-// the export boundary every other module stands on.
+// The call frame every export stands on: the index checks, the lock runners and the export
+// boundary that keeps exceptions and faults inside the library.
 #pragma once
 
 #include <windows.h>
 
 #include <halvex/halvex.h>
 
-#include <atomic>
-#include <cstdint>
-#include <memory>
-#include <new>
-#include <string>
 #include <type_traits>
 #include <utility>
-#include <vector>
 
-#include "board/DriverAbi.h"
+#include "core/DeviceTable.h"
 #include "platform/Contain.h"
 #include "platform/ForcedUnwind.h"
 #include "platform/ForkedChild.h"
@@ -23,134 +17,9 @@
 
 namespace halvex {
 
-// ---- Device table --------------------------------------------------------------------------
-
-enum TImmediateMode : uint8_t { imUnknown = 0, imNative16 = 1, imNative32 = 2, imEmulated = 3 };
-enum TRegisterMap : uint8_t { rmUnknown = 0, rmLayout1 = 1, rmLayout2 = 2, rmLayout3 = 3 };
-
-// Layouts 2 and 3 have 32-bit start/stop registers: only they can stream.
-constexpr bool HasWideStartStop(TRegisterMap map) { return map == rmLayout2 || map == rmLayout3; }
-
-// How many rows of eight an immediate scan fills on a layout; 0 for a layout scans do not know.
-constexpr DWORD ScanRows(TRegisterMap map) {
-    switch (map) {
-        case rmLayout1:
-        case rmLayout3:
-            return 2;
-        case rmLayout2:
-            return 1;
-        default:
-            return 0;
-    }
-}
-
-class TPoolAcquireThread;
-struct TAcquireRecord;
-
-// Callback type tags: little-endian four-character codes.
-inline constexpr DWORD kCallbackTypeNone = ADC_CALLBACK_NONE;
-
-struct TSequencerAcq {
-    DWORD ChunkingType = 0;
-    DWORD ChunkSize = 0;
-    DWORD CallbackType = kCallbackTypeNone;  // guarded by hSequencerMutex
-    void* pCallback = nullptr;               // guarded by hSequencerMutex
-    // Set through the context entry: the callback takes this pointer first. Guarded by
-    // hSequencerMutex.
-    bool bCallbackContext = false;
-    void* pCallbackContext = nullptr;
-    std::atomic<BYTE> bInCallback{0};        // written by the callback thread, lock-free
-    HANDLE hSequencerMutex = INVALID_HANDLE_VALUE;
-    // Non-null from a successful start until ADC_AcquireEnd: the sequencer is busy.
-    // Guarded by hSequencerMutex.
-    TPoolAcquireThread* AcquireThread = nullptr;
-    // An acquisition ADC_AcquireEnd took away is still stopping the hardware: the sequencer
-    // stays busy, so no new run starts and is stopped by the old one's stop byte.
-    // Guarded by hSequencerMutex.
-    bool bStopping = false;
-    // The latest run's counters, from its start until the next start. Guarded by hSequencerMutex.
-    std::shared_ptr<TAcquireRecord> LastRun;
-    bool IsBusy() const { return AcquireThread != nullptr || bStopping; }
-};
-
-struct TDeviceData {
-    std::u16string SymbolicLink;
-    HANDLE hDevice = INVALID_HANDLE_VALUE;
-    DWORD DeviceID = 0;
-    DWORD BaseClock = 0;
-    // Output range code per DAC channel, -1 = never set. The output exports take no lock.
-    std::atomic<int32_t> LastDACRanges[4] = {-1, -1, -1, -1};
-    TImmediateMode ImmediateMode = imNative16;
-    TRegisterMap RegisterMap = rmLayout1;
-    HANDLE hThreadingMutex = INVALID_HANDLE_VALUE;
-    TSequencerAcq SequencerAcq[2];
-};
-
-// One element per kept board; the index is the board index. Built at start-up, never resized
-// until unload, so every thread reads its length and constant fields without a lock.
-// Its storage is released explicitly at the end of unload (ReleaseDeviceTable), never by a
-// static destructor, which could run before the unload notification.
-extern std::vector<TDeviceData>& Devices;
-// 0 until start-up ran.
-extern BYTE OSVersionClass;
-
-
-int32_t CloseAndInvalidate(HANDLE& handle);
-// The same for a driver handle, which the driver port closes.
-int32_t CloseDeviceAndInvalidate(HANDLE& handle);
-
-// ---- Driver channel ------------------------------------------------------------------------
-
-
-// One driver request. 0 on success (last error 0); otherwise the failure code, which is also
-// the last error (a failure without a code becomes ERROR_GEN_FAILURE).
-DWORD DriverControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
-                    LPDWORD bytesReturned = nullptr, LPOVERLAPPED overlapped = nullptr);
-
-// Cancels an overlapped request sent on `device` (CancelIoEx); it then completes through its
-// OVERLAPPED as usual. The result is the driver port's.
-BOOL DriverCancel(HANDLE device, LPOVERLAPPED overlapped);
-
-// ---- Register primitives -------------------------------------------------------------------
-
-inline constexpr DWORD RegReadFailure = 0xAA55AA55;
-
 // ERROR_UNHANDLED_EXCEPTION: the code of a run that a fault in one of the library's threads
 // ended. Not every SDK's headers name it.
 inline constexpr DWORD kErrorUnhandledException = 574;
-
-DWORD RegRead(BYTE width, UINT64 iBoard, DWORD offset);
-DWORD RegWrite(BYTE width, UINT64 iBoard, DWORD offset, DWORD value);
-DWORD RegBlockTransfer(DWORD code, BYTE width, UINT64 iBoard, DWORD offset, DWORD count, LPVOID data);
-
-// ---- Conversions ---------------------------------------------------------------------------
-
-// Rounds to the nearest integer, ties to even, whatever rounding mode the calling thread has
-// set (an application may change it; std::nearbyint would follow it).
-double RoundHalfToEven(double x);
-
-// An event, semaphore or mutex its holder owns, closed with the holder.
-class TOwnedHandle {
-public:
-    explicit TOwnedHandle(HANDLE handle = nullptr) noexcept : handle_(handle) {}
-    ~TOwnedHandle() {
-        if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    }
-    TOwnedHandle(const TOwnedHandle&) = delete;
-    TOwnedHandle& operator=(const TOwnedHandle&) = delete;
-    HANDLE Get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
-
-// A kernel object the caller cannot do without: throws std::bad_alloc when it was not created.
-inline HANDLE Required(HANDLE handle) {
-    if (handle == nullptr) throw std::bad_alloc();
-    return handle;
-}
-
-// ---- Call frame ----------------------------------------------------------------------------
 
 DWORD CheckBoardIndex(UINT64 iBoard);
 DWORD CheckSequencerIndex(UINT64 iBoard, DWORD iSequencer);
@@ -219,7 +88,7 @@ std::invoke_result_t<Body&> RunLockedBody(Body& body) {
 template <typename Body>
 std::invoke_result_t<Body&> RunUnderSequencerLock(UINT64 iBoard, DWORD iSequencer, Body&& body) {
     TimeCriticalSection priority;
-    MutexHold sequencer(Devices[iBoard].SequencerAcq[iSequencer].hSequencerMutex);
+    MutexHold sequencer(Devices[iBoard].hSequencerMutex[iSequencer]);
     return RunLockedBody(body);
 }
 
@@ -232,14 +101,14 @@ std::invoke_result_t<Body&> RunUnderBoardLock(UINT64 iBoard, Body&& body) {
     struct Release {
         TDeviceData& d;
         ~Release() {
-            ReleaseMutex(d.SequencerAcq[0].hSequencerMutex);
-            ReleaseMutex(d.SequencerAcq[1].hSequencerMutex);
+            ReleaseMutex(d.hSequencerMutex[0]);
+            ReleaseMutex(d.hSequencerMutex[1]);
             ReleaseMutex(d.hThreadingMutex);
         }
     };
     WaitForSingleObject(device.hThreadingMutex, INFINITE);
-    WaitForSingleObject(device.SequencerAcq[0].hSequencerMutex, INFINITE);
-    WaitForSingleObject(device.SequencerAcq[1].hSequencerMutex, INFINITE);
+    WaitForSingleObject(device.hSequencerMutex[0], INFINITE);
+    WaitForSingleObject(device.hSequencerMutex[1], INFINITE);
     Release release{device};
     return RunLockedBody(body);
 }
