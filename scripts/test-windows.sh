@@ -2,7 +2,8 @@
 # The Windows side of the tests, run under Wine on Linux:
 #   1. the library's test program built for Windows against the simulated boards, so the
 #      library runs on the real Win32 API (as Wine provides it);
-#   2. the release Halvex.dll (kernel driver backend): its imports, the driver backend against
+#   2. driver recordings made by that program replayed by the Linux one, and the reverse;
+#   3. the release Halvex.dll (kernel driver backend): its imports, the driver backend against
 #      real Windows I/O, loading the DLL the way an application does, under all three names of
 #      every export, its version resource, and the SDK tree `cmake --install` makes of it.
 # Needs what scripts/setup.sh installs; no display. Build folders are reused between runs.
@@ -64,6 +65,31 @@ cmake --build build/win-sim -j "$jobs"
 
 step "Windows (simulated boards): tests under Wine"
 ctest --test-dir build/win-sim --output-on-failure -j 1
+
+step "Driver recordings across builds: made under Wine, replayed on Linux, and the reverse"
+# The Linux test program: the one scripts/test.sh built, else built here.
+if [ ! -x build/linux/tests/halvex_tests ]; then
+  cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHALVEX_WERROR=ON -DHALVEX_TESTS=ON >/dev/null
+  cmake --build build/linux -j "$jobs" --target halvex_tests
+fi
+cross=$root/build/cross-replay
+rm -rf "$cross" && mkdir -p "$cross"
+linux_tests=$root/build/linux/tests/halvex_tests
+windows_tests=$root/build/win-sim/tests/halvex_tests.exe
+cross_case() {  # side, variable, file, test
+  local out
+  if [ "$1" = windows ]; then
+    out=$(cd "$cross" && env "$2=$3" "$wine" "$windows_tests" --gtest_filter="Replay.$4" 2>&1) || true
+  else
+    out=$(cd "$cross" && env "$2=$3" "$linux_tests" --gtest_filter="Replay.$4" 2>&1) || true
+  fi
+  grep -q "\[       OK \] Replay.$4" <<<"$out" || { echo "$out"; fail "$4 on $1 with $3"; }
+  echo "$1: $4 ($3) passed"
+}
+cross_case windows HALVEX_CROSS_RECORD from-windows.hxrec CrossBuildRecordSession
+cross_case linux HALVEX_CROSS_REPLAY from-windows.hxrec CrossBuildReplaySession
+cross_case linux HALVEX_CROSS_RECORD from-linux.hxrec CrossBuildRecordSession
+cross_case windows HALVEX_CROSS_REPLAY from-linux.hxrec CrossBuildReplaySession
 
 step "Windows release (kernel driver backend): build Halvex.dll, hxcli.exe and the load tests"
 configure build/win-release -DCMAKE_BUILD_TYPE=Release -DHALVEX_BACKEND=kernel

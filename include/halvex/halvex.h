@@ -676,6 +676,31 @@ typedef struct HX_RANGE_INFO {
  * Size below 8; 487 pInfo unreadable or unwritable. */
 HALVEX_API DWORD WINAPI HX_GetRangeInfo(DWORD Kind, DWORD RangeCode, HX_RANGE_INFO *pInfo);
 
+/* ==== Recording the driver traffic ============================================================ */
+/* Every request the library makes of the driver (the interfaces enumerated and opened, each
+ * control request with its answer, the order in which overlapped requests complete with their
+ * data, cancellations and closes, with times) written to a file, on any driver. The simulated
+ * driver replays such a file (halvex/sim_c.h, HXSIM_Replay), so a session recorded on a machine
+ * with boards becomes a test that runs without them. The format is in docs/recording-format.md;
+ * a file cut short by a crash reads up to its last whole record.
+ *
+ * HALVEX_RECORD=<path> in the environment when the library loads starts a recording at once
+ * (HALVEX_RECORD_DATA_BYTES=<n>, if set, is its DataBytes). Unloading the library ends it. */
+
+/* DataBytes that keeps every byte of every transfer. */
+#define HX_DRIVER_RECORDING_ALL_DATA 0xFFFFFFFFu
+
+/* Starts recording into the file at Path (UTF-8; created or replaced), ending any recording
+ * already running. Of each completed overlapped transfer (streamed data, interrupt waits) only the
+ * first DataBytes bytes are kept; a replay fills the rest with zeros. Requests already in flight
+ * are not in the new file.
+ * 0 done; 487 Path null or unreadable; 87 Path empty; 3, 5 or 110 the file cannot be created. */
+HALVEX_API DWORD WINAPI HX_StartDriverRecording(const char *Path, DWORD DataBytes);
+
+/* Ends the recording, if one runs, and closes its file; completions of requests still in flight
+ * are not written. 0 done (also when none ran); 29 a write to the file failed. */
+HALVEX_API DWORD WINAPI HX_StopDriverRecording(void);
+
 
 #ifdef __cplusplus
 }

@@ -581,3 +581,48 @@ inline uint32_t IndexSampleWord(uint64_t index, unsigned channel, uint32_t range
 }
 
 }  // namespace halvex::sim
+
+// ---- Replaying a recording ---------------------------------------------------------------------
+// Inline over the C interface (halvex/sim_c.h, "Replaying a recording", which says what a replay
+// does and when it diverges).
+#include "sim_c.h"
+
+namespace halvex::sim {
+
+struct ReplaySettings {
+    bool paced = false;           // completions no sooner than recorded; else at once
+    bool acceptTornTail = false;  // a last record cut short is dropped instead of refusing
+    DWORD stallMs = 0;            // 0: 10000
+};
+
+struct ReplayStatus {
+    DWORD state = HXSIM_REPLAY_OFF;
+    DWORD request = 0;
+    uint64_t answered = 0;
+    uint64_t left = 0;
+    std::string message, expected, got;
+};
+
+// Starts replaying the recording at `path`; the C function's code (0 on success).
+inline DWORD Replay(const std::string& path, const ReplaySettings& settings = {}) {
+    const DWORD flags = (settings.paced ? HXSIM_REPLAY_PACED : 0) |
+                        (settings.acceptTornTail ? HXSIM_REPLAY_ACCEPT_TORN_TAIL : 0);
+    return HXSIM_Replay(path.c_str(), flags, settings.stallMs);
+}
+inline void EndReplay() { HXSIM_ReplayEnd(); }
+inline ReplayStatus GetReplayStatus() {
+    HXSIM_REPLAY_STATUS raw{};
+    raw.Size = sizeof raw;
+    ReplayStatus status;
+    if (HXSIM_GetReplayStatus(&raw) != 0) return status;
+    status.state = raw.State;
+    status.request = raw.Request;
+    status.answered = raw.Answered;
+    status.left = raw.Left;
+    status.message = raw.Message;
+    status.expected = raw.Expected;
+    status.got = raw.Got;
+    return status;
+}
+
+}  // namespace halvex::sim

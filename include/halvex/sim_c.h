@@ -364,6 +364,66 @@ HALVEX_SIM_C_API DWORD HXSIM_AwaitStreamRunning(UINT64 iBoard, BOOL Running, DWO
  * 1413 bad board; 234 too little room; 487 pTimes or pCount unwritable. */
 HALVEX_SIM_C_API DWORD HXSIM_GetDmaCompletionTimes(UINT64 iBoard, INT64 *pTimes, UINT64 MaxTimes, UINT64 *pCount);
 
+/* ==== Replaying a recording ================================================================== */
+
+/* A recording (docs/recording-format.md) made through the library's driver port, on a real board
+ * (HALVEX_RECORD, HX_StartDriverRecording) or here, replayed by the simulated driver: the library's next
+ * start enumerates and opens the recorded boards, and each request on them is answered as
+ * recorded; overlapped requests complete in the recorded order. Start a replay with the library
+ * detached (HXSIM_LibraryDetach), then start it (HXSIM_LibraryStart). The board-finder list holds
+ * each recorded identifier with its default name while the replay runs.
+ *
+ * A request that is not the recording's (another code, board, input or output size, overlapped or
+ * not, or one the recording does not have) is a divergence: it fails with
+ * HXSIM_ERROR_REPLAY_DIVERGED, so does every request still pending and every later one, and
+ * HXSIM_GetReplayStatus and the library's diagnostic log name the recording's request number,
+ * what it expected and what came. Requests of several threads may come in another order than
+ * recorded; each is matched with the earliest recorded request like it. A request the recording
+ * waits for (one recorded before a completion due) that does not come within StallMs is a
+ * divergence too, so a replay never waits for ever.
+ *
+ * Without any call here, HALVEX_SIM_REPLAY=<path> starts a replay at the first enumeration
+ * (HALVEX_SIM_REPLAY_PACED=1 paces it). */
+
+#define HXSIM_REPLAY_PACED 0x1          /* completions no sooner than recorded (default: at once) */
+#define HXSIM_REPLAY_ACCEPT_TORN_TAIL 0x2 /* a last record cut short is dropped instead of refusing */
+#define HXSIM_ERROR_REPLAY_DIVERGED 776 /* ERROR_REQUEST_OUT_OF_SEQUENCE */
+
+/* Reads and checks the recording at Path (UTF-8 on Linux) and replays it from now on, ending any
+ * earlier replay. StallMs: 0 gives 10000.
+ * 2 the file does not exist; 5 it cannot be read; 13 it is not a recording this library can
+ * replay (truncated, damaged, another format version, not a recording): HXSIM_GetReplayStatus
+ * then gives the cause and its byte offset; 87 Flags unknown or Path null. */
+HALVEX_SIM_C_API DWORD HXSIM_Replay(const char *Path, DWORD Flags, DWORD StallMs);
+
+/* Ends the replay: its pending requests fail with 995; the simulated bus answers again from the
+ * library's next start. Never fails. */
+HALVEX_SIM_C_API DWORD HXSIM_ReplayEnd(void);
+
+#define HXSIM_REPLAY_OFF 0       /* no replay has run */
+#define HXSIM_REPLAY_RUNNING 1   /* replaying, nothing diverged */
+#define HXSIM_REPLAY_FINISHED 2  /* every recorded request was made and answered */
+#define HXSIM_REPLAY_DIVERGED 3  /* see Request, Expected, Got */
+#define HXSIM_REPLAY_REFUSED 4   /* the last recording given was refused; see Message */
+
+/* Size as for HXSIM_STREAM_STATUS. Texts are NUL-terminated and cut to fit. */
+typedef struct HXSIM_REPLAY_STATUS {
+    DWORD Size;
+    DWORD State;        /* HXSIM_REPLAY_... of the replay running, else of the last one */
+    DWORD Request;      /* the recording's number of the request at which it diverged */
+    DWORD Reserved;     /* 0 */
+    UINT64 Answered;    /* requests answered from the recording */
+    UINT64 Left;        /* recorded requests not yet made */
+    char Message[768];  /* the divergence or refusal in one line */
+    char Expected[256]; /* the request the recording has there */
+    char Got[256];      /* the request that came */
+} HXSIM_REPLAY_STATUS;
+
+/* Stores the replay's status in *pStatus, as much as pStatus->Size allows.
+ * 487 pStatus null, or its Size cannot be read or its members written; 87 Size smaller than
+ * sizeof(DWORD). */
+HALVEX_SIM_C_API DWORD HXSIM_GetReplayStatus(HXSIM_REPLAY_STATUS *pStatus);
+
 #ifdef __cplusplus
 }
 #endif

@@ -104,6 +104,20 @@ class HXSIM_STREAM_STATUS(ctypes.Structure):
     ]
 
 
+class HXSIM_REPLAY_STATUS(ctypes.Structure):
+    _fields_ = [
+        ("Size", DWORD),
+        ("State", DWORD),
+        ("Request", DWORD),
+        ("Reserved", DWORD),
+        ("Answered", UINT64),
+        ("Left", UINT64),
+        ("Message", ctypes.c_char * 768),
+        ("Expected", ctypes.c_char * 256),
+        ("Got", ctypes.c_char * 256),
+    ]
+
+
 # void callback(void *context, UINT64 board, DWORD sequencer, DWORD count, DWORD *words)
 RAW_CALLBACK = CALLBACK(None, ctypes.c_void_p, UINT64, DWORD, DWORD, P(DWORD))
 
@@ -170,6 +184,9 @@ _SIM_FUNCTIONS = {
     "HXSIM_SetStreamFifoDepth": (_D, [UINT64, UINT64]),
     "HXSIM_GetStreamStatus": (_D, [UINT64, P(HXSIM_STREAM_STATUS)]),
     "HXSIM_AwaitStreamStops": (_D, [UINT64, UINT64, DWORD]),
+    "HXSIM_Replay": (_D, [ctypes.c_char_p, DWORD, DWORD]),
+    "HXSIM_ReplayEnd": (_D, []),
+    "HXSIM_GetReplayStatus": (_D, [P(HXSIM_REPLAY_STATUS)]),
 }
 
 

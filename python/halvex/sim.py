@@ -7,10 +7,12 @@ new bus's boards by index. Everything else acts on the running boards at once.
 """
 
 import ctypes
+import dataclasses
 import math
+import os
 
 from ._errors import HalvexError
-from ._library import DWORD, HXSIM_STREAM_STATUS, UINT64, has_simulator, library
+from ._library import DWORD, HXSIM_REPLAY_STATUS, HXSIM_STREAM_STATUS, UINT64, has_simulator, library
 
 SOURCES = {"constant": 0, "sine": 1, "square": 2, "ramp": 3, "noise": 4, "loopback": 5}
 FAILURES = {"now": 0, "short": 1, "pend": 2}
@@ -206,3 +208,57 @@ def board_count():
     count = UINT64()
     _sim("HXSIM_GetBoardCount", ctypes.byref(count))
     return count.value
+
+
+# ---- Replaying a driver recording ----------------------------------------------------------
+
+REPLAY_STATES = {0: "off", 1: "running", 2: "finished", 3: "diverged", 4: "refused"}
+REPLAY_DIVERGED = 776  # the code a request fails with once the replay diverged
+
+
+@dataclasses.dataclass
+class ReplayStatus:
+    """Where a replay stands. `state` is "off", "running", "finished", "diverged" or
+    "refused"; once diverged, `request` is the recording's number of the request that
+    differed, `expected` what the recording has there and `got` what came; `message` says it
+    in one line (for a refused file: the cause and its byte offset)."""
+
+    state: str
+    request: int
+    answered: int
+    left: int
+    message: str
+    expected: str
+    got: str
+
+
+def replay(path, paced=False, accept_torn_tail=False, stall_ms=0):
+    """Restarts the library on a driver recording (HALVEX_RECORD or HX_StartDriverRecording
+    made it, docs/recording-format.md describes it) instead of the simulated boards, and
+    returns the recorded boards as Board objects. Each request is answered as recorded; the
+    first one that differs fails with code 776 and replay_status() names it. `paced` completes
+    transfers no sooner than recorded. A file that is not a whole recording raises HalvexError
+    naming the cause and byte offset (`accept_torn_tail` drops an incomplete last record)."""
+    flags = (1 if paced else 0) | (2 if accept_torn_tail else 0)
+
+    def choose():
+        code = library().HXSIM_Replay(os.fsencode(path), flags, int(stall_ms))
+        if code != 0:
+            raise HalvexError(code, "HXSIM_Replay", replay_status().message or None)
+
+    return _restart("replay", choose)
+
+
+def end_replay():
+    """Ends the replay and restarts the library on the simulated boards."""
+    return _restart("end_replay", lambda: _sim("HXSIM_ReplayEnd"))
+
+
+def replay_status():
+    """The running replay's ReplayStatus, or the last one's."""
+    record = HXSIM_REPLAY_STATUS()
+    record.Size = ctypes.sizeof(record)
+    _sim("HXSIM_GetReplayStatus", ctypes.byref(record))
+    return ReplayStatus(REPLAY_STATES.get(record.State, str(record.State)), record.Request, record.Answered,
+                        record.Left, record.Message.decode(errors="replace"),
+                        record.Expected.decode(errors="replace"), record.Got.decode(errors="replace"))

@@ -1,6 +1,7 @@
 """Boards, errors, ranges, immediate reads and outputs against the simulated boards."""
 
 import math
+import os
 import warnings
 
 import numpy as np
@@ -162,3 +163,26 @@ def test_the_simulator_wrappers_act_on_the_running_boards(board):
     after = halvex.sim.stream_status(board)
     assert (after["Runs"], after["Stops"]) == (before["Runs"] + 1, before["Stops"] + 1)
     assert not after["Running"] and after["Delivered"] >= before["Delivered"] + 10
+
+
+def test_a_driver_recording_replays_and_names_what_diverged(boards, tmp_path):
+    from halvex._library import library
+
+    path = tmp_path / "session.hxrec"
+    # Started after the boards were opened: the recording begins with that start-up all the same.
+    assert library().HX_StartDriverRecording(os.fsencode(path), 0xFFFFFFFF) == 0
+    halvex.sim.constant(boards[1], 3, 1.25)
+    recorded = boards[1].read(0, 3)
+    replayed = halvex.sim.replay(path)
+    assert [b.device_id for b in replayed] == [b.device_id for b in boards]
+    assert replayed[1].read(0, 3) == recorded
+    assert halvex.sim.replay_status().state == "finished"
+    assert math.isnan(replayed[1].read(0, 3))  # the recording has no second reading
+    status = halvex.sim.replay_status()
+    assert status.state == "diverged" and "REG_" in status.got and status.left == 0
+    assert f"request #{status.request}" in status.message
+    with pytest.raises(halvex.HalvexError, match="not a recording .* at byte 0"):
+        (tmp_path / "junk.hxrec").write_bytes(b"junk" * 10)
+        halvex.sim.replay(tmp_path / "junk.hxrec")
+    assert halvex.sim.replay_status().state == "refused"
+    halvex.sim.end_replay()

@@ -158,7 +158,9 @@ void LibraryStart() {
     ProcessDetachHook = &LibraryDetach;
     OSVersionClass = GetOSVersionClass();
     LogThread = new TLogThread();
+    port::StartRecordingFromEnvironment();
     OpenBoards();
+    port::StartupDone();
 }
 
 void LibraryDetach(DWORD reason) {
@@ -181,6 +183,7 @@ void LibraryDetach(DWORD reason) {
         CloseAndInvalidate(device.hSequencerMutex[0]);
         CloseAndInvalidate(device.hSequencerMutex[1]);
     }
+    port::EndRecorder();
     TLogThread* log = LogThread;
     LogThread = nullptr;
     delete log;

@@ -59,3 +59,27 @@ void FreeTransferMemory(void* block);
 void ProcessEnding() noexcept;
 
 }  // namespace halvex::port
+
+namespace halvex::port {
+
+// ---- Recording ------------------------------------------------------------------------------
+// While a recording runs, every operation above is written to a file (docs/recording-format.md)
+// as it passes, with its answer; overlapped requests go to the backend with an OVERLAPPED of the
+// recorder's, whose completion is written down and then handed on to the caller's.
+
+// Starts recording into the file at `path` (UTF-8), replacing a recording already running.
+// `dataLimit` bytes are kept of each completed overlapped transfer (0xFFFFFFFF: all). Returns a
+// Win32 error: 0, or the reason the file could not be created.
+DWORD StartRecording(const char* path, DWORD dataLimit);
+// Ends the recording, if one runs, and closes its file. 0, or the error of the last write.
+DWORD StopRecording();
+// At load: starts a recording when HALVEX_RECORD names a file (HALVEX_RECORD_DATA_BYTES, if set,
+// is the data limit).
+void StartRecordingFromEnvironment();
+// Start-up has opened the boards. From the enumeration until then, the port keeps the traffic
+// in memory, and a recording started later begins with it, so it replays from a start.
+void StartupDone();
+// At unload, after every handle is closed: ends the recording and the recorder's threads.
+void EndRecorder();
+
+}  // namespace halvex::port

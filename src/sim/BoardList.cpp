@@ -62,6 +62,17 @@ void WriteBoardListOf(const std::string& company) {
     RegCloseKey(cardlist);
 }
 
+void WriteBoardListOf(const std::string& company, const std::vector<std::pair<uint32_t, std::string>>& names) {
+    HKEY slotscan = CreateKey(kSlotscanKey);
+    if (slotscan == nullptr) return;
+    SetString(slotscan, u"Company", Widen(company));
+    RegCloseKey(slotscan);
+    HKEY cardlist = CreateKey(u"Software\\" + CardlistSubkey(company));
+    if (cardlist == nullptr) return;
+    for (const auto& [deviceId, name] : names) SetString(cardlist, BoardListValueName(deviceId), Widen(name));
+    RegCloseKey(cardlist);
+}
+
 std::string DefaultBoardName(uint32_t deviceId) {
     const bool express = (deviceId & 0xC000) == 0xC000;
     return "HX-" + Hex(deviceId, 4, true) + (express ? " PCI Express" : " PCI") + " multifunction board";

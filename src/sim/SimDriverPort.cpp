@@ -1,5 +1,5 @@
 // The driver port over the simulated bus.
-#include "port/DriverPort.h"
+#include "port/Backend.h"
 
 #include <halvex/driver_abi.h>
 #include <halvex/sim.h>
@@ -13,9 +13,10 @@
 #include "platform/Guard.h"
 #include "platform/Overlapped.h"
 #include "sim/Bus.h"
+#include "sim/Replay.h"
 #include "sim/TransferMemory.h"
 
-namespace halvex::port {
+namespace halvex::port::backend {
 namespace {
 
 // The transfer method in a control code's low two bits.
@@ -41,6 +42,8 @@ void ProcessEnding() noexcept {
 std::vector<std::u16string> EnumerateInterfaces(const GUID& classGuid) {
     std::vector<std::u16string> paths;
     try {
+        sim::ReplayFromEnvironmentOnce();
+        if (sim::ReplayEnumerate(classGuid, paths)) return paths;
         if (std::memcmp(&classGuid, &InterfaceClassGuid, sizeof(GUID)) != 0) return paths;
         sim::EnsureBusConfigured();
         for (const auto& board : sim::Bus::Instance().Boards()) {
@@ -65,6 +68,8 @@ HANDLE Open(LPCWSTR path) {
         return INVALID_HANDLE_VALUE;
     }
     try {
+        HANDLE replayed = INVALID_HANDLE_VALUE;
+        if (sim::ReplayOpen(path, replayed)) return replayed;
         // The whole string up to its terminator: a path still carrying its tail matches nothing.
         return sim::Bus::Instance().Open(std::u16string_view(reinterpret_cast<const char16_t*>(path)));
     } catch (...) {
@@ -77,6 +82,18 @@ HANDLE Open(LPCWSTR path) {
 BOOL Control(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
              LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
     if (gProcessEnding.load()) return RefuseAtProcessEnd();
+    try {
+        BOOL replayed = FALSE;
+        if (sim::ReplayControl(device, code, in, inSize, out, outSize, bytesReturned, overlapped, replayed))
+            return replayed;
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    } catch (...) {
+        if (halvex::platform::ForcedUnwinding()) throw;
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
     sim::ControlAnswer answer;
     // A buffered request's answer is made in a buffer of ours and stored into the caller's once,
     // as the I/O manager copies its system buffer back; a direct-I/O request's data only ever
@@ -148,6 +165,8 @@ BOOL Control(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWO
 BOOL Cancel(HANDLE device, LPOVERLAPPED overlapped) {
     if (gProcessEnding.load()) return RefuseAtProcessEnd();
     try {
+        BOOL replayed = FALSE;
+        if (sim::ReplayCancel(device, overlapped, replayed)) return replayed;
         return sim::Bus::Instance().Cancel(device, overlapped);
     } catch (...) {
         if (halvex::platform::ForcedUnwinding()) throw;
@@ -160,6 +179,8 @@ BOOL Close(HANDLE device) {
     // Left to the end of the process, with the whole bus.
     if (gProcessEnding.load()) return TRUE;
     try {
+        BOOL replayed = FALSE;
+        if (sim::ReplayClose(device, replayed)) return replayed;
         return sim::Bus::Instance().Close(device);
     } catch (...) {
         if (halvex::platform::ForcedUnwinding()) throw;
@@ -168,4 +189,4 @@ BOOL Close(HANDLE device) {
     }
 }
 
-}  // namespace halvex::port
+}  // namespace halvex::port::backend

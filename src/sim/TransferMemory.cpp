@@ -9,7 +9,7 @@
 #include <map>
 #include <mutex>
 
-#include "port/DriverPort.h"
+#include "port/Backend.h"
 
 namespace halvex {
 namespace {
@@ -29,7 +29,7 @@ Blocks& Listed() {
 
 }  // namespace
 
-namespace port {
+namespace port::backend {
 
 void* AllocTransferMemory(std::size_t size) {
     void* block = LocalAlloc(LMEM_FIXED, size);
@@ -54,7 +54,7 @@ void FreeTransferMemory(void* block) {
     LocalFree(block);
 }
 
-}  // namespace port
+}  // namespace port::backend
 
 namespace sim {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "port/DriverPort.h"
+#include "port/Backend.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ protected:
         connected_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         serverThread_ = std::thread([this] { Serve(); });
 
-        device_ = port::Open(path_.c_str());
+        device_ = port::backend::Open(path_.c_str());
         ASSERT_NE(device_, INVALID_HANDLE_VALUE) << GetLastError();
         DWORD mode = PIPE_READMODE_MESSAGE;
         ASSERT_TRUE(SetNamedPipeHandleState(device_, &mode, nullptr, nullptr)) << GetLastError();
@@ -52,7 +52,7 @@ protected:
             HANDLE client = CreateFileW(path_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
             if (client != INVALID_HANDLE_VALUE) CloseHandle(client);
         }
-        if (device_ != INVALID_HANDLE_VALUE) port::Close(device_);
+        if (device_ != INVALID_HANDLE_VALUE) port::backend::Close(device_);
         DisconnectNamedPipe(server_);
         if (serverThread_.joinable()) serverThread_.join();
         CloseHandle(server_);
@@ -95,7 +95,7 @@ TEST_F(PipeDevice, ARequestWithoutOverlappedWaitsForItsCompletion) {
         WaitForSingleObject(received_, INFINITE);
         SetEvent(answer_);
     });
-    const BOOL ok = port::Control(device_, kPipeTransceive, request, 3, reply, sizeof reply, &bytes, nullptr);
+    const BOOL ok = port::backend::Control(device_, kPipeTransceive, request, 3, reply, sizeof reply, &bytes, nullptr);
     const DWORD error = GetLastError();
     release.join();
     ASSERT_TRUE(ok) << error;
@@ -107,7 +107,7 @@ TEST_F(PipeDevice, ARequestWithoutOverlappedMayOmitTheByteCount) {
     SetEvent(answer_);
     char request[] = "xy";
     char reply[16] = {};
-    ASSERT_TRUE(port::Control(device_, kPipeTransceive, request, 2, reply, sizeof reply, nullptr, nullptr))
+    ASSERT_TRUE(port::backend::Control(device_, kPipeTransceive, request, 2, reply, sizeof reply, nullptr, nullptr))
         << GetLastError();
     EXPECT_EQ(std::string(reply, 2), "yx");
 }
@@ -117,7 +117,7 @@ TEST_F(PipeDevice, AFailedRequestReportsTheDriversErrorAsLastError) {
     char tooSmall[4] = {};
     DWORD bytes = 0;
     SetLastError(0);
-    EXPECT_FALSE(port::Control(device_, kPipePeek, nullptr, 0, tooSmall, sizeof tooSmall, &bytes, nullptr));
+    EXPECT_FALSE(port::backend::Control(device_, kPipePeek, nullptr, 0, tooSmall, sizeof tooSmall, &bytes, nullptr));
     // Windows and Wine word the size failure differently; what matters is that the driver's
     // own code survives the cleanup of the private event.
     const DWORD error = GetLastError();
@@ -129,7 +129,7 @@ TEST_F(PipeDevice, AnOverlappedRequestPendsAndCompletesIntoTheCallersOverlapped)
     char reply[16] = {};
     OVERLAPPED overlapped{};
     overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_FALSE(port::Control(device_, kPipeTransceive, request, 4, reply, sizeof reply, nullptr, &overlapped));
+    ASSERT_FALSE(port::backend::Control(device_, kPipeTransceive, request, 4, reply, sizeof reply, nullptr, &overlapped));
     ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
     EXPECT_EQ(WaitForSingleObject(received_, 10000), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
@@ -147,11 +147,11 @@ TEST_F(PipeDevice, ClosingTheDeviceEndsAPendingRequestWithAFailure) {
     char reply[16] = {};
     OVERLAPPED overlapped{};
     overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_FALSE(port::Control(device_, kPipeTransceive, request, 1, reply, sizeof reply, nullptr, &overlapped));
+    ASSERT_FALSE(port::backend::Control(device_, kPipeTransceive, request, 1, reply, sizeof reply, nullptr, &overlapped));
     ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
     ASSERT_EQ(WaitForSingleObject(received_, 10000), WAIT_OBJECT_0);
 
-    EXPECT_TRUE(port::Close(device_));
+    EXPECT_TRUE(port::backend::Close(device_));
     device_ = INVALID_HANDLE_VALUE;
     ASSERT_EQ(WaitForSingleObject(overlapped.hEvent, 10000), WAIT_OBJECT_0) << "the request never completed";
     EXPECT_NE(overlapped.Internal, 0u) << "a request ended by the close reported success";
@@ -159,10 +159,10 @@ TEST_F(PipeDevice, ClosingTheDeviceEndsAPendingRequestWithAFailure) {
 }
 
 TEST(KernelPortWithoutBoards, FindsNoBoardInterfacesAndCannotOpenAMissingPath) {
-    EXPECT_TRUE(port::EnumerateInterfaces(kBoardClass).empty());
+    EXPECT_TRUE(port::backend::EnumerateInterfaces(kBoardClass).empty());
 
     SetLastError(0);
-    EXPECT_EQ(port::Open(L"\\\\?\\pci#ven_0000&dev_0000#no-such-board#{e77894a2-697f-11d0-958e-af1fdadb2f1b}"),
+    EXPECT_EQ(port::backend::Open(L"\\\\?\\pci#ven_0000&dev_0000#no-such-board#{e77894a2-697f-11d0-958e-af1fdadb2f1b}"),
               INVALID_HANDLE_VALUE);
     EXPECT_NE(GetLastError(), 0u);
 }

@@ -22,6 +22,10 @@ void StartInterruptTimer(UINT64, DWORD) { throw std::out_of_range("--sim-timer n
 
 void StopInterruptTimer(UINT64) {}
 
+std::string StartReplay(const std::string&, bool) { return "--replay needs the simulated boards"; }
+
+std::string ReplayDivergence() { return {}; }
+
 }  // namespace simulator
 
 Command AddBusCommand(CLI::App&) { return {}; }

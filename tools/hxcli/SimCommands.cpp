@@ -40,6 +40,22 @@ std::string BoardsVariableProblem() {
            "\"805C,80E8:fw=00010002\"); the library took the default boards instead";
 }
 
+std::string StartReplay(const std::string& path, bool paced) {
+    const DWORD result = halvex::sim::Replay(path, {paced});
+    if (result != 0) {
+        const halvex::sim::ReplayStatus status = halvex::sim::GetReplayStatus();
+        return status.message.empty() ? "cannot replay " + path + ": error " + std::to_string(result) : status.message;
+    }
+    HXSIM_LibraryDetach();
+    HXSIM_LibraryStart();
+    return {};
+}
+
+std::string ReplayDivergence() {
+    const halvex::sim::ReplayStatus status = halvex::sim::GetReplayStatus();
+    return status.state == HXSIM_REPLAY_DIVERGED ? status.message : std::string();
+}
+
 std::string HelpNote() {
     return "\nOn Linux the boards are simulated; HALVEX_SIM_BOARDS chooses them (see 'hxcli bus --help').";
 }

@@ -44,4 +44,10 @@ std::optional<OutputLevel> OutputLevelOf(UINT64 board, unsigned channel);
 void StartInterruptTimer(UINT64 board, DWORD periodMs);
 void StopInterruptTimer(UINT64 board);
 
+// Replays the recording at `path` (docs/recording-format.md) in place of the simulated boards,
+// restarting the library on it; an empty string, or why it cannot.
+std::string StartReplay(const std::string& path, bool paced);
+// After the command: why the replay diverged, or an empty string when it did not.
+std::string ReplayDivergence();
+
 }  // namespace hxcli::simulator

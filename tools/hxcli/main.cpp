@@ -2,6 +2,7 @@
 #include <halvex/halvex.h>
 
 #include <cstdio>
+#include <string>
 
 #include "Command.h"
 #include "Simulator.h"
@@ -45,6 +46,10 @@ int RunParsed(Parse&& parse) {
     app.require_subcommand(1);
     app.set_version_flag("--version", "hxcli 0.1");
     const std::vector<Command> commands = AddCommands(app);
+    std::string replay;
+    bool paced = false;
+    app.add_option("--replay", replay, "Answer from a driver recording instead of the boards (simulated boards only)");
+    app.add_flag("--paced", paced, "With --replay: complete transfers no sooner than recorded");
     try {
         parse(app);
     } catch (const CLI::CallForHelp& e) {
@@ -69,10 +74,21 @@ int RunParsed(Parse&& parse) {
         std::fprintf(stderr, "hxcli: %s\n", problem.c_str());
         return kExitUsage;
     }
+    if (!replay.empty()) {
+        if (const std::string problem = simulator::StartReplay(replay, paced); !problem.empty()) {
+            std::fprintf(stderr, "hxcli: %s\n", problem.c_str());
+            return kExitFailed;
+        }
+    }
     for (const Command& command : commands) {
         if (command.cli->parsed()) {
             try {
-                return command.action();
+                const int code = command.action();
+                if (const std::string diverged = simulator::ReplayDivergence(); !replay.empty() && !diverged.empty()) {
+                    std::fprintf(stderr, "hxcli: %s\n", diverged.c_str());
+                    return kExitFailed;
+                }
+                return code;
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "hxcli: %s\n", e.what());
                 return kExitFailed;

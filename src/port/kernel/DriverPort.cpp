@@ -1,5 +1,5 @@
 // Kernel backend of the driver port: the maker's driver through SetupAPI and device I/O.
-#include "port/DriverPort.h"
+#include "port/Backend.h"
 
 #include <setupapi.h>
 
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-namespace halvex::port {
+namespace halvex::port::backend {
 namespace {
 
 // The set is destroyed on every way out of the enumeration, an allocation failure included.
@@ -132,4 +132,4 @@ BOOL Close(HANDLE device) {
     return CloseHandle(device);
 }
 
-}  // namespace halvex::port
+}  // namespace halvex::port::backend
