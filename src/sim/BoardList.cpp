@@ -63,13 +63,14 @@ void WriteBoardListOf(const std::string& company) {
 }
 
 void WriteBoardListOf(const std::string& company, const std::vector<std::pair<uint32_t, std::string>>& names) {
-    HKEY slotscan = CreateKey(kSlotscanKey);
+    HKEY slotscan = CreateKey(halvex::board::kSlotscanKey);
     if (slotscan == nullptr) return;
-    SetString(slotscan, u"Company", Widen(company));
+    SetString(slotscan, halvex::board::kCompanyValue, Widen(company));
     RegCloseKey(slotscan);
-    HKEY cardlist = CreateKey(u"Software\\" + CardlistSubkey(company));
+    HKEY cardlist = CreateKey(halvex::board::CardlistKey(Widen(company)));
     if (cardlist == nullptr) return;
-    for (const auto& [deviceId, name] : names) SetString(cardlist, BoardListValueName(deviceId), Widen(name));
+    for (const auto& [deviceId, name] : names)
+        SetString(cardlist, halvex::board::BoardListValueName(deviceId), Widen(name));
     RegCloseKey(cardlist);
 }
 

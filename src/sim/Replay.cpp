@@ -2,6 +2,8 @@
 
 #include <halvex/driver_abi.h>
 
+#include "board/DriverAbi.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -57,8 +59,8 @@ std::string Describe(uint32_t handle, uint32_t code, const std::vector<uint8_t>&
     std::string text = std::string(CodeName(code)) + " (0x" + Hex(code, 8, true) + ") on handle " +
                        std::to_string(handle);
     if ((code == IOCTL_REG_READ || code == IOCTL_REG_WRITE || code == IOCTL_REG_READ_BLOCK) &&
-        input.size() == sizeof(RegisterRequest)) {
-        RegisterRequest r{};
+        input.size() == sizeof(board::RegisterRequest)) {
+        board::RegisterRequest r{};
         std::memcpy(&r, input.data(), sizeof r);
         text += ", register 0x" + Hex(r.Offset, 1, true) + " width " + std::to_string(r.Width);
         if (code == IOCTL_REG_WRITE) text += " value 0x" + Hex(r.Value, 1, true);
@@ -511,8 +513,13 @@ private:
     // A recording cut short ends with requests pending that it never completed: once every
     // request it has was made, those fail rather than wait for ever.
     std::vector<Completion> StallCheckAtEndLocked() {
-        if (recording_.ended || pending_.empty() || FirstUnconsumedLocked() < calls_.size()) return {};
-        if (Clock::now() - lastProgress_ <= std::chrono::milliseconds(options_.stallMs)) return {};
+        if (pending_.empty() || Clock::now() - lastProgress_ <= std::chrono::milliseconds(options_.stallMs)) return {};
+        // Requests the recording still has, which never came: the first of them diverged.
+        if (FirstUnconsumedLocked() < calls_.size()) {
+            return DivergeLocked(ExpectedRequestLocked(), ExpectedTextLocked(),
+                                 "nothing within " + std::to_string(options_.stallMs) + " ms");
+        }
+        if (recording_.ended) return {};  // the driver kept these pending too
         for (auto& [number, p] : pending_) {
             if (completes_.count(number) == 0) {
                 return DivergeLocked(number, "the completion of request #" + std::to_string(number),
