@@ -23,9 +23,18 @@ run list
 run scan 0 --range 10V
 run scan 1 --range 10V
 
-# Wire input 7 of board 1 to analog output 2, drive the output and read it back.
-session <<'EOF2'
+# Wire input 7 of board 1 to analog output 2, drive the output and read it back; the library
+# records its driver traffic meanwhile (HALVEX_RECORD), and hxcli --replay answers the same
+# session from that recording, as a machine without boards would in CI.
+mkdir -p build/demo
+printf '\n$ HALVEX_RECORD=build/demo/session.hxrec hxcli run --echo\n'
+HALVEX_RECORD=build/demo/session.hxrec "$hx" run --echo <<'EOF2'
 source 1 0 7 loopback --output 2
+dac out 1 2 2.5
+read 1 0 7 --range 5V
+EOF2
+printf '\n$ hxcli --replay build/demo/session.hxrec run --echo\n'
+"$hx" --replay build/demo/session.hxrec run --echo <<'EOF2'
 dac out 1 2 2.5
 read 1 0 7 --range 5V
 EOF2
