@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "core/Core.h"
+#include "core/CallFrame.h"
 #include "platform/Guard.h"
 #include "port/DriverPort.h"
 
