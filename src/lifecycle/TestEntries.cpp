@@ -14,7 +14,7 @@ namespace {
 
 // The caller's last error is kept, as every HXSIM_ function keeps it.
 template <typename Body>
-DWORD TestEntry(Body&& body) noexcept {
+DWORD TestEntry(Body&& body) {
     const DWORD lastError = GetLastError();
     DWORD result = ERROR_SUCCESS;
     auto guarded = [&] {

@@ -3,33 +3,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 
-#include "platform/Contain.h"
-#include "platform/ForcedUnwind.h"
 #include "platform/Guard.h"
 #include "sim/Replay.h"
+#include "sim/api/SimCall.h"
 
 namespace {
-
-template <typename Body>
-DWORD ReplayCall(Body&& body) noexcept {
-    const DWORD lastError = GetLastError();
-    DWORD result = ERROR_INTERNAL_ERROR;
-    auto guarded = [&] {
-        try {
-            result = body();
-        } catch (const std::bad_alloc&) {
-            result = ERROR_NOT_ENOUGH_MEMORY;
-        } catch (...) {
-            if (halvex::platform::ForcedUnwinding()) throw;
-            result = ERROR_INTERNAL_ERROR;
-        }
-    };
-    if (!halvex::platform::RunContainedBody(guarded)) result = ERROR_INTERNAL_ERROR;
-    SetLastError(lastError);
-    return result;
-}
 
 void CopyText(char* to, std::size_t size, const std::string& text) {
     const std::size_t n = std::min(size - 1, text.size());
@@ -42,17 +21,11 @@ void CopyText(char* to, std::size_t size, const std::string& text) {
 extern "C" {
 
 HALVEX_SIM_C_API DWORD HXSIM_Replay(const char* Path, DWORD Flags, DWORD StallMs) {
-    return ReplayCall([&]() -> DWORD {
+    return halvex::sim::SimCall([&]() -> DWORD {
         if (Path == nullptr || (Flags & ~DWORD{HXSIM_REPLAY_PACED | HXSIM_REPLAY_ACCEPT_TORN_TAIL}) != 0)
             return ERROR_INVALID_PARAMETER;
-        // The path is read through the guard, one character at a time up to its end.
         std::string path;
-        for (const char* p = Path;; ++p) {
-            char c = 0;
-            if (!halvex::platform::GuardedLoad(&c, p, 1)) return ERROR_INVALID_ADDRESS;
-            if (c == '\0') break;
-            path.push_back(c);
-        }
+        if (!halvex::sim::LoadText(Path, path)) return ERROR_INVALID_ADDRESS;
         halvex::sim::ReplayOptions options;
         options.paced = (Flags & HXSIM_REPLAY_PACED) != 0;
         options.acceptTornTail = (Flags & HXSIM_REPLAY_ACCEPT_TORN_TAIL) != 0;
@@ -62,14 +35,14 @@ HALVEX_SIM_C_API DWORD HXSIM_Replay(const char* Path, DWORD Flags, DWORD StallMs
 }
 
 HALVEX_SIM_C_API DWORD HXSIM_ReplayEnd(void) {
-    return ReplayCall([]() -> DWORD {
+    return halvex::sim::SimCall([]() -> DWORD {
         halvex::sim::StopReplay();
         return ERROR_SUCCESS;
     });
 }
 
 HALVEX_SIM_C_API DWORD HXSIM_GetReplayStatus(HXSIM_REPLAY_STATUS* pStatus) {
-    return ReplayCall([&]() -> DWORD {
+    return halvex::sim::SimCall([&]() -> DWORD {
         DWORD size = 0;
         if (pStatus == nullptr || !halvex::platform::GuardedLoad(&size, &pStatus->Size, sizeof size))
             return ERROR_INVALID_ADDRESS;

@@ -22,7 +22,7 @@ namespace halvex::sim {
 // argument they cannot take as invalid_argument. The caller's last error is kept: a C caller
 // reads it for the library's calls, not ours. A body returns its code, or nothing for success.
 template <typename Body>
-DWORD SimCall(Body&& body) noexcept {
+DWORD SimCall(Body&& body) {
     const DWORD lastError = GetLastError();
     DWORD result = ERROR_INTERNAL_ERROR;
     auto guarded = [&] {

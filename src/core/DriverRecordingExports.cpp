@@ -1,4 +1,4 @@
-// The recording extensions: start and stop writing down the driver traffic from code.
+// The driver-recording extensions: start and stop writing down the driver traffic from code.
 #include <halvex/halvex.h>
 
 #include <string>
