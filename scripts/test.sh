@@ -26,7 +26,8 @@ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHALVEX_WERROR=ON -D
       -DHALVEX_SANITIZE=thread -DHALVEX_TOOLS=OFF >/dev/null
 cmake --build build/tsan -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1 \
-  ctest --test-dir build/tsan --output-on-failure -j "$jobs" -R 'Stream|ChunkPool|Acquire|SimDma|WorkerThread|LogThread|Extension|Win32|Replay'
+  ctest --test-dir build/tsan --output-on-failure -j "$jobs" -R 'Stream|ChunkPool|Acquire|SimDma|WorkerThread|LogThread|Extension|Win32|Replay' \
+    -E 'DamagedAndRandomFiles'
 
 scripts/test-windows.sh
 echo

@@ -253,7 +253,10 @@ typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
 #define REG_CREATED_NEW_KEY 0x00000001L
 #define REG_OPENED_EXISTING_KEY 0x00000002L
 
-#define HasOverlappedIoCompleted(lpOverlapped) (((DWORD)(lpOverlapped)->Internal) != STATUS_PENDING)
+/* Polled while the driver completes the request on another thread: the status is read atomically,
+ * and a reader that sees it complete also sees the byte count and the data. */
+#define HasOverlappedIoCompleted(lpOverlapped) \
+    (((DWORD)__atomic_load_n(&(lpOverlapped)->Internal, __ATOMIC_ACQUIRE)) != STATUS_PENDING)
 
 /* Handles and errors. */
 WINBASEAPI BOOL WINAPI CloseHandle(HANDLE hObject);
