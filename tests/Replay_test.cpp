@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -304,6 +305,54 @@ TEST_F(Replay, KeptDataIsLimitedAndTheRestReplaysAsZeros) {
             EXPECT_EQ(replayed.chunks[c][i], i < 16 ? live.chunks[c][i] : 0u) << "chunk " << c << " sample " << i;
     }
     std::remove(path.c_str());
+}
+
+// The checksum at every length and split (eight bytes a step, the rest one at a time), and data
+// taken straight from a transfer: kept as loaded, or kept empty when it cannot be read.
+TEST(RecordingFormat, ChecksumAndDataTakenFromTheTransfer) {
+    const std::string check = "123456789";
+    EXPECT_EQ(rec::Crc32(reinterpret_cast<const uint8_t*>(check.data()), check.size()), 0xCBF43926u);
+    std::vector<uint8_t> bytes(300);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 37 + 11);
+    for (std::size_t size : {0u, 1u, 7u, 8u, 9u, 63u, 300u}) {
+        uint32_t bitwise = ~0u;
+        for (std::size_t i = 0; i < size; ++i) {
+            bitwise ^= bytes[i];
+            for (int k = 0; k < 8; ++k) bitwise = (bitwise & 1) ? 0xEDB88320u ^ (bitwise >> 1) : bitwise >> 1;
+        }
+        EXPECT_EQ(rec::Crc32(bytes.data(), size), ~bitwise) << size;
+        EXPECT_EQ(rec::Crc32(bytes.data() + size / 3, size - size / 3, rec::Crc32(bytes.data(), size / 3)), ~bitwise);
+    }
+    rec::Recording recording;
+    rec::Record open;
+    open.kind = rec::Kind::Open;
+    open.handle = 1;
+    rec::Record call;
+    call.kind = rec::Kind::Call;
+    call.handle = 1;
+    call.request = 1;
+    call.outSize = 300;
+    recording.records = {open, call, call};
+    recording.records[2].request = 2;
+    std::vector<uint8_t> file = Encode(recording);
+    rec::Record answer;
+    answer.kind = rec::Kind::Answer;
+    answer.request = 1;
+    answer.bytes = 300;
+    answer.dataFrom = bytes.data();
+    answer.dataFromSize = 300;
+    const auto load = [](void* to, const void* from, std::size_t size) {
+        std::memcpy(to, from, size);
+        return true;
+    };
+    rec::AppendRecord(file, answer, load);
+    answer.request = 2;
+    rec::AppendRecord(file, answer, [](void*, const void*, std::size_t) { return false; });
+    const rec::Recording read = ParseOrFail(file);
+    ASSERT_EQ(read.records.size(), 5u);
+    EXPECT_EQ(read.records[3].data, bytes);
+    EXPECT_EQ(read.records[4].bytes, 300u);
+    EXPECT_TRUE(read.records[4].data.empty());
 }
 
 TEST_F(Replay, BadFilesAreRefusedWithCauseAndOffset) {

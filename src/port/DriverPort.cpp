@@ -166,7 +166,7 @@ private:
     void AppendLocked(rec::Record& record) {
         if (finished_) return;  // a completion that came after the End record
         record.timeNs = NowNs() - startNs_;
-        rec::AppendRecord(buffer_, record);
+        rec::AppendRecord(buffer_, record, &platform::GuardedLoad);
         const auto now = std::chrono::steady_clock::now();
         if (buffer_.size() >= kFlushBytes || now - lastFlush_ >= kFlushAge) FlushLocked();
     }
@@ -326,7 +326,8 @@ private:
             done.bytes = bytes;
             std::size_t kept = std::min<std::size_t>(bytes, entry.outSize);
             if (kept > entry.writer->DataLimit()) kept = entry.writer->DataLimit();
-            done.data = CopyOut(entry.out, kept);
+            done.dataFrom = entry.out;
+            done.dataFromSize = static_cast<uint32_t>(kept);
             entry.writer->Write(done);
         } catch (...) {
             if (platform::ForcedUnwinding()) throw;
@@ -440,7 +441,10 @@ BOOL RecordedControl(Writer& writer, const std::shared_ptr<Writer>& writerRef, H
         answer.outcome = ok ? rec::Outcome::Done : error == ERROR_IO_PENDING ? rec::Outcome::Pending : rec::Outcome::Failed;
         answer.error = ok ? ERROR_SUCCESS : error;
         answer.bytes = ok ? bytes : 0;
-        if (ok) answer.data = CopyOut(out, std::min(bytes, outSize));
+        if (ok) {
+            answer.dataFrom = out;
+            answer.dataFromSize = std::min(bytes, outSize);
+        }
         writer.Write(answer);
     };
 
@@ -536,7 +540,10 @@ void CaptureAlso(Writer& capture, HANDLE device, DWORD code, LPVOID in, DWORD in
     answer.outcome = ok ? rec::Outcome::Done : rec::Outcome::Failed;
     answer.error = ok ? ERROR_SUCCESS : error;
     answer.bytes = ok ? bytes : 0;
-    if (ok) answer.data = CopyOut(out, std::min(bytes, outSize));
+    if (ok) {
+        answer.dataFrom = out;
+        answer.dataFromSize = std::min(bytes, outSize);
+    }
     capture.Write(answer);
 }
 

@@ -6,14 +6,17 @@
 namespace halvex::port::recording {
 namespace {
 
+// Eight tables: the checksum takes eight bytes a step (every transfer's data passes through it).
 struct CrcTable {
-    uint32_t entries[256];
+    uint32_t entries[8][256];
     constexpr CrcTable() : entries() {
         for (uint32_t i = 0; i < 256; ++i) {
             uint32_t c = i;
             for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            entries[i] = c;
+            entries[0][i] = c;
         }
+        for (uint32_t i = 0; i < 256; ++i)
+            for (int t = 1; t < 8; ++t) entries[t][i] = (entries[t - 1][i] >> 8) ^ entries[0][entries[t - 1][i] & 0xFF];
     }
 };
 constexpr CrcTable kCrc;
@@ -31,6 +34,16 @@ void Put64(std::vector<uint8_t>& out, uint64_t v) {
 void PutBytes(std::vector<uint8_t>& out, const std::vector<uint8_t>& bytes) {
     Put32(out, static_cast<uint32_t>(bytes.size()));
     out.insert(out.end(), bytes.begin(), bytes.end());
+}
+void PutData(std::vector<uint8_t>& out, const Record& r, LoadBytes load) {
+    if (r.dataFrom == nullptr || load == nullptr) return PutBytes(out, r.data);
+    Put32(out, r.dataFromSize);
+    const std::size_t at = out.size();
+    out.resize(at + r.dataFromSize);
+    if (r.dataFromSize != 0 && !load(out.data() + at, r.dataFrom, r.dataFromSize)) {
+        out.resize(at - 4);
+        Put32(out, 0);
+    }
 }
 void PutText(std::vector<uint8_t>& out, const std::u16string& text) {
     Put32(out, static_cast<uint32_t>(text.size()));
@@ -166,7 +179,15 @@ std::string ReadError::Text() const { return cause + " at byte " + std::to_strin
 
 uint32_t Crc32(const uint8_t* bytes, std::size_t size, uint32_t crc) {
     crc = ~crc;
-    for (std::size_t i = 0; i < size; ++i) crc = kCrc.entries[(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
+    const auto& t = kCrc.entries;
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        const uint32_t lo = crc ^ Get32(bytes + i);
+        const uint32_t hi = Get32(bytes + i + 4);
+        crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^ t[3][hi & 0xFF] ^
+              t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
+    }
+    for (; i < size; ++i) crc = t[0][(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
     return ~crc;
 }
 
@@ -181,7 +202,7 @@ void AppendHeader(std::vector<uint8_t>& out, const Header& header) {
     Put32(out, Crc32(out.data() + start, kHeaderBytes - 4));
 }
 
-void AppendRecord(std::vector<uint8_t>& out, const Record& r) {
+void AppendRecord(std::vector<uint8_t>& out, const Record& r, LoadBytes load) {
     const std::size_t start = out.size();
     Put32(out, 0);  // payload size, set below
     Put8(out, static_cast<uint8_t>(r.kind));
@@ -211,13 +232,13 @@ void AppendRecord(std::vector<uint8_t>& out, const Record& r) {
             Put8(out, static_cast<uint8_t>(r.outcome));
             Put32(out, r.error);
             Put32(out, r.bytes);
-            PutBytes(out, r.data);
+            PutData(out, r, load);
             break;
         case Kind::Complete:
             Put32(out, r.request);
             Put32(out, r.error);
             Put32(out, r.bytes);
-            PutBytes(out, r.data);
+            PutData(out, r, load);
             break;
         case Kind::Cancel:
             Put32(out, r.handle);

@@ -56,6 +56,10 @@ struct Record {
     Outcome outcome = Outcome::Done;  // Answer only
     uint32_t bytes = 0;               // bytes returned as the driver reported them
     std::vector<uint8_t> data;        // the output, perhaps only its first bytes
+    // Writing only: when set, the output's first `dataFromSize` bytes are taken from here
+    // instead of `data`, straight into the file's buffer (see AppendRecord).
+    const void* dataFrom = nullptr;
+    uint32_t dataFromSize = 0;
     // Cancel, Close
     bool ok = false;
 };
@@ -81,8 +85,12 @@ uint32_t Crc32(const uint8_t* bytes, std::size_t size, uint32_t crc = 0);
 // `acceptTornTail`, which drops it). Never reads outside [bytes, bytes + size).
 bool Parse(const uint8_t* bytes, std::size_t size, bool acceptTornTail, Recording& out, ReadError& error);
 
-// Appends the file header or one framed record.
+// Copies `size` bytes; false when they cannot be read (the copy then counts for nothing).
+using LoadBytes = bool (*)(void* to, const void* from, std::size_t size);
+
+// Appends the file header or one framed record. A record with `dataFrom` set takes its data
+// from there through `load` (required then), in one copy; data it cannot read is kept empty.
 void AppendHeader(std::vector<uint8_t>& out, const Header& header);
-void AppendRecord(std::vector<uint8_t>& out, const Record& record);
+void AppendRecord(std::vector<uint8_t>& out, const Record& record, LoadBytes load = nullptr);
 
 }  // namespace halvex::port::recording
