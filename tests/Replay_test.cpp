@@ -164,10 +164,25 @@ void Session(Transcript& t, bool live) {
 
 class Replay : public LibraryTest {
 protected:
-    void TearDown() override {
-        HxTestLibraryDetach();
-        HXSIM_ReplayEnd();
-        LibraryTest::TearDown();
+    static LPCWSTR LogKey() { return reinterpret_cast<LPCWSTR>(u"Software\\Orvande\\Halvex"); }
+
+    // The diagnostic log's first lines (values "00000000", "00000001", ...), one per line, as ASCII.
+    static std::string LoggedLines() {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, LogKey(), 0, KEY_READ, &key) != ERROR_SUCCESS) return {};
+        std::string lines;
+        for (char16_t n = u'0'; n <= u'9'; ++n) {
+            const char16_t name[9] = {u'0', u'0', u'0', u'0', u'0', u'0', u'0', n, 0};
+            char16_t text[512] = {};
+            DWORD size = sizeof text - sizeof(char16_t), type = 0;
+            if (RegQueryValueExW(key, reinterpret_cast<LPCWSTR>(name), nullptr, &type, reinterpret_cast<BYTE*>(text),
+                                 &size) != ERROR_SUCCESS || type != REG_SZ)
+                break;
+            for (const char16_t* c = text; *c != 0; ++c) lines.push_back(static_cast<char>(*c));
+            lines.push_back('\n');
+        }
+        RegCloseKey(key);
+        return lines;
     }
 
     // Records `body` run on the default boards into `path`.
@@ -240,6 +255,10 @@ TEST_F(Replay, ChangedConfigurationNamesTheRequestAndFailsIt) {
     EXPECT_NE(std::string(status.Message).find("#" + std::to_string(status.Request)), std::string::npos);
     // Everything after it fails the same way, at once.
     EXPECT_EQ(ADC_SetChannelCount(kStream, 0, 2), DWORD{HXSIM_ERROR_REPLAY_DIVERGED});
+    // The library's diagnostic log says it too: its lines are written by the time unload returns.
+    HxTestLibraryDetach();
+    EXPECT_NE(LoggedLines().find("#" + std::to_string(status.Request)), std::string::npos) << LoggedLines();
+    RegDeleteTreeW(HKEY_CURRENT_USER, LogKey());
     std::remove(path.c_str());
 }
 

@@ -158,6 +158,7 @@ void LibraryStart() {
     ProcessDetachHook = &LibraryDetach;
     OSVersionClass = GetOSVersionClass();
     LogThread = new TLogThread();
+    port::SetDiagnosticSink([](std::u16string line) { PostLog(LogThread, std::move(line)); });
     port::StartRecordingFromEnvironment();
     OpenBoards();
     port::StartupDone();
@@ -185,6 +186,7 @@ void LibraryDetach(DWORD reason) {
     }
     port::EndRecorder();
     TLogThread* log = LogThread;
+    port::SetDiagnosticSink(nullptr);
     LogThread = nullptr;
     delete log;
 }

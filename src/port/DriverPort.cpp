@@ -654,6 +654,16 @@ BOOL Close(HANDLE device) {
     return result;
 }
 
+namespace {
+std::atomic<DiagnosticSink> gDiagnosticSink{nullptr};
+}  // namespace
+
+void SetDiagnosticSink(DiagnosticSink sink) noexcept { gDiagnosticSink.store(sink, std::memory_order_release); }
+
+void PostDiagnostic(std::u16string line) {
+    if (const DiagnosticSink sink = gDiagnosticSink.load(std::memory_order_acquire)) sink(std::move(line));
+}
+
 void* AllocTransferMemory(std::size_t size) { return backend::AllocTransferMemory(size); }
 
 void FreeTransferMemory(void* block) { backend::FreeTransferMemory(block); }

@@ -52,6 +52,13 @@ BOOL Close(HANDLE device);
 void* AllocTransferMemory(std::size_t size);
 void FreeTransferMemory(void* block);
 
+// Where a backend's diagnostic lines go (a replay that diverged, a recording refused): the
+// library points this at its diagnostic log while it is started. A line posted while no sink is
+// set is dropped. The sink must not call back into the port.
+using DiagnosticSink = void (*)(std::u16string line);
+void SetDiagnosticSink(DiagnosticSink sink) noexcept;
+void PostDiagnostic(std::u16string line);
+
 // The process is ending and its other threads are gone, wherever they were: inside the backend,
 // holding its locks, among them. From now on Control, Cancel and Close answer without taking a
 // lock or allocating: a backend that cannot do a request that way fails it with

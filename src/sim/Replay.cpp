@@ -17,10 +17,10 @@
 #include <set>
 #include <thread>
 
-#include "log/LogThreads.h"
 #include "platform/ForcedUnwind.h"
 #include "platform/Guard.h"
 #include "platform/Overlapped.h"
+#include "port/DriverPort.h"
 #include "port/RecordingFormat.h"
 #include "sim/BoardList.h"
 #include "sim/Bus.h"
@@ -425,7 +425,7 @@ private:
             report_.got = got;
             report_.message = "replay of " + name_ + " diverged at request #" + std::to_string(request) +
                               ": expected " + expected + "; got " + got;
-            PostLog(LogThread, Widen(report_.message));
+            port::PostDiagnostic(Widen(report_.message));
         }
         for (auto& [number, p] : pending_) failed.push_back(Completion{p, kReplayDivergedError, 0, nullptr});
         pending_.clear();
@@ -605,7 +605,7 @@ DWORD BeginReplayFromBytes(std::vector<uint8_t> bytes, const ReplayOptions& opti
         ReplayReport refused;
         refused.state = ReplayState::Refused;
         refused.message = "recording " + name + " refused: " + error.Text();
-        PostLog(LogThread, Widen(refused.message));
+        port::PostDiagnostic(Widen(refused.message));
         StopReplay();
         std::lock_guard lock(Holder().mutex);
         Holder().lastReport = refused;
