@@ -418,21 +418,26 @@ std::shared_ptr<Writer> CurrentWriter() {
     return State().writer;
 }
 
+// Writes down a control request as it is sent; the record comes back with its request number.
+rec::Record WriteCallRecord(Writer& writer, HANDLE device, DWORD code, LPVOID in, DWORD inSize, DWORD outSize,
+                            bool overlapped) {
+    KeepLastError keep;
+    rec::Record call;
+    call.kind = rec::Kind::Call;
+    call.handle = writer.HandleNumber(device);
+    call.code = code;
+    call.outSize = outSize;
+    call.overlapped = overlapped;
+    call.inSize = inSize;
+    call.input = CopyOut(in, inSize);
+    call.inputUnreadable = call.input.size() != inSize;
+    writer.WriteCall(call);
+    return call;
+}
+
 BOOL RecordedControl(Writer& writer, const std::shared_ptr<Writer>& writerRef, HANDLE device, DWORD code, LPVOID in,
                      DWORD inSize, LPVOID out, DWORD outSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
-    rec::Record call;
-    {
-        KeepLastError keep;
-        call.kind = rec::Kind::Call;
-        call.handle = writer.HandleNumber(device);
-        call.code = code;
-        call.outSize = outSize;
-        call.overlapped = overlapped != nullptr;
-        call.inSize = inSize;
-        call.input = CopyOut(in, inSize);
-        call.inputUnreadable = call.input.size() != inSize;
-        writer.WriteCall(call);
-    }
+    const rec::Record call = WriteCallRecord(writer, device, code, in, inSize, outSize, overlapped != nullptr);
     rec::Record answer;
     answer.kind = rec::Kind::Answer;
     answer.request = call.request;
@@ -525,15 +530,7 @@ BOOL RecordedControl(Writer& writer, const std::shared_ptr<Writer>& writerRef, H
 void CaptureAlso(Writer& capture, HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                  BOOL ok, DWORD error, DWORD bytes) {
     KeepLastError keep;
-    rec::Record call;
-    call.kind = rec::Kind::Call;
-    call.handle = capture.HandleNumber(device);
-    call.code = code;
-    call.outSize = outSize;
-    call.inSize = inSize;
-    call.input = CopyOut(in, inSize);
-    call.inputUnreadable = call.input.size() != inSize;
-    capture.WriteCall(call);
+    const rec::Record call = WriteCallRecord(capture, device, code, in, inSize, outSize, false);
     rec::Record answer;
     answer.kind = rec::Kind::Answer;
     answer.request = call.request;
